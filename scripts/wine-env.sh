@@ -1,0 +1,40 @@
+# Sourced by the scripts: one private Wine prefix under build/, quiet Wine.
+PUSHWELL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+export WINEPREFIX="${PUSHWELL_WINEPREFIX:-$PUSHWELL_ROOT/build/wineprefix}"
+export WINEDEBUG=-all
+export WINEARCH=win64
+# No menu entries, no Mono/Gecko prompts during wineboot.
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
+
+# Creates the prefix once. Must run under the display the later Wine commands use,
+# or the wineserver it starts leaves every dialog without a display.
+pushwell_ensure_prefix() {
+  if [ ! -f "$WINEPREFIX/.pushwell-ready" ]; then
+    mkdir -p "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 || true
+    # A crash must end the test with a failure, never wait on a debugger dialog.
+    wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Auto /t REG_SZ /d 1 /f >/dev/null 2>&1 || true
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /t REG_SZ /d 'false' /f >/dev/null 2>&1 || true
+    wineserver -w
+    touch "$WINEPREFIX/.pushwell-ready"
+  fi
+}
+
+# Starts Xvfb when no display is present; sets PUSHWELL_XVFB_PID so the caller can stop it.
+pushwell_ensure_display() {
+  if [ -z "${DISPLAY:-}" ]; then
+    local fd_file; fd_file="$(mktemp)"
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fd_file" >/dev/null 2>&1 &
+    PUSHWELL_XVFB_PID=$!
+    for _ in $(seq 1 100); do [ -s "$fd_file" ] && break; sleep 0.1; done
+    export DISPLAY=":$(head -n1 "$fd_file")"
+    rm -f "$fd_file"
+  fi
+}
+
+pushwell_stop_wine_and_display() {
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  if [ -n "${PUSHWELL_XVFB_PID:-}" ]; then kill "$PUSHWELL_XVFB_PID" 2>/dev/null || true; wait "$PUSHWELL_XVFB_PID" 2>/dev/null || true; fi
+}

@@ -1,0 +1,72 @@
+#include "win/dialog.h"
+
+#include "win/message_box.h"
+
+namespace pw {
+
+INT_PTR DialogBase::run_modal(HWND parent) noexcept {
+  return ::DialogBoxParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(template_id_), parent,
+                           &DialogBase::dialog_proc, reinterpret_cast<LPARAM>(this));
+}
+
+void DialogBase::end_dialog(INT_PTR result) noexcept { ::EndDialog(hwnd_, result); }
+
+void DialogBase::set_item_text(int id, const std::string& text) const noexcept {
+  ::SetDlgItemTextA(hwnd_, id, text.c_str());
+}
+
+void DialogBase::set_item_text(int id, const char* text) const noexcept { ::SetDlgItemTextA(hwnd_, id, text); }
+
+void DialogBase::enable_item(int id, bool enable) const noexcept { ::EnableWindow(item(id), enable ? TRUE : FALSE); }
+
+void DialogBase::set_timer(UINT_PTR id, UINT period_ms) const noexcept { ::SetTimer(hwnd_, id, period_ms, nullptr); }
+
+int DialogBase::message_box(const std::string& text, UINT style) const noexcept {
+  return show_message_box(hwnd_, text.c_str(), style);
+}
+
+INT_PTR CALLBACK DialogBase::dialog_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) noexcept {
+  DialogBase* self = nullptr;
+  if (msg == WM_INITDIALOG) {
+    self = reinterpret_cast<DialogBase*>(lp);
+    self->hwnd_ = hwnd;
+    ::SetWindowLongPtrA(hwnd, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
+  } else {
+    self = reinterpret_cast<DialogBase*>(::GetWindowLongPtrA(hwnd, DWLP_USER));
+  }
+  if (!self) return FALSE;
+
+  const Reply reply = self->dispatch(msg, wp, lp);
+  if (msg == WM_NCDESTROY) {
+    ::SetWindowLongPtrA(hwnd, DWLP_USER, 0);
+    self->hwnd_ = nullptr;
+  }
+  if (!reply.handled) {
+    // The system's own handling; a cancel click ends the dialog as usual.
+    if (msg == WM_COMMAND && LOWORD(wp) == IDCANCEL && HIWORD(wp) == BN_CLICKED) {
+      ::EndDialog(hwnd, IDCANCEL);
+      return TRUE;
+    }
+    return FALSE;
+  }
+  switch (msg) {
+    // These messages return their result directly from a dialog procedure.
+    case WM_INITDIALOG:
+    case WM_QUERYDRAGICON:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_CTLCOLORSTATIC:
+    case WM_COMPAREITEM:
+    case WM_VKEYTOITEM:
+    case WM_CHARTOITEM:
+      return reply.value;
+    default:
+      ::SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, reply.value);
+      return TRUE;
+  }
+}
+
+}  // namespace pw

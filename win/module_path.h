@@ -1,0 +1,17 @@
+#pragma once
+#include <string>
+
+namespace pw {
+
+// Full path of the running executable, or "" when it does not fit in 260 bytes
+// (a truncated path would name some other file).
+std::string executable_path();
+
+// The executable's folder with its trailing separator, or "" as above.
+std::string executable_folder();
+
+// The current directory as the system reports it into 260 bytes, or "" when it
+// does not fit or cannot be read.
+std::string current_directory();
+
+}  // namespace pw

@@ -1,0 +1,51 @@
+#pragma once
+// One overlapped operation at a time on a pipe handle, seen through a small value
+// type so the algorithms above it stay pure and can be tested against a scripted
+// fake pipe. No windows.h here.
+#include <cstdint>
+
+namespace pw {
+
+enum class IoStatus : std::uint8_t {
+  done,       // completed; `bytes` were moved
+  pending,    // started and not yet complete (only from start_*)
+  failed,     // failed; `error` holds the system error code
+  timed_out,  // the wait ran out; the operation was cancelled and has ended, having moved `bytes`
+};
+
+struct IoOutcome {
+  IoStatus status = IoStatus::failed;
+  std::uint32_t bytes = 0;
+  std::uint32_t error = 0;
+
+  static constexpr IoOutcome done(std::uint32_t n) { return {IoStatus::done, n, 0}; }
+  static constexpr IoOutcome pending() { return {IoStatus::pending, 0, 0}; }
+  static constexpr IoOutcome failed(std::uint32_t err) { return {IoStatus::failed, 0, err}; }
+  static constexpr IoOutcome timed_out(std::uint32_t moved) { return {IoStatus::timed_out, moved, 0}; }
+  constexpr bool is_done() const { return status == IoStatus::done; }
+};
+
+class PipePort {
+ public:
+  virtual ~PipePort() = default;
+  // Start an operation: done (at once, with its count), failed, or pending.
+  // The buffer must stay alive until the operation has ended.
+  virtual IoOutcome start_write(const std::uint8_t* data, std::uint32_t size) = 0;
+  virtual IoOutcome start_read(std::uint8_t* data, std::uint32_t size) = 0;
+  // Wait up to `timeout_ms` for the pending operation: done, failed, or timed_out
+  // with bytes 0 (still pending; call cancel()).
+  virtual IoOutcome wait(std::uint32_t timeout_ms) = 0;
+  // Cancel the pending operation and wait until it has really ended, so its
+  // record and buffer may be reused. Returns the count it moved before ending.
+  virtual std::uint32_t cancel() = 0;
+};
+
+// Time for bounded retries; the real one reads the system's tick count.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual std::uint64_t now_ms() = 0;
+  virtual void sleep_ms(std::uint32_t ms) = 0;
+};
+
+}  // namespace pw
