@@ -1,0 +1,161 @@
+#include "device/identification.h"
+
+#include <windows.h>
+#include <process.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "app/main_dialog.h"
+#include "device/identify_reader.h"
+#include "device/pipe_library.h"
+#include "lang/lang_text.h"
+#include "win/handles.h"
+#include "win/message_box.h"
+#include "win/overlapped_pipe.h"
+
+#if defined(_MSC_VER)
+#include <intrin.h>
+#define PW_COMPILER_BARRIER() _ReadWriteBarrier()
+#else
+#define PW_COMPILER_BARRIER() __asm__ __volatile__("" ::: "memory")
+#endif
+
+namespace pw {
+
+namespace {
+
+constexpr char kWrongDeviceText[] = "This is Not ZORVIK !";
+// The busy delay during which the window does not react, as the device expects.
+constexpr int kDelayOuter = 800, kDelayMiddle = 900, kDelayInner = 900;
+// A device gets at least this long after the identification byte to answer.
+constexpr DWORD kMinimumAnswerTimeMs = 1000;
+// How long the window thread waits for a stopped reader to end.
+constexpr DWORD kReaderJoinMs = 5000;
+constexpr DWORD kReaderCancelRepeatMs = 50;
+
+DeviceState g_device_state;
+
+// The identification handles on the out pipe stay open for the rest of the run.
+std::vector<UniqueHandle>& identification_handles() {
+  static std::vector<UniqueHandle> handles;
+  return handles;
+}
+
+// Shared by the window thread and one reader; outlives whichever ends last.
+struct ReaderContext {
+  std::atomic<bool> stop_requested{false};
+  std::mutex pipe_mutex;  // guards in_pipe against a cancel racing its close
+  HANDLE in_pipe = INVALID_HANDLE_VALUE;
+
+  void cancel_pending_read() {
+    std::lock_guard<std::mutex> lock(pipe_mutex);
+    if (UniqueHandle::is_valid(in_pipe)) ::CancelIoEx(in_pipe, nullptr);
+  }
+};
+
+unsigned __stdcall reader_thread(void* param) {
+  std::unique_ptr<std::shared_ptr<ReaderContext>> owned(static_cast<std::shared_ptr<ReaderContext>*>(param));
+  std::shared_ptr<ReaderContext> context = *owned;
+
+  std::optional<PipeLibrary> library = PipeLibrary::load();  // held until the reads are over
+  if (!library) return 1;
+  UniqueHandle in_pipe(library->open_file(kInPipeName));
+  if (!in_pipe) return 1;
+  {
+    std::lock_guard<std::mutex> lock(context->pipe_mutex);
+    context->in_pipe = in_pipe.get();
+  }
+  if (!context->stop_requested.load()) {
+    OverlappedPipe pipe(in_pipe.get());
+    run_identify_reader(pipe, g_device_state, context->stop_requested);
+  }
+  {
+    std::lock_guard<std::mutex> lock(context->pipe_mutex);
+    context->in_pipe = INVALID_HANDLE_VALUE;
+  }
+  in_pipe.reset();
+  library.reset();
+  return 1;
+}
+
+void busy_delay() {
+  for (int i = 0; i < kDelayOuter; ++i)
+    for (int j = 0; j < kDelayMiddle; ++j)
+      for (int k = 0; k < kDelayInner; ++k) PW_COMPILER_BARRIER();  // keeps the loop from being dropped
+}
+
+void write_identification_byte(HANDLE out_pipe) {
+  static const std::uint8_t byte = kIdentifyByte;
+  OverlappedPipe pipe(out_pipe);
+  const IoOutcome started = pipe.start_write(&byte, 1);
+  if (started.status == IoStatus::pending && pipe.wait(kIdentifyReadWaitMs).status == IoStatus::timed_out)
+    pipe.cancel();  // waited for, so the record is not left behind; the outcome is not examined
+}
+
+// Stops the reader and waits for it to end; false when it did not end in time.
+bool stop_reader(HANDLE thread, ReaderContext& context) {
+  context.stop_requested.store(true);
+  const ULONGLONG deadline = ::GetTickCount64() + kReaderJoinMs;
+  for (;;) {
+    context.cancel_pending_read();
+    if (::WaitForSingleObject(thread, kReaderCancelRepeatMs) == WAIT_OBJECT_0) return true;
+    if (::GetTickCount64() >= deadline) return false;
+  }
+}
+
+}  // namespace
+
+DeviceState& device_state() noexcept { return g_device_state; }
+
+void clear_identified_flag() noexcept { g_device_state.identified.store(false); }
+
+bool identify_device(CPushwellDlg& dialog) noexcept {
+  HANDLE out_pipe = INVALID_HANDLE_VALUE;
+  {
+    std::optional<PipeLibrary> library = PipeLibrary::load();
+    if (!library) {
+      dialog.message_box(message_text(1031), kBoxOk);
+      return false;
+    }
+    out_pipe = library->open_file(kOutPipeName);
+  }
+  if (out_pipe == INVALID_HANDLE_VALUE) {
+    dialog.message_box(message_text(1021), kBoxOk);
+    return false;
+  }
+  try {
+    identification_handles().emplace_back(out_pipe);
+  } catch (...) {
+    // Without room to keep it, the handle simply stays open unowned, as intended.
+  }
+
+  write_identification_byte(out_pipe);
+  const ULONGLONG written_at = ::GetTickCount64();
+
+  auto context = std::make_shared<ReaderContext>();
+  auto* param = new (std::nothrow) std::shared_ptr<ReaderContext>(context);
+  UniqueHandle reader;
+  if (param) {
+    reader.reset(reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, &reader_thread, param, 0, nullptr)));
+    if (!reader) delete param;
+  }
+
+  busy_delay();
+  if (reader) {
+    const ULONGLONG elapsed = ::GetTickCount64() - written_at;
+    if (elapsed < kMinimumAnswerTimeMs)
+      ::WaitForSingleObject(reader.get(), static_cast<DWORD>(kMinimumAnswerTimeMs - elapsed));
+  }
+  const bool reader_ended = reader && stop_reader(reader.get(), *context);
+
+  if (!reader_ended || !g_device_state.identified.load()) {
+    dialog.message_box(kWrongDeviceText, kBoxStop);
+    dialog.end_process();
+  }
+  return true;
+}
+
+}  // namespace pw

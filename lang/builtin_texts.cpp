@@ -1,0 +1,42 @@
+#include "lang/builtin_texts.h"
+
+#include <cstring>
+
+namespace pw {
+
+namespace {
+struct Builtin {
+  const char* key;
+  const char* text;
+};
+// Same wording as the shipped lang.ini.
+constexpr Builtin kMessageTexts[] = {
+    {"2001", "Transfer failed: the device did not receive the whole file."},
+    {"2002", "The update was stopped: the device did not receive the whole file. Check the cable and try again."},
+    {"2003", "The update could not start the transfer. Close other programs and try again."},
+    {"2005", "The update file is too large (4 GiB or more) and was not sent."},
+    {"2006", "The update file could not be read. The update was stopped."},
+    {"2007", "The update file changed while it was being loaded and was not sent."},
+    {"2008", "The update file exists but could not be opened. Close any program that uses it and try again."},
+    {"2009", "The current folder's path is too long for the update files. Move them to a shorter path."},
+};
+
+bool equal_ignoring_case(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b) {
+    char ca = *a, cb = *b;
+    if (ca >= 'A' && ca <= 'Z') ca = static_cast<char>(ca - 'A' + 'a');
+    if (cb >= 'A' && cb <= 'Z') cb = static_cast<char>(cb - 'A' + 'a');
+    if (ca != cb) return false;
+  }
+  return *a == *b;
+}
+}  // namespace
+
+const char* builtin_text(const char* section, const char* key) {
+  if (!section || !key || !equal_ignoring_case(section, "message")) return nullptr;
+  for (const Builtin& b : kMessageTexts)
+    if (std::strcmp(b.key, key) == 0) return b.text;
+  return nullptr;
+}
+
+}  // namespace pw

@@ -1,0 +1,21 @@
+#pragma once
+#include <string>
+
+namespace pw {
+
+// The text of `key` in `section` of lang.ini beside the executable, read afresh on
+// every call (never from the current directory). Empty when the file, section or key
+// is missing, except for keys with a built-in wording, which then get that wording.
+// Each caller gets its own copy, so lookups on different threads never overwrite
+// one another.
+std::string LangText(const char* section, const char* key);
+std::string LangText(const char* section, int key);
+
+// The message-section texts by number, as the rest of the program uses them.
+inline std::string message_text(int key) { return LangText("message", key); }
+
+// Full path of lang.ini beside the executable, or "" when the executable's path does
+// not fit in 260 bytes.
+std::string lang_file_path();
+
+}  // namespace pw
