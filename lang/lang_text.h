@@ -14,6 +14,9 @@ std::string LangText(const char* section, int key);
 // The message-section texts by number, as the rest of the program uses them.
 inline std::string message_text(int key) { return LangText("message", key); }
 
+// The same lookup in a given language file.
+std::string read_lang_text(const std::string& ini_path, const char* section, const char* key);
+
 // Full path of lang.ini beside the executable, or "" when the executable's path does
 // not fit in 260 bytes.
 std::string lang_file_path();

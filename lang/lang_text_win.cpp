@@ -20,8 +20,9 @@ std::string lang_file_path() {
   return folder + "lang.ini";
 }
 
-std::string LangText(const char* section, const char* key) {
-  const std::string path = lang_file_path();
+std::string LangText(const char* section, const char* key) { return read_lang_text(lang_file_path(), section, key); }
+
+std::string read_lang_text(const std::string& path, const char* section, const char* key) {
   const char* builtin = builtin_text(section, key);
   if (path.empty()) return builtin ? builtin : "";
   char buffer[MAX_PATH];  // 260 bytes: a longer value is cut to 259

@@ -5,6 +5,9 @@
 #define IDS_ABOUTBOX 101
 #define IDD_PUSHWELL_DIALOG 102
 #define IDM_ABOUTBOX 0x0010
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
 
 #define IDC_UPDATE_BUTTON 1000
 #define IDC_LINK_STATUS 1002
