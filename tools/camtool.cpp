@@ -13,11 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "tools/cam_builder.h"
 #include "update/update_file.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using pw::tools::Bytes;
 
 bool read_file(const std::string& path, Bytes* out) {
   std::ifstream in(path, std::ios::binary);
@@ -33,32 +34,9 @@ bool write_file(const std::string& path, const Bytes& data) {
 }
 
 struct PackOptions {
-  std::uint8_t send_flag = 1;
-  std::uint8_t fill = 0;
-  Bytes command;  // bytes 2..47 of the command header
+  pw::tools::CamSpec spec;
   std::uint32_t seed = 1;
 };
-
-Bytes header_block(const PackOptions& options) {
-  Bytes block(pw::kHeaderBlockSize, options.fill);
-  block[0] = pw::kHeaderMarker;
-  block[1] = options.send_flag;
-  for (std::size_t i = 0; i < options.command.size() && 2 + i < pw::kCommandHeaderSize; ++i)
-    block[2 + i] = options.command[i];
-  return block;
-}
-
-Bytes generated_payload(std::size_t size, std::uint32_t seed) {
-  Bytes payload(size);
-  std::uint32_t x = seed ? seed : 1;
-  for (auto& b : payload) {  // xorshift: cheap, repeatable, and not all one value
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b = static_cast<std::uint8_t>(x);
-  }
-  return payload;
-}
 
 bool parse_options(int argc, char** argv, int first, PackOptions* options) {
   for (int i = first; i < argc; ++i) {
@@ -66,16 +44,16 @@ bool parse_options(int argc, char** argv, int first, PackOptions* options) {
     if (i + 1 >= argc) return false;
     const char* value = argv[++i];
     if (arg == "--flag") {
-      options->send_flag = static_cast<std::uint8_t>(std::strtoul(value, nullptr, 0));
+      options->spec.send_flag = static_cast<std::uint8_t>(std::strtoul(value, nullptr, 0));
     } else if (arg == "--fill") {
-      options->fill = static_cast<std::uint8_t>(std::strtoul(value, nullptr, 0));
+      options->spec.filler = static_cast<std::uint8_t>(std::strtoul(value, nullptr, 0));
     } else if (arg == "--seed") {
       options->seed = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 0));
     } else if (arg == "--command") {
       const std::string hex = value;
       if (hex.size() % 2) return false;
       for (std::size_t k = 0; k < hex.size(); k += 2)
-        options->command.push_back(static_cast<std::uint8_t>(std::strtoul(hex.substr(k, 2).c_str(), nullptr, 16)));
+        options->spec.command.push_back(static_cast<std::uint8_t>(std::strtoul(hex.substr(k, 2).c_str(), nullptr, 16)));
     } else {
       return false;
     }
@@ -120,9 +98,8 @@ int stream(int argc, char** argv) {
       std::fprintf(stderr, "camtool: cannot read %s\n", argv[i]);
       return 1;
     }
-    if (pw::check_update_header(data.data(), data.size()) != pw::HeaderVerdict::send) continue;
-    std::fwrite(data.data(), 1, pw::kCommandHeaderSize, stdout);
-    std::fwrite(data.data() + pw::kHeaderBlockSize, 1, data.size() - pw::kHeaderBlockSize, stdout);
+    const Bytes stream = pw::tools::device_stream(data);
+    std::fwrite(stream.data(), 1, stream.size(), stdout);
   }
   return 0;
 }
@@ -153,10 +130,9 @@ int main(int argc, char** argv) {
         return 1;
       }
     } else {
-      payload = generated_payload(std::strtoull(argv[3], nullptr, 0), options.seed);
+      payload = pw::tools::generated_payload(std::strtoull(argv[3], nullptr, 0), options.seed);
     }
-    Bytes file = header_block(options);
-    file.insert(file.end(), payload.begin(), payload.end());
+    const Bytes file = pw::tools::build_update_file(options.spec, payload);
     if (!write_file(argv[2], file)) {
       std::fprintf(stderr, "camtool: cannot write %s\n", argv[2]);
       return 1;

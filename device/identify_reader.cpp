@@ -1,0 +1,62 @@
+#include "device/identify_reader.h"
+
+#include <cstring>
+
+namespace pw {
+
+namespace {
+
+enum class ReadEnd { examined, failed, timed_out };
+
+class Reader {
+ public:
+  Reader(PipePort& pipe, DeviceState& state, const std::atomic<bool>& stop)
+      : pipe_(pipe), state_(state), stop_(stop) {}
+
+  bool stop_requested() const { return stop_.load(std::memory_order_acquire); }
+
+  // One read, waited for when pending. A timed-out read is cancelled, and has
+  // ended, before this returns.
+  ReadEnd read_once() {
+    IoOutcome r = pipe_.start_read(buffer_, kReplyReadLength);
+    if (r.status == IoStatus::pending) {
+      r = pipe_.wait(kIdentifyReadWaitMs);
+      if (r.status == IoStatus::timed_out || r.status == IoStatus::pending) {
+        pipe_.cancel();
+        return ReadEnd::timed_out;
+      }
+    }
+    if (r.status != IoStatus::done) return ReadEnd::failed;
+    examine(r.bytes);
+    return ReadEnd::examined;
+  }
+
+ private:
+  // Only bytes this read delivered count: a zero-byte completion leaves
+  // whatever an earlier read put in the buffer.
+  void examine(std::uint32_t count) {
+    if (count == 0 || buffer_[0] != kExpectedReplyByte) return;
+    if (state_.identified.load(std::memory_order_relaxed)) return;
+    std::memcpy(state_.reply, buffer_, sizeof state_.reply);
+    state_.identified.store(true, std::memory_order_release);
+  }
+
+  PipePort& pipe_;
+  DeviceState& state_;
+  const std::atomic<bool>& stop_;
+  std::uint8_t buffer_[kReplyReadLength]{};
+};
+
+}  // namespace
+
+void run_identify_reader(PipePort& in_pipe, DeviceState& state, const std::atomic<bool>& stop_requested) {
+  Reader reader(in_pipe, state, stop_requested);
+  for (std::uint32_t pass = 0; pass < kReaderPassLimit; ++pass) {
+    if (reader.stop_requested()) return;
+    if (reader.read_once() != ReadEnd::timed_out) continue;
+    if (reader.stop_requested()) return;
+    reader.read_once();  // the one repeat; its outcome ends the pass either way
+  }
+}
+
+}  // namespace pw

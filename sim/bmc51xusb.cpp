@@ -1,0 +1,117 @@
+// The simulated device's access library. The device process (devsim) owns the
+// named objects; this library only looks them up, so it holds no state.
+#include <windows.h>
+
+#include "sim/sim_names.h"
+
+namespace {
+
+using pw::sim::SimObject;
+
+// Waiting for a busy pipe: the host opens a second handle while another
+// transfer still holds one, and the device needs a moment to offer a new instance.
+constexpr DWORD kBusyWaitMs = 2000;
+
+bool object_of_this_device(SimObject object, char* name) {
+  char device[pw::sim::kMaxDeviceNameLength + 1];
+  return pw::sim::device_from_environment(device) && pw::sim::object_name(object, device, name);
+}
+
+// Plugged means the device's event exists and is set. The set state matters: a
+// host that kept an earlier handle keeps the object alive after an unplug.
+HANDLE open_plugged_event() {
+  char name[pw::sim::kMaxObjectNameLength];
+  if (!object_of_this_device(SimObject::plugged_event, name)) return nullptr;
+  HANDLE event = ::OpenEventA(SYNCHRONIZE, FALSE, name);
+  if (event == nullptr) return nullptr;
+  if (::WaitForSingleObject(event, 0) != WAIT_OBJECT_0) {
+    ::CloseHandle(event);
+    return nullptr;
+  }
+  return event;
+}
+
+bool is_pipe(const char* requested, const char* expected) {
+  // Case-insensitive, as device paths are.
+  for (; *requested && *expected; ++requested, ++expected) {
+    char a = *requested;
+    char b = *expected;
+    if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
+    if (a != b) return false;
+  }
+  return *requested == '\0' && *expected == '\0';
+}
+
+bool refuse_load_requested() {
+  char name[pw::sim::kMaxObjectNameLength];
+  if (!object_of_this_device(SimObject::refuse_load_event, name)) return false;
+  HANDLE event = ::OpenEventA(SYNCHRONIZE, FALSE, name);
+  if (event == nullptr) return false;
+  ::CloseHandle(event);
+  return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+HANDLE __cdecl open_dev(void) {
+  HANDLE event = open_plugged_event();
+  if (event == nullptr) {
+    ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return INVALID_HANDLE_VALUE;
+  }
+  return event;
+}
+
+HANDLE __cdecl open_file(const char* pipe_name) {
+  if (pipe_name == nullptr) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  SimObject object;
+  if (is_pipe(pipe_name, "PIPE00")) {
+    object = SimObject::out_pipe;
+  } else if (is_pipe(pipe_name, "PIPE01")) {
+    object = SimObject::in_pipe;
+  } else {
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE plugged = open_plugged_event();
+  if (plugged == nullptr) {
+    ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return INVALID_HANDLE_VALUE;
+  }
+  ::CloseHandle(plugged);
+
+  char name[pw::sim::kMaxObjectNameLength];
+  if (!object_of_this_device(object, name)) {
+    ::SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  const DWORD start = ::GetTickCount();
+  for (;;) {
+    HANDLE pipe = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+    if (pipe != INVALID_HANDLE_VALUE) return pipe;
+    const DWORD error = ::GetLastError();
+    const DWORD waited = ::GetTickCount() - start;
+    if (error != ERROR_PIPE_BUSY || waited >= kBusyWaitMs) {
+      ::SetLastError(error);
+      return INVALID_HANDLE_VALUE;
+    }
+    // WaitNamedPipe fails at once when the device has just closed every
+    // instance; a short pause keeps this loop from spinning until the deadline.
+    if (!::WaitNamedPipeA(name, kBusyWaitMs - waited)) ::Sleep(10);
+  }
+}
+
+}  // extern "C"
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
+  // A test takes the library away between two loads by asking the device to
+  // hold the refuse-load object; no file has to be deleted under a running host.
+  if (reason == DLL_PROCESS_ATTACH) return refuse_load_requested() ? FALSE : TRUE;
+  return TRUE;
+}

@@ -1,0 +1,145 @@
+#pragma once
+// The simulated device: serves the out pipe (host writes), the in pipe (host
+// reads) and the control pipe on one thread with overlapped I/O, so every
+// operation it starts is also one it can cancel and wait for.
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/devsim/settings.h"
+#include "win/handles.h"
+
+namespace pw {
+namespace sim {
+
+// Every byte read on the out pipe, appended to a file a test may read at any time.
+class Capture {
+ public:
+  bool open(const std::string& path, std::string* error);
+  void append(const std::uint8_t* data, std::size_t size);
+  void clear();
+  std::uint64_t size() const { return size_; }
+
+ private:
+  UniqueHandle file_;
+  std::uint64_t size_ = 0;
+};
+
+class Device {
+ public:
+  explicit Device(Settings settings);
+  ~Device();
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  // Opens the control pipe and the capture; plugs unless told to start unplugged.
+  bool start(std::string* error);
+  // Serves until a `stop` command, `stop_event` or the parent's exit. Returns the exit code.
+  int run(HANDLE stop_event);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  enum class PipeKind { out, in, control };
+
+  struct Op {
+    OVERLAPPED ov{};
+    UniqueHandle event;
+    bool pending = false;
+  };
+
+  struct PendingReply {
+    std::string bytes;  // empty: the request claims a connection but gets no answer
+    Clock::time_point due;
+  };
+
+  struct Instance {
+    PipeKind kind = PipeKind::out;
+    std::uint64_t serial = 0;
+    UniqueHandle pipe;
+    bool connected = false;
+    bool dead = false;
+    Op read_op;  // the connect, then reads
+    Op write_op;
+    std::vector<std::uint8_t> read_buffer;
+    // out pipe
+    bool saw_first_byte = false;
+    std::uint64_t received = 0;
+    std::optional<Clock::time_point> resume_at;  // throttled: next read not before
+    Clock::time_point next_peek{};
+    // in pipe: one identification request claims one connection
+    bool claimed = false;
+    std::optional<PendingReply> reply;
+    std::string outgoing;  // stays alive while its write is pending
+    // control pipe
+    std::string message;
+    bool message_too_long = false;
+    bool stop_after_reply = false;
+  };
+
+  // Connections and listeners
+  bool create_instance(PipeKind kind, std::string* error);
+  void start_connect(Instance& inst);
+  void on_connected(Instance& inst);
+  void maintain_listeners();
+  void close_instance(Instance& inst);
+  void sweep();
+  int count(PipeKind kind, bool connected_only) const;
+
+  // The out pipe
+  void schedule_read(Instance& inst);
+  void begin_read(Instance& inst);
+  void on_out_read(Instance& inst, DWORD bytes, bool ok);
+  void take_bytes(Instance& inst, const std::uint8_t* data, DWORD bytes);
+  void refresh_out_reads();
+  std::uint64_t read_limit() const;
+  bool stalled() const;
+
+  // The in pipe
+  void on_identify_request();
+  void assign_reply(Instance& inst, PendingReply reply);
+  void try_send_reply(Instance& inst);
+  void begin_monitor_read(Instance& inst);
+
+  // The control pipe
+  void begin_control_read(Instance& inst);
+  void on_control_read(Instance& inst, DWORD bytes, DWORD error);
+  void send_control_reply(Instance& inst, const std::string& text);
+  std::string execute(const std::string& line, bool* stop);
+  std::string status_text() const;
+
+  // Device state
+  bool plug(std::string* error);
+  void unplug();
+  bool set_refuse_load(bool on, std::string* error);
+
+  void handle_completions();
+  void run_timers();
+  DWORD next_timeout() const;
+  void log(const char* format, ...) const;
+
+  Settings settings_;
+  Capture capture_;
+  std::vector<std::unique_ptr<Instance>> instances_;
+  std::uint64_t next_serial_ = 1;
+  bool plugged_ = false;
+  UniqueHandle running_mutex_;  // one device process per name
+  UniqueHandle plugged_event_;
+  UniqueHandle refuse_load_event_;
+  UniqueHandle parent_;
+  std::uint64_t received_ = 0;
+  std::uint64_t identify_requests_ = 0;
+  std::optional<PendingReply> unassigned_reply_;
+  Clock::time_point next_read_at_{};
+  Clock::time_point started_at_;
+  bool stopping_ = false;
+  std::optional<Clock::time_point> stop_deadline_;
+  std::string out_name_, in_name_, control_name_, plugged_name_, refuse_name_, running_name_;
+};
+
+}  // namespace sim
+}  // namespace pw

@@ -1,0 +1,183 @@
+// The transfer worker against the simulated device: what the device captured
+// must be exactly what a sent file puts on the wire.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "sim/sim_control.h"
+#include "sim/sim_names.h"
+#include "update/transfer_worker_win.h"
+
+namespace {
+
+using pw::TransferOutcome;
+using pw::UniqueHandle;
+namespace sim = pw::sim;
+
+class Host final : public pw::TransferHost {
+ public:
+  void disable_update_button() override {}
+  void set_progress(int position) override { last_progress = position; }
+  void set_result_text(bool succeeded) override { result = succeeded ? 1 : 0; }
+  void release(std::uint8_t* file_buffer, void* out_pipe) override {
+    pw::release_transfer_resources(file_buffer, out_pipe);
+  }
+  int last_progress = 0;
+  int result = -1;
+};
+
+HANDLE open_out_pipe(const std::string& device) {
+  char name[sim::kMaxObjectNameLength];
+  if (!sim::object_name(sim::SimObject::out_pipe, device.c_str(), name)) return INVALID_HANDLE_VALUE;
+  return ::CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+// A sent file of `payload` bytes in the process-wide state; returns the wire image.
+std::vector<std::uint8_t> load(std::uint32_t payload, HANDLE out_pipe) {
+  std::vector<std::uint8_t> file(1024 + payload);
+  for (std::size_t i = 0; i < file.size(); ++i) file[i] = static_cast<std::uint8_t>(i * 29 + i / 1000);
+  file[0] = 0x24;
+  file[1] = 0x01;
+  auto* buffer = static_cast<std::uint8_t*>(std::malloc(file.size()));
+  std::copy(file.begin(), file.end(), buffer);
+  pw::TransferState& state = pw::transfer_state();
+  state.file_buffer = buffer;
+  state.file_size = static_cast<std::uint32_t>(file.size());
+  state.out_pipe = out_pipe;
+  state.bytes_sent = 0;
+  state.outcome = TransferOutcome::none;
+  state.done = 0;
+  std::vector<std::uint8_t> wire(48 + payload);
+  std::copy(file.begin(), file.begin() + 48, wire.begin());
+  std::copy(file.begin() + 1024, file.end(), wire.begin() + 48);
+  return wire;
+}
+
+struct WorkerRun {
+  TransferOutcome outcome = TransferOutcome::none;
+  int result = -1;
+  std::chrono::milliseconds elapsed{};
+  bool ended = false;
+};
+
+WorkerRun transfer(const pw::TransferTimeouts& timeouts, DWORD limit_ms) {
+  Host host;
+  WorkerRun run;
+  const auto t0 = std::chrono::steady_clock::now();
+  UniqueHandle worker = pw::start_transfer_worker(host, timeouts);
+  if (!worker) return run;
+  run.ended = ::WaitForSingleObject(worker.get(), limit_ms) == WAIT_OBJECT_0;
+  if (!run.ended) {
+    pw::cancel_transfer_io();
+    ::WaitForSingleObject(worker.get(), INFINITE);
+  }
+  run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+  run.outcome = pw::transfer_state().outcome.load(std::memory_order_acquire);
+  run.result = host.result;
+  return run;
+}
+
+struct RateCase {
+  const char* name;
+  std::uint32_t rate;  // bytes per second, 0 = unlimited
+  std::uint32_t payload;
+};
+
+class TransferToSimulatedDevice : public ::testing::TestWithParam<RateCase> {};
+
+TEST_P(TransferToSimulatedDevice, CaptureHoldsExactlyTheWireImage) {
+  const RateCase& c = GetParam();
+  const std::string device = sim::unique_device_name(std::string("xfer-") + c.name);
+  const std::string capture = sim::temp_file_path("xfer-capture");
+  std::vector<std::string> args{"--capture", capture};
+  if (c.rate) args.insert(args.end(), {"--rate", std::to_string(c.rate)});
+  sim::DevsimProcess devsim;
+  ASSERT_TRUE(devsim.launch(device, args));
+  HANDLE out = open_out_pipe(device);
+  ASSERT_NE(out, INVALID_HANDLE_VALUE) << ::GetLastError();
+  const std::vector<std::uint8_t> wire = load(c.payload, out);
+
+  const WorkerRun run = transfer({}, 120000);
+
+  EXPECT_TRUE(run.ended);
+  EXPECT_EQ(run.outcome, TransferOutcome::sent);
+  EXPECT_EQ(run.result, 1);
+  // The worker's last write completed when devsim read it; the capture follows.
+  EXPECT_TRUE(sim::wait_for_status(device, [&](const sim::Status& s) { return s.captured >= wire.size(); }, 30000));
+  EXPECT_EQ(sim::read_file_bytes(capture), wire);
+  if (c.rate) {
+    // Well under the time the line needs, so a busy machine cannot fail it, but
+    // far above what an unthrottled run takes.
+    EXPECT_GE(run.elapsed.count(), 1000LL * c.payload / c.rate / 2);
+  }
+  devsim.stop();
+  ::DeleteFileA(capture.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(LineRates, TransferToSimulatedDevice,
+                         ::testing::Values(RateCase{"Unlimited", 0, 300000}, RateCase{"Limited", 200000, 150000}),
+                         [](const ::testing::TestParamInfo<RateCase>& i) { return std::string(i.param.name); });
+
+struct FaultCase {
+  const char* name;
+  const char* option;
+};
+
+class TransferToFailingDevice : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(TransferToFailingDevice, EndsAsFailedWithinTheTimeouts) {
+  const FaultCase& c = GetParam();
+  const std::string device = sim::unique_device_name(std::string("xfer-") + c.name);
+  sim::DevsimProcess devsim;
+  ASSERT_TRUE(devsim.launch(device, {c.option, "20000"}));
+  HANDLE out = open_out_pipe(device);
+  ASSERT_NE(out, INVALID_HANDLE_VALUE) << ::GetLastError();
+  load(200000, out);
+  pw::TransferTimeouts timeouts;
+  timeouts.header_wait_ms = 500;
+  timeouts.chunk_wait_ms = 500;
+
+  const WorkerRun run = transfer(timeouts, 60000);
+
+  EXPECT_TRUE(run.ended) << "the worker hung";
+  EXPECT_EQ(run.outcome, TransferOutcome::failed);
+  EXPECT_EQ(run.result, 0);
+  // Writes complete once the pipe's 4 KiB buffer holds them, read or not.
+  EXPECT_LE(pw::transfer_state().bytes_sent.load(), 20000u + 4096u);
+  devsim.stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, TransferToFailingDevice,
+                         ::testing::Values(FaultCase{"Stall", "--stall-after"}, FaultCase{"Unplug", "--unplug-after"},
+                                           FaultCase{"Drop", "--fail-after"}),
+                         [](const ::testing::TestParamInfo<FaultCase>& i) { return std::string(i.param.name); });
+
+TEST(TransferToStalledDevice, CancellingItsIoEndsTheWorkerLongBeforeItsTimeouts) {
+  const std::string device = sim::unique_device_name("xfer-cancel");
+  sim::DevsimProcess devsim;
+  ASSERT_TRUE(devsim.launch(device, {"--stall-after", "20000"}));
+  HANDLE out = open_out_pipe(device);
+  ASSERT_NE(out, INVALID_HANDLE_VALUE) << ::GetLastError();
+  load(200000, out);
+  Host host;
+
+  UniqueHandle worker = pw::start_transfer_worker(host);  // 30 s chunk waits
+  ASSERT_TRUE(worker);
+  EXPECT_TRUE(sim::wait_for_status(device, [](const sim::Status& s) { return s.stalled; }, 30000));
+  const auto t0 = std::chrono::steady_clock::now();
+  pw::cancel_transfer_io();
+  const bool ended = ::WaitForSingleObject(worker.get(), 60000) == WAIT_OBJECT_0;
+  const auto elapsed = std::chrono::steady_clock::now() - t0;
+
+  EXPECT_TRUE(ended);
+  EXPECT_LT(elapsed, std::chrono::seconds(15));
+  EXPECT_EQ(pw::transfer_state().outcome.load(std::memory_order_acquire), TransferOutcome::failed);
+  EXPECT_EQ(host.result, 0);
+  if (!ended) ::WaitForSingleObject(worker.get(), INFINITE);
+  devsim.stop();
+}
+
+}  // namespace

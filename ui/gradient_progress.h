@@ -1,0 +1,93 @@
+#pragma once
+// The main dialog's progress bar, drawn by us: a horizontal gradient fixed to the bar
+// that progress uncovers, a flat background beyond it and a centred percentage. The
+// platform progress bar underneath still receives range and position, which keeps
+// its own repaint-on-change behaviour, but its drawing is never seen.
+#include <windows.h>
+
+#include <atomic>
+#include <optional>
+#include <string>
+
+#include "win/control.h"
+#include "win/handles.h"
+
+// Off-screen surface over a target context: drawing lands on a compatible bitmap
+// covering the target's clip box, which is copied to the target in one BitBlt when the
+// surface ends. Over a printer context it draws straight to the target instead.
+class CMemDC {
+ public:
+  explicit CMemDC(HDC target) noexcept;
+  CMemDC(HDC target, bool printing) noexcept;
+  ~CMemDC();
+  CMemDC(const CMemDC&) = delete;
+  CMemDC& operator=(const CMemDC&) = delete;
+
+  // The context to draw on, addressed in the target's logical coordinates.
+  HDC dc() const noexcept { return dc_; }
+  bool off_screen() const noexcept { return off_screen_; }
+  const RECT& rect() const noexcept { return rect_; }
+
+  static bool is_printer(HDC dc) noexcept;
+
+ private:
+  HDC dc_ = nullptr;  // the memory context, or the target itself when printing
+  HDC target_;
+  RECT rect_{};
+  bool off_screen_;
+  pw::UniqueMemoryDC memory_;
+  pw::UniqueBitmap bitmap_;
+  std::optional<pw::SelectedObject> previous_bitmap_;  // declared last: deselects first
+};
+
+class CGradientProgressCtrl : public pw::SubclassedControl {
+ public:
+  CGradientProgressCtrl() noexcept;
+  ~CGradientProgressCtrl() override;
+
+  // Stores the bounds, moves the position to `lower` and forwards PBM_SETRANGE
+  // (each bound cut to 16 bits). Window thread only.
+  void SetRange(int lower, int upper) noexcept;
+  // Stores the position and forwards PBM_SETPOS synchronously; returns the platform
+  // bar's previous position. Safe from the transfer worker thread.
+  int SetPos(int pos) noexcept;
+
+  // These only store; the new value shows at the next paint.
+  void SetStartColor(COLORREF color) noexcept { start_color_ = color; }
+  void SetEndColor(COLORREF color) noexcept { end_color_ = color; }
+  void SetPercentTextColor(COLORREF color) noexcept { text_color_ = color; }
+  void SetBkColor(COLORREF color) noexcept { background_color_ = color; }
+  void ShowPercent(BOOL show) noexcept { show_percent_ = show; }
+  void SetLabelText(const std::string& label) { label_ = label; }
+
+  int GetPos() const noexcept { return position_.load(std::memory_order_relaxed); }
+  int GetLower() const noexcept { return lower_; }
+  int GetUpper() const noexcept { return upper_; }
+  COLORREF GetStartColor() const noexcept { return start_color_; }
+  COLORREF GetEndColor() const noexcept { return end_color_; }
+  COLORREF GetPercentTextColor() const noexcept { return text_color_; }
+  COLORREF GetBkColor() const noexcept { return background_color_; }
+  BOOL IsShowingPercent() const noexcept { return show_percent_; }
+  const std::string& GetLabelText() const noexcept { return label_; }
+
+  // Paints the bar onto `dc` (the window's client area in its coordinates).
+  void Paint(HDC dc) noexcept;
+
+ protected:
+  LRESULT handle_message(UINT msg, WPARAM wp, LPARAM lp) noexcept override;
+
+ private:
+  void DrawGradient(HDC dc, const RECT& client, int extent) noexcept;
+
+  std::string label_;
+  int lower_ = 0;
+  int upper_ = 100;
+  [[maybe_unused]] int step_ = 10;  // set at construction only; nothing reads it
+  // Written by the transfer worker, read by the paint on the window thread.
+  std::atomic<int> position_{0};
+  COLORREF start_color_ = 0x800000;
+  COLORREF end_color_ = 0xFF0000;
+  COLORREF background_color_;
+  COLORREF text_color_ = 0xFFFFFF;
+  BOOL show_percent_ = FALSE;
+};

@@ -1,0 +1,147 @@
+#include "ui/gradient_progress.h"
+
+#include <commctrl.h>
+
+#include <new>
+
+#include "ui/gradient_bands.h"
+
+namespace {
+
+// Text format of both texts: centred in the client rectangle on one line.
+constexpr UINT kTextFormat = DT_CENTER | DT_VCENTER | DT_SINGLELINE;
+static_assert(kTextFormat == 37, "centred single-line text");
+
+// Drawn opaque in the background colour at the lower bound, so the middle of the bar
+// is blank where the percentage stands.
+constexpr char kBlankStrip[] = "                                              ";
+static_assert(sizeof kBlankStrip - 1 == 46, "46 spaces");
+
+// A brush of its own for every fill; nothing is cached between paints.
+void fill_solid(HDC dc, const RECT& rect, COLORREF color) noexcept {
+  pw::UniqueBrush brush(::CreateSolidBrush(color));
+  if (brush) ::FillRect(dc, &rect, brush.get());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+
+CMemDC::CMemDC(HDC target) noexcept : CMemDC(target, is_printer(target)) {}
+
+CMemDC::CMemDC(HDC target, bool printing) noexcept : target_(target), off_screen_(!printing) {
+  if (printing) {
+    // Printers get no image: the target's own handle takes the drawing.
+    dc_ = target;
+    return;
+  }
+  ::GetClipBox(target, &rect_);
+  memory_ = pw::UniqueMemoryDC(::CreateCompatibleDC(target));
+  bitmap_.reset(::CreateCompatibleBitmap(target, rect_.right - rect_.left, rect_.bottom - rect_.top));
+  dc_ = memory_.get();
+  if (!memory_) return;
+  previous_bitmap_.emplace(memory_.get(), bitmap_.get());
+  // Target coordinates address the image directly.
+  ::SetWindowOrgEx(memory_.get(), rect_.left, rect_.top, nullptr);
+}
+
+CMemDC::~CMemDC() {
+  if (off_screen_ && memory_) {
+    ::BitBlt(target_, rect_.left, rect_.top, rect_.right - rect_.left, rect_.bottom - rect_.top, memory_.get(),
+             rect_.left, rect_.top, SRCCOPY);
+  }
+  // The members then select the previous bitmap back, delete the image and the context.
+}
+
+bool CMemDC::is_printer(HDC dc) noexcept { return dc && ::GetDeviceCaps(dc, TECHNOLOGY) == DT_RASPRINTER; }
+
+// ---------------------------------------------------------------------------------------
+
+CGradientProgressCtrl::CGradientProgressCtrl() noexcept : background_color_(::GetSysColor(COLOR_BTNFACE)) {}
+
+CGradientProgressCtrl::~CGradientProgressCtrl() = default;
+
+void CGradientProgressCtrl::SetRange(int lower, int upper) noexcept {
+  lower_ = lower;
+  upper_ = upper;
+  position_.store(lower, std::memory_order_relaxed);
+  send(PBM_SETRANGE, 0, MAKELPARAM(static_cast<WORD>(lower), static_cast<WORD>(upper)));
+}
+
+int CGradientProgressCtrl::SetPos(int pos) noexcept {
+  position_.store(pos, std::memory_order_relaxed);
+  // Synchronous: the worker waits until the window thread has taken the new position,
+  // and the platform bar's invalidation brings the repaint.
+  return static_cast<int>(send(PBM_SETPOS, static_cast<WPARAM>(pos), 0));
+}
+
+LRESULT CGradientProgressCtrl::handle_message(UINT msg, WPARAM wp, LPARAM lp) noexcept {
+  switch (msg) {
+    case WM_PAINT:
+      if (!wp) {
+        pw::PaintContext paint(hwnd());
+        Paint(paint.dc());
+        return 0;
+      }
+      // A context the caller supplies, the way WM_PRINTCLIENT is often served.
+      [[fallthrough]];
+    case WM_PRINTCLIENT: {
+      // The caller's context gets its text settings back.
+      const HDC dc = reinterpret_cast<HDC>(wp);
+      const int saved = ::SaveDC(dc);
+      Paint(dc);
+      if (saved) ::RestoreDC(dc, saved);
+      return 0;
+    }
+    case WM_ERASEBKGND:
+      return 1;  // the gradient covers the whole client area
+    default:
+      return default_handling(msg, wp, lp);
+  }
+}
+
+void CGradientProgressCtrl::Paint(HDC dc) noexcept {
+  if (!dc) return;
+  // One read: the worker may store a new position while we paint.
+  const int pos = position_.load(std::memory_order_relaxed);
+  RECT client{};
+  ::GetClientRect(hwnd(), &client);
+
+  if (pw::paints_blank(pos, lower_, upper_)) {
+    fill_solid(dc, client, ::GetSysColor(COLOR_BTNFACE));
+    return;
+  }
+
+  DrawGradient(dc, client, pw::filled_extent(pos, upper_, client.right));
+
+  if (pos == lower_) {
+    ::SetTextColor(dc, background_color_);
+    ::SetBkColor(dc, background_color_);
+    ::SetBkMode(dc, OPAQUE);
+    ::DrawTextA(dc, kBlankStrip, -1, &client, kTextFormat);
+  }
+
+  if (show_percent_) {
+    std::string text;
+    try {
+      text = pw::percent_text(pos, upper_, label_);
+    } catch (const std::bad_alloc&) {
+      return;  // no memory for the text: the gradient alone has to do
+    }
+    ::SetTextColor(dc, text_color_);
+    ::SetBkMode(dc, TRANSPARENT);
+    ::DrawTextA(dc, text.c_str(), -1, &client, kTextFormat);
+  }
+}
+
+void CGradientProgressCtrl::DrawGradient(HDC dc, const RECT& client, int extent) noexcept {
+  CMemDC surface(dc);
+  const pw::GradientPlan plan(start_color_, end_color_, client.right, extent);
+  for (int i = 0; i < plan.band_count(); ++i) {
+    const pw::Band band = plan.band(i);
+    fill_solid(surface.dc(), RECT{band.left, client.top, band.right, client.bottom}, band.color);
+  }
+  if (plan.has_background())
+    fill_solid(surface.dc(), RECT{plan.background_left(), client.top, client.right, client.bottom}, background_color_);
+  // The surface's end puts the gradient on the screen in one copy.
+}

@@ -1,0 +1,142 @@
+#include "update/transfer.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace pw {
+
+namespace {
+
+// How one stage writes: how long a pending write is waited for, and whether a
+// write that fails at once (no byte has left) may be tried again, until when.
+struct WritePolicy {
+  std::uint32_t wait_ms = 0;
+  bool retry_failed_start = false;
+  std::uint64_t stage_start_ms = 0;
+  std::uint32_t retry_bound_ms = 0;
+  std::uint32_t retry_pause_ms = 0;
+};
+
+class Writer {
+ public:
+  Writer(PipePort& pipe, Clock& clock, const std::atomic<bool>* abort_requested)
+      : pipe_(pipe), clock_(clock), abort_(abort_requested) {}
+
+  // Writes data[0, size) completely. A short completion continues with the
+  // rest; a wait that runs out cancels (counting what the cancelled write
+  // moved) and repeats the rest once. `took(n)` hears of every byte taken.
+  template <class OnTaken>
+  bool write_all(const std::uint8_t* data, std::uint32_t size, const WritePolicy& policy, OnTaken&& took) {
+    std::uint32_t offset = 0;
+    bool repeated = false;
+    while (offset < size) {
+      if (aborted()) return false;
+      const std::uint32_t rest = size - offset;
+      IoOutcome r = pipe_.start_write(data + offset, rest);
+      if (r.status == IoStatus::pending) {
+        r = pipe_.wait(policy.wait_ms);
+        if (r.status == IoStatus::timed_out) {
+          const std::uint32_t moved = std::min(pipe_.cancel(), rest);
+          offset += moved;
+          took(moved);
+          if (offset == size) return true;
+          if (repeated) return false;
+          repeated = true;
+          continue;
+        }
+        if (r.status != IoStatus::done) {
+          // A wait either completes, fails or runs out; anything else still
+          // has the write in flight, which must end before its buffer goes.
+          if (r.status == IoStatus::pending) pipe_.cancel();
+          return false;
+        }
+      }
+      if (r.status == IoStatus::done && r.bytes > 0) {
+        const std::uint32_t n = std::min(r.bytes, rest);
+        offset += n;
+        took(n);
+        continue;
+      }
+      // Failed at once, or completed without taking a byte: nothing has left,
+      // so a retry cannot duplicate data. Only where allowed, and bounded.
+      if (!policy.retry_failed_start || aborted()) return false;
+      if (clock_.now_ms() - policy.stage_start_ms >= policy.retry_bound_ms) return false;
+      clock_.sleep_ms(policy.retry_pause_ms);
+    }
+    return true;
+  }
+
+ private:
+  bool aborted() const { return abort_ != nullptr && abort_->load(std::memory_order_acquire); }
+
+  PipePort& pipe_;
+  Clock& clock_;
+  const std::atomic<bool>* abort_;
+};
+
+}  // namespace
+
+int progress_position(std::uint32_t sent, std::uint32_t total) {
+  if (total == 0) return 100;
+  const std::uint64_t pos = static_cast<std::uint64_t>(sent) * 100u / total;
+  return static_cast<int>(std::min<std::uint64_t>(pos, 100u));
+}
+
+void run_transfer(TransferState& state, PipePort& pipe, TransferHost& host, Clock& clock,
+                  const TransferTimeouts& timeouts, const std::atomic<bool>* abort_requested) {
+  state.done.store(0, std::memory_order_relaxed);
+  state.outcome.store(TransferOutcome::none, std::memory_order_relaxed);
+  state.bytes_sent.store(0, std::memory_order_relaxed);
+  host.disable_update_button();
+
+  std::uint8_t* const whole_file = state.file_buffer;
+  bool ok = false;
+  if (whole_file != nullptr && state.file_size >= kHeaderCheckSize) {
+    std::uint8_t header[kHeaderCopySize];
+    std::memcpy(header, whole_file, sizeof header);
+    const std::uint8_t* const payload = whole_file + kHeaderBlockSize;
+    const std::uint32_t payload_size = state.file_size - static_cast<std::uint32_t>(kHeaderBlockSize);
+    state.file_buffer = whole_file + kHeaderBlockSize;
+    state.file_size = payload_size;
+
+    Writer writer(pipe, clock, abort_requested);
+
+    WritePolicy header_policy;
+    header_policy.wait_ms = timeouts.header_wait_ms;
+    header_policy.retry_failed_start = true;
+    header_policy.stage_start_ms = clock.now_ms();
+    header_policy.retry_bound_ms = timeouts.header_wait_ms;
+    header_policy.retry_pause_ms = timeouts.retry_pause_ms;
+    ok = writer.write_all(header, static_cast<std::uint32_t>(kCommandHeaderSize), header_policy,
+                          [](std::uint32_t) {});
+
+    WritePolicy chunk_policy;
+    chunk_policy.wait_ms = timeouts.chunk_wait_ms;
+    int shown = 0;
+    std::uint32_t sent = 0;
+    auto count = [&](std::uint32_t n) {
+      sent += n;
+      state.bytes_sent.store(sent, std::memory_order_relaxed);
+      const int position = progress_position(sent, payload_size);
+      if (position != shown) {
+        shown = position;
+        host.set_progress(position);
+      }
+    };
+    while (ok && sent < payload_size) {
+      const std::uint32_t chunk = std::min(kChunkSize, payload_size - sent);
+      ok = writer.write_all(payload + sent, chunk, chunk_policy, count);
+    }
+  }
+
+  host.set_result_text(ok);
+  // The buffer goes back by the header block it was advanced over.
+  host.release(whole_file, state.out_pipe);
+  state.file_buffer = nullptr;
+  state.out_pipe = nullptr;
+  state.outcome.store(ok ? TransferOutcome::sent : TransferOutcome::failed, std::memory_order_relaxed);
+  // Last: the sequence reads everything above after an acquire load of done.
+  state.done.store(1, std::memory_order_release);
+}
+
+}  // namespace pw
