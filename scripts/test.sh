@@ -18,5 +18,5 @@ ctest --preset native-tsan
 
 pushwell_ensure_display
 pushwell_ensure_prefix
-wineserver -p      # one persistent server for every Wine program of this run
+wineserver -p >/dev/null 2>&1 </dev/null   # one persistent server for every Wine program of this run
 ctest --preset windows-x64 "$@"

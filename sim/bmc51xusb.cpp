@@ -42,9 +42,10 @@ bool is_pipe(const char* requested, const char* expected) {
   return *requested == '\0' && *expected == '\0';
 }
 
-bool refuse_load_requested() {
+// A switch of the device is on while devsim holds its named event.
+bool switch_on(SimObject object) {
   char name[pw::sim::kMaxObjectNameLength];
-  if (!object_of_this_device(SimObject::refuse_load_event, name)) return false;
+  if (!object_of_this_device(object, name)) return false;
   HANDLE event = ::OpenEventA(SYNCHRONIZE, FALSE, name);
   if (event == nullptr) return false;
   ::CloseHandle(event);
@@ -72,6 +73,10 @@ HANDLE __cdecl open_file(const char* pipe_name) {
   SimObject object;
   if (is_pipe(pipe_name, "PIPE00")) {
     object = SimObject::out_pipe;
+    if (switch_on(SimObject::refuse_out_pipe_event)) {  // the device is there but will not open its out pipe
+      ::SetLastError(ERROR_BUSY);
+      return INVALID_HANDLE_VALUE;
+    }
   } else if (is_pipe(pipe_name, "PIPE01")) {
     object = SimObject::in_pipe;
   } else {
@@ -112,6 +117,6 @@ HANDLE __cdecl open_file(const char* pipe_name) {
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   // A test takes the library away between two loads by asking the device to
   // hold the refuse-load object; no file has to be deleted under a running host.
-  if (reason == DLL_PROCESS_ATTACH) return refuse_load_requested() ? FALSE : TRUE;
+  if (reason == DLL_PROCESS_ATTACH) return switch_on(SimObject::refuse_load_event) ? FALSE : TRUE;
   return TRUE;
 }

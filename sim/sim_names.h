@@ -17,7 +17,15 @@ constexpr unsigned char kIdentifyRequest = 0x40;
 
 // Named objects of one device. Suffixes are fixed so that a name can never
 // reach another device's objects.
-enum class SimObject { out_pipe, in_pipe, control_pipe, plugged_event, refuse_load_event, running_mutex };
+enum class SimObject {
+  out_pipe,
+  in_pipe,
+  control_pipe,
+  plugged_event,
+  refuse_load_event,
+  refuse_out_pipe_event,
+  running_mutex
+};
 
 // Letters, digits, '.', '_' and '-' only: the name becomes part of object and
 // pipe names, where a backslash would change the namespace.
@@ -45,6 +53,7 @@ inline bool object_name(SimObject object, const char* device, char* out) {
     case SimObject::control_pipe: prefix = "\\\\.\\pipe\\pushwell-sim."; suffix = ".ctl"; break;
     case SimObject::plugged_event: prefix = "pushwell-sim."; suffix = ".plugged"; break;
     case SimObject::refuse_load_event: prefix = "pushwell-sim."; suffix = ".refuse-load"; break;
+    case SimObject::refuse_out_pipe_event: prefix = "pushwell-sim."; suffix = ".refuse-out-pipe"; break;
     case SimObject::running_mutex: prefix = "pushwell-sim."; suffix = ".running"; break;
   }
   const char* const parts[] = {prefix, device, suffix};

@@ -106,6 +106,7 @@ Device::Device(Settings settings) : settings_(std::move(settings)), started_at_(
   control_name_ = name_of(SimObject::control_pipe, settings_.device);
   plugged_name_ = name_of(SimObject::plugged_event, settings_.device);
   refuse_name_ = name_of(SimObject::refuse_load_event, settings_.device);
+  refuse_out_pipe_name_ = name_of(SimObject::refuse_out_pipe_event, settings_.device);
   running_name_ = name_of(SimObject::running_mutex, settings_.device);
 }
 
@@ -621,6 +622,7 @@ std::string Device::status_text() const {
   s += " stall_after=" + optional_text(f.stall_after);
   s += " fail_after=" + optional_text(f.fail_after);
   s += " refuse_load=" + std::string(refuse_load_event_ ? "1" : "0");
+  s += " refuse_out_pipe=" + std::string(refuse_out_pipe_event_ ? "1" : "0");
   return s;
 }
 
@@ -714,10 +716,15 @@ std::string Device::execute(const std::string& line, bool* stop) {
   if (cmd == "refuse-load" && arity(1) && (words[1] == "on" || words[1] == "off")) {
     return set_refuse_load(words[1] == "on", &error) ? "ok refuse_load=" + words[1] : "error " + error;
   }
+  if (cmd == "refuse-out-pipe" && arity(1) && (words[1] == "on" || words[1] == "off")) {
+    return set_switch(&refuse_out_pipe_event_, refuse_out_pipe_name_, words[1] == "on", &error)
+               ? "ok refuse_out_pipe=" + words[1]
+               : "error " + error;
+  }
   if (cmd == "help" && arity(0)) {
     return "ok commands: ping status plug unplug stop flush reset reset-counters "
            "reply(default|none|text T|hex H|byte 0xNN|delay MS) rate(BPS|unlimited) "
-           "fault(unplug|stall|fail N|none) refuse-load(on|off)";
+           "fault(unplug|stall|fail N|none) refuse-load(on|off) refuse-out-pipe(on|off)";
   }
   return "error bad command: " + (text.size() > 80 ? text.substr(0, 80) + "..." : text);
 }
@@ -757,14 +764,19 @@ void Device::unplug() {
 }
 
 bool Device::set_refuse_load(bool on, std::string* error) {
+  return set_switch(&refuse_load_event_, refuse_name_, on, error);
+}
+
+// A switch the pipe library sees is on while its named event exists.
+bool Device::set_switch(UniqueHandle* event, const std::string& name, bool on, std::string* error) {
   if (!on) {
-    refuse_load_event_.reset();
+    event->reset();
     return true;
   }
-  if (refuse_load_event_) return true;
-  refuse_load_event_.reset(::CreateEventA(nullptr, TRUE, FALSE, refuse_name_.c_str()));
-  if (!refuse_load_event_) {
-    *error = "cannot create the refuse-load event (error " + std::to_string(::GetLastError()) + ")";
+  if (*event) return true;
+  event->reset(::CreateEventA(nullptr, TRUE, FALSE, name.c_str()));
+  if (!*event) {
+    *error = "cannot create event " + name + " (error " + std::to_string(::GetLastError()) + ")";
     return false;
   }
   return true;

@@ -116,6 +116,7 @@ class Device {
   bool plug(std::string* error);
   void unplug();
   bool set_refuse_load(bool on, std::string* error);
+  bool set_switch(UniqueHandle* event, const std::string& name, bool on, std::string* error);
 
   void handle_completions();
   void run_timers();
@@ -130,6 +131,7 @@ class Device {
   UniqueHandle running_mutex_;  // one device process per name
   UniqueHandle plugged_event_;
   UniqueHandle refuse_load_event_;
+  UniqueHandle refuse_out_pipe_event_;
   UniqueHandle parent_;
   std::uint64_t received_ = 0;
   std::uint64_t identify_requests_ = 0;
@@ -138,7 +140,7 @@ class Device {
   Clock::time_point started_at_;
   bool stopping_ = false;
   std::optional<Clock::time_point> stop_deadline_;
-  std::string out_name_, in_name_, control_name_, plugged_name_, refuse_name_, running_name_;
+  std::string out_name_, in_name_, control_name_, plugged_name_, refuse_name_, refuse_out_pipe_name_, running_name_;
 };
 
 }  // namespace sim

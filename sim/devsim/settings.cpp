@@ -26,7 +26,8 @@ const char kUsage[] =
     "control pipe \\\\.\\pipe\\pushwell-sim.NAME.ctl, one command per message:\n"
     "  ping | status | plug | unplug | stop | flush | reset | reset-counters\n"
     "  reply default|none|text T|hex H|byte 0xNN|delay MS\n"
-    "  rate BPS | fault unplug|stall|fail N | fault none | refuse-load on|off\n";
+    "  rate BPS | fault unplug|stall|fail N | fault none | refuse-load on|off\n"
+    "  refuse-out-pipe on|off   (open_file(\"PIPE00\") fails while the device stays plugged)\n";
 
 bool parse_number(const std::string& text, std::uint64_t* value) {
   if (text.empty()) return false;

@@ -220,12 +220,6 @@ TEST_F(GradientProgress, ConstructionDefaultsDrawNavyToBlueOverButtonFace) {
   EXPECT_EQ(dib.count(kTextColor, 0, kWidth), 0);  // no percentage by default
 }
 
-TEST_F(GradientProgress, EraseBackgroundIsSwallowed) {
-  const Dib dib(kWidth, kHeight, kSentinel);
-  EXPECT_NE(::SendMessageA(control_, WM_ERASEBKGND, reinterpret_cast<WPARAM>(dib.dc()), 0), 0);
-  EXPECT_EQ(dib.count(kSentinel, 0, kWidth), kWidth * kHeight);
-}
-
 TEST_F(GradientProgress, RangeAndPositionReachThePlatformBar) {
   PBRANGE range{};
   bar_.SetRange(20, 60000);

@@ -1,0 +1,540 @@
+#include "tests/e2e/driver.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstring>
+#include <thread>
+
+namespace pw::e2e {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool iequal(const std::string& a, const std::string& b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
+         });
+}
+
+std::string upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// The name of "NAME=value"; drive entries ("=C:=C:\x") keep their leading '='.
+std::string entry_name(const std::string& entry) {
+  const std::string::size_type eq = entry.find('=', 1);
+  return entry.substr(0, eq == std::string::npos ? entry.size() : eq);
+}
+
+std::vector<std::string> inherited_environment() {
+  std::vector<std::string> entries;
+  char* block = ::GetEnvironmentStringsA();
+  if (!block) return entries;
+  for (const char* p = block; *p; p += std::strlen(p) + 1) entries.emplace_back(p);
+  ::FreeEnvironmentStringsA(block);
+  return entries;
+}
+
+std::string last_error_text(const char* what) {
+  return std::string(what) + " failed, error " + std::to_string(::GetLastError());
+}
+
+// The screen's device context, released when it ends.
+class ScreenDC {
+ public:
+  ScreenDC() noexcept : dc_(::GetDC(nullptr)) {}
+  ~ScreenDC() {
+    if (dc_) ::ReleaseDC(nullptr, dc_);
+  }
+  ScreenDC(const ScreenDC&) = delete;
+  ScreenDC& operator=(const ScreenDC&) = delete;
+  HDC get() const noexcept { return dc_; }
+
+ private:
+  HDC dc_;
+};
+
+struct EnumState {
+  DWORD pid;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK collect_dialog(HWND hwnd, LPARAM lp) {
+  auto* state = reinterpret_cast<EnumState*>(lp);
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(hwnd, &pid);
+  if (pid == state->pid && ::IsWindowVisible(hwnd) && class_name(hwnd) == "#32770") state->found.push_back(hwnd);
+  return TRUE;
+}
+
+BOOL CALLBACK count_text_ids(HWND child, LPARAM lp) {
+  if (::GetDlgCtrlID(child) == kMessageBoxTextId) ++*reinterpret_cast<int*>(lp);
+  return TRUE;
+}
+
+// Appends " id=\"text\"" for one control, " (disabled)" when it is.
+BOOL CALLBACK describe_control(HWND child, LPARAM lp) {
+  std::string& out = *reinterpret_cast<std::string*>(lp);
+  out += "\n    " + std::to_string(::GetDlgCtrlID(child)) + "=\"" + window_text(child) + "\"";
+  if (!::IsWindowEnabled(child)) out += " (disabled)";
+  return TRUE;
+}
+
+}  // namespace
+
+bool poll_until(const std::function<bool()>& condition, Millis timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (condition()) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kPollInterval);
+  }
+}
+
+// ---- Files and folders -----------------------------------------------------------
+
+std::string bin_folder() {
+  char buffer[MAX_PATH];
+  const DWORD n = ::GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return std::string();
+  std::string path(buffer, n);
+  path.resize(path.find_last_of("\\/") + 1);
+  return path;
+}
+
+std::string join_path(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  const char last = folder.back();
+  if (last == '\\' || last == '/') return folder + name;
+  return folder + "\\" + name;
+}
+
+bool file_exists(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool copy_file(const std::string& from, const std::string& to) {
+  return ::CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+}
+
+bool write_text_file(const std::string& path, const std::string& text) {
+  UniqueHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  DWORD written = 0;
+  return ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+         written == text.size();
+}
+
+std::string read_profile_string(const std::string& ini_path, const std::string& section, const std::string& key) {
+  char buffer[1024] = {};
+  ::GetPrivateProfileStringA(section.c_str(), key.c_str(), "", buffer, sizeof buffer, ini_path.c_str());
+  return buffer;
+}
+
+std::string unique_name(const std::string& prefix) {
+  static std::atomic<unsigned> counter{0};
+  std::string name = prefix + "-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++counter);
+  for (char& c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') c = '_';
+  return name;
+}
+
+ScratchFolder::ScratchFolder(const std::string& label) {
+  const std::string root = join_path(bin_folder(), "e2e-scratch");
+  ::CreateDirectoryA(root.c_str(), nullptr);
+  const std::string path = join_path(root, unique_name(label));
+  if (::CreateDirectoryA(path.c_str(), nullptr)) path_ = path;
+}
+
+ScratchFolder::~ScratchFolder() {
+  if (path_.empty()) return;
+  char keep[8];
+  if (::GetEnvironmentVariableA("PUSHWELL_E2E_KEEP", keep, sizeof keep) > 0) return;
+  remove_tree(path_);
+}
+
+std::string ScratchFolder::subfolder(const std::string& name) const {
+  const std::string path = file(name);
+  ::CreateDirectoryA(path.c_str(), nullptr);
+  return path;
+}
+
+namespace {
+
+// One pass over the tree; true when the folder is gone.
+bool remove_tree_once(const std::string& folder) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = ::FindFirstFileA(join_path(folder, "*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = found.cFileName;
+      if (name == "." || name == "..") continue;
+      const std::string path = join_path(folder, name);
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        remove_tree_once(path);
+      } else {
+        ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileA(path.c_str());
+      }
+    } while (::FindNextFileA(search, &found));
+    ::FindClose(search);
+  }
+  return ::RemoveDirectoryA(folder.c_str()) || ::GetFileAttributesA(folder.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
+bool remove_tree(const std::string& folder, Millis timeout) {
+  return poll_until([&] { return remove_tree_once(folder); }, timeout);
+}
+
+std::string install_updater(const std::string& folder, const UpdaterFiles& files) {
+  const std::string bin = bin_folder();
+  std::vector<const char*> names{kUpdaterExe};
+  if (files.lang_ini) names.push_back(kLangIni);
+  if (files.library) names.push_back(kLibraryDll);
+  for (const char* name : names)
+    if (!copy_file(join_path(bin, name), join_path(folder, name))) return std::string();
+  return join_path(folder, kUpdaterExe);
+}
+
+// ---- Processes -------------------------------------------------------------------
+
+std::vector<std::string> merge_environment(const std::vector<std::string>& inherited, const EnvVars& extra) {
+  std::vector<std::string> merged = inherited;
+  for (const auto& [name, value] : extra) {
+    merged.erase(std::remove_if(merged.begin(), merged.end(),
+                                [&](const std::string& e) { return iequal(entry_name(e), name); }),
+                 merged.end());
+    if (!value.empty()) merged.push_back(name + "=" + value);
+  }
+  // Drive entries start with '=' and so sort first, as the system keeps them.
+  std::stable_sort(merged.begin(), merged.end(), [](const std::string& a, const std::string& b) {
+    return upper(entry_name(a)) < upper(entry_name(b));
+  });
+  return merged;
+}
+
+Process::~Process() { kill(); }
+
+bool Process::start(const std::string& exe_path, const LaunchOptions& options) {
+  kill();
+  error_.clear();
+
+  std::string block;
+  for (const std::string& entry : merge_environment(inherited_environment(), options.environment)) {
+    block += entry;
+    block += '\0';
+  }
+  block += '\0';
+
+  std::string command_line = "\"" + exe_path + "\"";
+  if (!options.arguments.empty()) command_line += " " + options.arguments;
+  std::vector<char> command(command_line.begin(), command_line.end());
+  command.push_back('\0');
+
+  // A job ends the program's own children with it (the driver installer, say).
+  // Not every host allows one; the program itself is killed in any case.
+  job_.reset(::CreateJobObjectA(nullptr, nullptr));
+  if (job_) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!::SetInformationJobObject(job_.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits))
+      job_.reset();
+  }
+
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  const char* directory = options.current_directory.empty() ? nullptr : options.current_directory.c_str();
+  if (!::CreateProcessA(exe_path.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                        block.data(), directory, &startup, &info)) {
+    error_ = last_error_text("CreateProcessA") + " for " + exe_path;
+    job_.reset();
+    return false;
+  }
+  process_.reset(info.hProcess);
+  UniqueHandle thread(info.hThread);
+  id_ = info.dwProcessId;
+  if (job_ && !::AssignProcessToJobObject(job_.get(), process_.get())) job_.reset();
+  ::ResumeThread(thread.get());
+  return true;
+}
+
+bool Process::running() const noexcept {
+  return process_.valid() && ::WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT;
+}
+
+std::optional<DWORD> Process::wait_for_exit(Millis timeout) {
+  if (!process_) return std::nullopt;
+  if (::WaitForSingleObject(process_.get(), static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return std::nullopt;
+  return exit_code();
+}
+
+std::optional<DWORD> Process::exit_code() const noexcept {
+  DWORD code = 0;
+  if (running() || !process_ || !::GetExitCodeProcess(process_.get(), &code)) return std::nullopt;
+  return code;
+}
+
+void Process::kill() noexcept {
+  if (job_) ::TerminateJobObject(job_.get(), 1);
+  if (running()) {
+    ::TerminateProcess(process_.get(), 1);
+    ::WaitForSingleObject(process_.get(), 10000);
+  }
+  job_.reset();
+}
+
+// ---- Windows of another process ---------------------------------------------------
+
+std::vector<HWND> dialogs_of_process(DWORD pid) {
+  EnumState state{pid, {}};
+  ::EnumWindows(&collect_dialog, reinterpret_cast<LPARAM>(&state));
+  return state.found;
+}
+
+std::string class_name(HWND hwnd) {
+  char buffer[256];
+  const int n = ::GetClassNameA(hwnd, buffer, sizeof buffer);
+  return n > 0 ? std::string(buffer, n) : std::string();
+}
+
+// GetWindowTextA reads another process's window text from the window manager without
+// sending it a message, so a busy window thread cannot block it.
+std::string window_text(HWND hwnd) {
+  if (!hwnd) return std::string();
+  char buffer[1024];
+  const int n = ::GetWindowTextA(hwnd, buffer, sizeof buffer);
+  return n > 0 ? std::string(buffer, n) : std::string();
+}
+
+std::string item_text(HWND dialog, int id) { return window_text(dialog ? ::GetDlgItem(dialog, id) : nullptr); }
+
+bool has_item(HWND dialog, int id) { return dialog && ::GetDlgItem(dialog, id) != nullptr; }
+
+bool item_enabled(HWND dialog, int id) {
+  HWND item = dialog ? ::GetDlgItem(dialog, id) : nullptr;
+  return item && ::IsWindowEnabled(item);
+}
+
+bool is_main_dialog(HWND hwnd) { return has_item(hwnd, kMainDialogMarker); }
+
+bool is_message_box(HWND hwnd) {
+  if (!hwnd || is_main_dialog(hwnd) || class_name(hwnd) != "#32770") return false;
+  int count = 0;
+  ::EnumChildWindows(hwnd, &count_text_ids, reinterpret_cast<LPARAM>(&count));
+  return count == 1;
+}
+
+std::string message_box_text(HWND box) { return item_text(box, kMessageBoxTextId); }
+
+bool click(HWND dialog, int id) {
+  HWND button = dialog ? ::GetDlgItem(dialog, id) : nullptr;
+  if (!button || !::IsWindowEnabled(button)) return false;
+  return ::PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button)) != 0;
+}
+
+bool system_command(HWND window, WPARAM command) {
+  return window && ::PostMessageA(window, WM_SYSCOMMAND, command, 0) != 0;
+}
+
+bool close_window(HWND window) { return window && ::PostMessageA(window, WM_CLOSE, 0, 0) != 0; }
+
+bool save_screenshot(HWND window, const std::string& bmp_path) {
+  RECT r;
+  if (!window || !::GetWindowRect(window, &r)) return false;
+  const int width = r.right - r.left;
+  const int height = r.bottom - r.top;
+  if (width <= 0 || height <= 0) return false;
+
+  ScreenDC screen;
+  if (!screen.get()) return false;
+  UniqueMemoryDC memory(::CreateCompatibleDC(screen.get()));
+  UniqueBitmap bitmap(::CreateCompatibleBitmap(screen.get(), width, height));
+  if (!memory || !bitmap) return false;
+  {
+    SelectedObject selected(memory.get(), bitmap.get());
+    if (!::BitBlt(memory.get(), 0, 0, width, height, screen.get(), r.left, r.top, SRCCOPY)) return false;
+  }
+
+  BITMAPINFOHEADER header{};
+  header.biSize = sizeof header;
+  header.biWidth = width;
+  header.biHeight = height;  // bottom-up, as BMP files store rows
+  header.biPlanes = 1;
+  header.biBitCount = 24;
+  header.biCompression = BI_RGB;
+  const DWORD row = (static_cast<DWORD>(width) * 3 + 3) & ~3u;
+  std::vector<char> pixels(static_cast<size_t>(row) * height);
+  if (!::GetDIBits(memory.get(), bitmap.get(), 0, height, pixels.data(), reinterpret_cast<BITMAPINFO*>(&header),
+                   DIB_RGB_COLORS))
+    return false;
+
+  BITMAPFILEHEADER file{};
+  file.bfType = 0x4D42;  // "BM"
+  file.bfOffBits = sizeof file + sizeof header;
+  file.bfSize = file.bfOffBits + static_cast<DWORD>(pixels.size());
+  std::string bytes(reinterpret_cast<const char*>(&file), sizeof file);
+  bytes.append(reinterpret_cast<const char*>(&header), sizeof header);
+  bytes.append(pixels.data(), pixels.size());
+  return write_text_file(bmp_path, bytes);
+}
+
+// ---- A dialog program under test --------------------------------------------------
+
+bool DialogApp::start(const std::string& exe_path, const LaunchOptions& options) {
+  main_ = nullptr;
+  seen_.clear();
+  answered_.clear();
+  return process_.start(exe_path, options);
+}
+
+bool box_text_matches(const std::string& actual, const std::string& wanted) {
+  return actual == wanted || (actual.size() > wanted.size() && actual.compare(0, wanted.size(), wanted) == 0 &&
+                              actual[wanted.size()] == '\n');
+}
+
+void DialogApp::auto_answer(const std::string& box_text) { auto_answers_.push_back(box_text); }
+
+void DialogApp::poll() {
+  if (!process_.started()) return;
+  answered_.erase(std::remove_if(answered_.begin(), answered_.end(), [](HWND h) { return !::IsWindow(h); }),
+                  answered_.end());
+  for (HWND box : open_message_boxes()) {
+    const std::string text = message_box_text(box);
+    const bool expected = std::any_of(auto_answers_.begin(), auto_answers_.end(),
+                                      [&](const std::string& wanted) { return box_text_matches(text, wanted); });
+    if (expected && std::find(answered_.begin(), answered_.end(), box) == answered_.end()) {
+      ::PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+      answered_.push_back(box);
+    }
+  }
+}
+
+bool DialogApp::wait_until(const std::function<bool()>& condition, Millis timeout) {
+  return poll_until(
+      [&] {
+        poll();
+        return condition();
+      },
+      timeout);
+}
+
+HWND DialogApp::wait_for_main_dialog(Millis timeout) {
+  HWND found = nullptr;
+  wait_until(
+      [&] {
+        for (HWND h : dialogs_of_process(process_.id()))
+          if (is_main_dialog(h)) found = h;
+        return found != nullptr || !process_.running();
+      },
+      timeout);
+  main_ = found;
+  return found;
+}
+
+bool DialogApp::wait_for_text(int id, const std::vector<std::string>& accepted, Millis timeout) {
+  return wait_until(
+      [&] { return std::find(accepted.begin(), accepted.end(), text(id)) != accepted.end(); }, timeout);
+}
+
+HWND DialogApp::wait_for_dialog(const std::string& caption, Millis timeout) {
+  HWND found = nullptr;
+  wait_until(
+      [&] {
+        for (HWND h : dialogs_of_process(process_.id()))
+          if (!is_main_dialog(h) && window_text(h) == caption) found = h;
+        return found != nullptr;
+      },
+      timeout);
+  return found;
+}
+
+bool DialogApp::wait_until_gone(HWND window, Millis timeout) {
+  return wait_until([&] { return !::IsWindow(window); }, timeout);
+}
+
+std::vector<HWND> DialogApp::open_message_boxes() const {
+  std::vector<HWND> boxes;
+  if (!process_.started()) return boxes;
+  for (HWND h : dialogs_of_process(process_.id())) {
+    if (!is_message_box(h)) continue;
+    boxes.push_back(h);
+    if (std::none_of(seen_.begin(), seen_.end(), [&](const SeenBox& s) { return s.hwnd == h; }))
+      seen_.push_back(SeenBox{h, window_text(h), message_box_text(h)});
+  }
+  return boxes;
+}
+
+const std::vector<SeenBox>& DialogApp::boxes_seen() const {
+  open_message_boxes();
+  return seen_;
+}
+
+HWND DialogApp::wait_for_message_box(const std::string& text, Millis timeout) {
+  HWND found = nullptr;
+  wait_until(
+      [&] {
+        for (HWND h : open_message_boxes())
+          if (box_text_matches(message_box_text(h), text)) found = h;
+        return found != nullptr;
+      },
+      timeout);
+  return found;
+}
+
+HWND DialogApp::wait_for_any_message_box(Millis timeout) {
+  HWND found = nullptr;
+  wait_until(
+      [&] {
+        const std::vector<HWND> boxes = open_message_boxes();
+        if (!boxes.empty()) found = boxes.front();
+        return found != nullptr;
+      },
+      timeout);
+  return found;
+}
+
+bool DialogApp::answer(HWND box, int button, Millis timeout) {
+  if (!::IsWindow(box)) return false;
+  if (!e2e::click(box, button)) return false;
+  return wait_until_gone(box, timeout);
+}
+
+size_t DialogApp::count_seen(const std::string& text) const {
+  const std::vector<SeenBox>& seen = boxes_seen();
+  return static_cast<size_t>(std::count_if(seen.begin(), seen.end(), [&](const SeenBox& s) { return box_text_matches(s.text, text); }));
+}
+
+std::optional<DWORD> DialogApp::wait_for_exit(Millis timeout) {
+  if (!wait_until([&] { return !process_.running(); }, timeout)) return std::nullopt;
+  return process_.exit_code();
+}
+
+std::string DialogApp::describe() const {
+  std::string out = "process " + std::to_string(process_.id()) + (process_.running() ? " running" : " ended");
+  for (HWND h : dialogs_of_process(process_.id())) {
+    out += "\n  dialog \"" + window_text(h) + "\"";
+    if (is_main_dialog(h)) {
+      out += " (main)";
+      ::EnumChildWindows(h, &describe_control, reinterpret_cast<LPARAM>(&out));
+    }
+    if (is_message_box(h)) out += " box text \"" + message_box_text(h) + "\"";
+    if (!::IsWindowEnabled(h)) out += " disabled";
+  }
+  for (const SeenBox& box : boxes_seen()) out += "\n  seen box \"" + box.caption + "\": \"" + box.text + "\"";
+  return out;
+}
+
+void DialogApp::save_screenshots(const std::string& path_prefix) const {
+  int n = 0;
+  for (HWND h : dialogs_of_process(process_.id())) save_screenshot(h, path_prefix + "-" + std::to_string(++n) + ".bmp");
+}
+
+}  // namespace pw::e2e

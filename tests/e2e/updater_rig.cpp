@@ -1,0 +1,86 @@
+#include "tests/e2e/updater_rig.h"
+
+#include <fstream>
+
+namespace pw::e2e {
+
+std::string lang(const char* section, int key) {
+  return read_profile_string(join_path(bin_folder(), kLangIni), section, std::to_string(key));
+}
+
+UpdaterRig::UpdaterRig(const std::string& tag)
+    : folder_(tag),
+      device_(sim::unique_device_name(tag)),
+      capture_path_(folder_.file("device-capture.bin")),
+      installer_log_(folder_.file("installer.log")) {}
+
+UpdaterRig::~UpdaterRig() {
+  app_.process().kill();
+  devsim_.stop();
+}
+
+bool UpdaterRig::start_device(const std::vector<std::string>& args) {
+  std::vector<std::string> all = {"--capture", capture_path_};
+  all.insert(all.end(), args.begin(), args.end());
+  devsim_.set_output_file(folder_.file("devsim.log"));
+  return devsim_.launch(device_, all);
+}
+
+bool UpdaterRig::start_updater(const std::string& exe) {
+  LaunchOptions options;
+  options.current_directory = folder_.path();
+  options.environment = {{"PUSHWELL_SIM_DEVICE", device_}, {"PUSHWELL_SIM_INSTALLER_LOG", installer_log_}};
+  return app_.start(exe.empty() ? join_path(bin_folder(), kUpdaterExe) : exe, options) &&
+         app_.wait_for_main_dialog() != nullptr;
+}
+
+bool UpdaterRig::start_updater_linked() {
+  return start_updater() && app_.wait_for_text(kLinkStatus, {msg(1024)});
+}
+
+tools::Bytes UpdaterRig::write_update_file(const std::string& name, std::size_t payload_size,
+                                           std::uint8_t send_flag, std::uint32_t seed) {
+  tools::CamSpec spec;
+  spec.send_flag = send_flag;
+  spec.filler = 0xA5;  // must never reach the device
+  spec.command = tools::generated_payload(46, seed + 1000);
+  tools::Bytes file = tools::build_update_file(spec, tools::generated_payload(payload_size, seed));
+  write_bytes(name, file);
+  return file;
+}
+
+bool UpdaterRig::write_bytes(const std::string& name, const tools::Bytes& bytes) {
+  std::ofstream out(folder_.file(name), std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+tools::Bytes UpdaterRig::capture() const {
+  devsim_.command("flush");
+  return sim::read_file_bytes(capture_path_);
+}
+
+bool UpdaterRig::wait_capture_size(std::size_t size, Millis timeout) const {
+  return poll_until([&] { return capture().size() >= size; }, timeout);
+}
+
+sim::Status UpdaterRig::device_status() const {
+  sim::Status status;
+  devsim_.status(&status);
+  return status;
+}
+
+bool UpdaterRig::device_command(const std::string& command) const { return devsim_.command(command); }
+
+std::vector<sim::InstallerRun> UpdaterRig::installer_runs() const { return sim::read_installer_log(installer_log_); }
+
+tools::Bytes expected_stream(const std::vector<tools::Bytes>& files_sent) {
+  tools::Bytes stream = {0x40};
+  for (const tools::Bytes& file : files_sent) {
+    const tools::Bytes part = tools::device_stream(file);
+    stream.insert(stream.end(), part.begin(), part.end());
+  }
+  return stream;
+}
+
+}  // namespace pw::e2e
