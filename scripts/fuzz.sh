@@ -10,11 +10,9 @@ build="${PUSHWELL_FUZZ_BUILD:-$root/build/fuzz}"
 targets=(update_header transfer gradient_plan)
 
 "$root/scripts/install-deps.sh" || exit 2
-if ! cmake -S "$root/tests/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >"$build.configure.log" 2>&1 \
-   && ! { mkdir -p "$build" && cmake -S "$root/tests/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >"$build/configure.log" 2>&1; }; then
-  echo "fuzz: configure failed"; cat "$build.configure.log" "$build/configure.log" 2>/dev/null; exit 2
-fi
-rm -f "$build.configure.log"
+mkdir -p "$build"
+cmake -S "$root/tests/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >"$build/configure.log" 2>&1 \
+  || { echo "fuzz: configure failed"; tail -n 40 "$build/configure.log"; exit 2; }
 cmake --build "$build" -j "${JOBS:-2}" >"$build/build.log" 2>&1 || { echo "fuzz: build failed"; tail -n 60 "$build/build.log"; exit 2; }
 
 status=0

@@ -13,6 +13,11 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include "tools/cam_builder.h"
 #include "update/update_file.h"
 
@@ -92,6 +97,9 @@ int show(const std::string& path) {
 }
 
 int stream(int argc, char** argv) {
+#ifdef _WIN32
+  _setmode(_fileno(stdout), _O_BINARY);  // the stream is bytes, not text
+#endif
   for (int i = 2; i < argc; ++i) {
     Bytes data;
     if (!read_file(argv[i], &data)) {

@@ -60,6 +60,17 @@ tools::Bytes UpdaterRig::capture() const {
   return sim::read_file_bytes(capture_path_);
 }
 
+::testing::AssertionResult UpdaterRig::capture_becomes(const tools::Bytes& expected, Millis timeout) const {
+  tools::Bytes got;
+  if (poll_until([&] { return (got = capture()) == expected; }, timeout)) return ::testing::AssertionSuccess();
+  std::size_t first_difference = 0;
+  while (first_difference < got.size() && first_difference < expected.size() &&
+         got[first_difference] == expected[first_difference])
+    ++first_difference;
+  return ::testing::AssertionFailure() << "the device captured " << got.size() << " bytes, expected "
+                                       << expected.size() << "; first difference at byte " << first_difference;
+}
+
 bool UpdaterRig::wait_capture_size(std::size_t size, Millis timeout) const {
   return poll_until([&] { return capture().size() >= size; }, timeout);
 }

@@ -2,6 +2,8 @@
 // One end-to-end scenario: a scratch folder as the updater's current directory, a
 // simulated device of its own name with a capture file, and the real Pushwell.exe
 // started against it.
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,6 +45,10 @@ class UpdaterRig {
 
   // What the device captured so far.
   tools::Bytes capture() const;
+  // Waits until the capture equals `expected`. A pipe write completes once the bytes
+  // are in the pipe's buffer, so the device may still be reading when the updater
+  // reports; compare only once it has caught up.
+  ::testing::AssertionResult capture_becomes(const tools::Bytes& expected, Millis timeout = kDeadline) const;
   // Waits until the capture holds `size` bytes (or more).
   bool wait_capture_size(std::size_t size, Millis timeout = kDeadline) const;
   sim::Status device_status() const;
@@ -52,6 +58,8 @@ class UpdaterRig {
   ScratchFolder& folder() noexcept { return folder_; }
   DialogApp& app() noexcept { return app_; }
   const std::string& device() const noexcept { return device_; }
+  // The file devsim appends every received byte to (call device_command("flush") first).
+  const std::string& capture_path() const noexcept { return capture_path_; }
 
  private:
   ScratchFolder folder_;

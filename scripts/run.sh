@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# The main job: builds the updater, makes a demo folder with five update files,
+# starts the simulated device plugged in, and starts Pushwell.exe in the demo folder.
+# With a display you press "Update File" yourself. Without one it runs under Xvfb,
+# presses the button itself, answers the boxes, saves screenshots and prints a summary.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT="$PWD"
+scripts/install-deps.sh
+source scripts/wine-env.sh
+
+HEADLESS=0
+[ -z "${DISPLAY:-}" ] && HEADLESS=1
+RATE="${PUSHWELL_DEMO_RATE:-1200000}"   # bytes per second, about USB full speed
+
+cmake --preset windows-x64 >/dev/null
+cmake --build --preset windows-x64 -j "${JOBS:-2}" --target Pushwell devsim BMC51xUSB InstallUsbDrive camtool pushwell_demo
+BIN="$ROOT/build/windows-x64/bin"
+
+pushwell_ensure_display
+trap 'pushwell_stop_wine_and_display' EXIT
+pushwell_ensure_prefix
+wineserver -p >/dev/null 2>&1 </dev/null
+
+DEMO="$ROOT/build/demo"
+SHOTS="$DEMO/screenshots"
+rm -rf "$DEMO"
+mkdir -p "$SHOTS"
+win_path() { winepath -w "$1" 2>/dev/null; }
+
+# Five update files, each with its send flag set and a payload of its own.
+declare -A SIZES=([firmware]=1048576 [image]=786432 [imageru]=786432 [sound]=524288 [database]=262144)
+seed=1
+for name in firmware image imageru sound database; do
+  wine "$BIN/camtool.exe" make "$(win_path "$DEMO/$name.cam")" "${SIZES[$name]}" --flag 1 --seed $seed --command "$(printf '%02X' $seed)A55A"
+  seed=$((seed + 1))
+done
+{ printf '\x40'; wine "$BIN/camtool.exe" stream $(for n in firmware image imageru sound database; do win_path "$DEMO/$n.cam"; done); } > "$DEMO/expected-stream.bin"
+EXPECTED_BYTES=$(stat -c %s "$DEMO/expected-stream.bin")
+echo "demo folder: $DEMO"
+wine "$BIN/camtool.exe" show "$(win_path "$DEMO/firmware.cam")"
+
+export PUSHWELL_SIM_DEVICE="demo-$$"
+wine "$BIN/devsim.exe" --capture "$(win_path "$DEMO/device-capture.bin")" --rate "$RATE" >"$DEMO/devsim.log" 2>&1 &
+DEVSIM_PID=$!
+for _ in $(seq 1 200); do grep -q ready "$DEMO/devsim.log" 2>/dev/null && break; sleep 0.1; done
+
+status=0
+if [ "$HEADLESS" = 1 ]; then
+  wine "$BIN/pushwell_demo.exe" "$(win_path "$BIN/Pushwell.exe")" "$(win_path "$DEMO")" "$(win_path "$SHOTS")" "$EXPECTED_BYTES" || status=$?
+  for bmp in "$SHOTS"/*.bmp; do
+    [ -f "$bmp" ] && convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
+  done
+else
+  echo "Press \"Update File\" in the updater's window; it ends after the final message."
+  (cd "$DEMO" && wine "$BIN/Pushwell.exe") || status=$?
+fi
+
+# A pipe write completes once its bytes are in the pipe's buffer: let the device read
+# what is still on its way (its size stops changing) before stopping it.
+capture_size() { stat -c %s "$DEMO/device-capture.bin" 2>/dev/null || echo 0; }
+last=-1; still=0
+for _ in $(seq 1 600); do
+  now=$(capture_size)
+  [ "$now" -ge "$EXPECTED_BYTES" ] && break
+  if [ "$now" = "$last" ]; then still=$((still + 1)); [ "$still" -ge 30 ] && break; else still=0; fi
+  last=$now
+  sleep 0.1
+done
+kill "$DEVSIM_PID" 2>/dev/null || true
+wait "$DEVSIM_PID" 2>/dev/null || true
+
+echo
+echo "== summary =="
+echo "files sent:            $(for n in firmware image imageru sound database; do printf '%s.cam ' $n; done)"
+echo "bytes expected:        $EXPECTED_BYTES (0x40, then each file's 48-byte header and payload)"
+echo "bytes the device got:  $(stat -c %s "$DEMO/device-capture.bin" 2>/dev/null || echo 0)"
+if cmp -s "$DEMO/expected-stream.bin" "$DEMO/device-capture.bin"; then
+  echo "capture matches:       yes"
+else
+  echo "capture matches:       NO"
+  status=1
+fi
+if [ "$HEADLESS" = 1 ]; then
+  for png in "$SHOTS"/*.png; do [ -f "$png" ] && echo "screenshot:            $png"; done
+fi
+exit "$status"
