@@ -75,12 +75,7 @@ pw::Reply CPushwellDlg::on_init_dialog(WPARAM, LPARAM) noexcept {
   ::SetWindowTextA(hwnd(), pw::LangText("title", 100).c_str());
   for (const ControlText& t : kInitialTexts) set_item_text(t.control, pw::LangText(t.section, t.key));
 
-  progress.SetRange(0, 100);
-  progress.SetPos(0);
-  progress.ShowPercent(TRUE);
-  progress.SetStartColor(kBarStartColor);
-  progress.SetEndColor(kBarEndColor);
-  progress.SetPercentTextColor(kBarTextColor);
+  configure_progress();
 
   set_timer(kPresenceTimer, 100);
   return pw::Reply::with(TRUE);  // let the system set the default focus
@@ -139,14 +134,18 @@ pw::Reply CPushwellDlg::on_destroy(WPARAM, LPARAM) noexcept {
 void CPushwellDlg::push_to_controls() noexcept { progress.attach(hwnd(), IDC_PROGRESS); }
 
 void CPushwellDlg::reset_progress_and_texts() noexcept {
+  configure_progress();
+  set_item_text(IDC_STEP_TEXT, "");
+  set_item_text(IDC_RESULT_TEXT, "");
+}
+
+void CPushwellDlg::configure_progress() noexcept {
   progress.SetRange(0, 100);
   progress.SetPos(0);
   progress.ShowPercent(TRUE);
   progress.SetStartColor(kBarStartColor);
   progress.SetEndColor(kBarEndColor);
   progress.SetPercentTextColor(kBarTextColor);
-  set_item_text(IDC_STEP_TEXT, "");
-  set_item_text(IDC_RESULT_TEXT, "");
 }
 
 void CPushwellDlg::end_process() noexcept {

@@ -22,6 +22,7 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::TransferHost {
   // Operations the device and update code use.
   void push_to_controls() noexcept;  // binds control 1003 to `progress`, once
   void reset_progress_and_texts() noexcept;
+  void configure_progress() noexcept;
   void set_poll_period(UINT period_ms) const noexcept { set_timer(kPresenceTimer, period_ms); }
   // Ends the process with status 0. A running transfer is cancelled and joined first,
   // so the runtime's exit handlers never run under a worker still using its state.

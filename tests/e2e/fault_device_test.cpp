@@ -30,6 +30,13 @@ struct DeviceFault {
 
 void PrintTo(const DeviceFault& fault, std::ostream* os) { *os << fault.name; }
 
+DeviceFault row(const char* name, std::vector<std::string> device_args, std::vector<PlannedFile> files,
+                std::size_t files_received, std::optional<std::size_t> cut_at, Expectation expected,
+                std::optional<bool> button_enabled = std::nullopt, Millis timeout = kDeadline) {
+  return DeviceFault{name,   std::move(device_args), std::move(files), files_received, cut_at,
+                     std::move(expected), button_enabled, timeout};
+}
+
 const Shown kFinished{1010};
 const Shown kNotConnected{1021};
 const Shown kNoDatabase{1035};
@@ -45,9 +52,9 @@ const Expectation kWrongDevice{{wrong_device()}, {}, Ending::exits};
 const std::vector<PlannedFile> kOneFirmware = {{"firmware.cam", 10000}};
 const std::vector<PlannedFile> kFirmwareAndDatabase = {{"firmware.cam", 5000}, {"database.cam", 3000}};
 
-class DeviceFaults : public ::testing::TestWithParam<DeviceFault> {};
+class FaultDevice : public ::testing::TestWithParam<DeviceFault> {};
 
-TEST_P(DeviceFaults, DeviceGetsAnHonestPrefixAndTheUserIsTold) {
+TEST_P(FaultDevice, DeviceGetsAnHonestPrefixAndTheUserIsTold) {
   const DeviceFault& fault = GetParam();
   UpdaterRig rig(std::string("fault-dev-") + fault.name);
   const std::vector<tools::Bytes> flagged = write_planned_files(rig, fault.files);
@@ -78,74 +85,69 @@ TEST_P(DeviceFaults, DeviceGetsAnHonestPrefixAndTheUserIsTold) {
     EXPECT_EQ(capture, received) << "the device should have received exactly " << fault.files_received
                                  << " whole file(s)";
   }
-  if (fault.button_enabled && app.process().running()) EXPECT_EQ(app.enabled(kUpdateButton), *fault.button_enabled);
+  if (fault.button_enabled && app.process().running()) {
+    EXPECT_EQ(app.enabled(kUpdateButton), *fault.button_enabled);
+  }
   keep_screenshots_on_failure(app);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, DeviceFaults,
-    ::testing::Values(
-        // Unplugged.
-        DeviceFault{"unplugged_mid_header", {"--unplug-after", std::to_string(kIdent + 20)}, kOneFirmware, 0,
-                    kIdent + 20, kLostDevice},
-        DeviceFault{"unplugged_mid_chunk", {"--unplug-after", std::to_string(kIdent + kHeader + 3000)}, kOneFirmware,
-                    0, kIdent + kHeader + 3000, kLostDevice},
-        DeviceFault{"unplugged_between_files",
-                    {"--unplug-after", std::to_string(kIdent + kHeader + 5000)},
-                    {{"firmware.cam", 5000}, {"image.cam", 5000}},
-                    1,
-                    std::nullopt,
-                    {{kNotConnected}, {kTransferFailed, kNotConnected}, Ending::exits}},
-        DeviceFault{"unplugged_with_the_file_still_buffered", {"--unplug-after", std::to_string(kIdent + 20)},
-                    {{"firmware.cam", 1000}, {"database.cam", 1000, 0}}, 0, kIdent + 20,
-                    {{kNotConnected}, {kTransferFailed, kNoDatabase}, Ending::exits}},
-        // Stalled: the bounded waits run out and the transfer fails.
-        DeviceFault{"stalled_mid_file", {"--stall-after", std::to_string(kIdent + kHeader + 3000)}, kOneFirmware, 0,
-                    kIdent + kHeader + 3000, kTransferFails, false, kStallDeadline},
-        // Write errors: the device drops the connection.
-        DeviceFault{"write_error_mid_header", {"--fail-after", std::to_string(kIdent + 20)}, kOneFirmware, 0,
-                    kIdent + 20, kTransferFails, false},
-        DeviceFault{"write_error_mid_chunk", {"--fail-after", std::to_string(kIdent + kHeader + 3000)}, kOneFirmware,
-                    0, kIdent + kHeader + 3000, kTransferFails, false},
-        DeviceFault{"write_error_in_the_second_file",
-                    {"--fail-after", std::to_string(kIdent + kHeader + 5000 + kHeader + 1000)},
-                    {{"firmware.cam", 5000}, {"image.cam", 8000}},
-                    1,
-                    kIdent + kHeader + 5000 + kHeader + 1000,
-                    kTransferFails,
-                    false},
-        DeviceFault{"write_error_with_the_file_still_buffered",
-                    {"--fail-after", std::to_string(kIdent + 20)},
-                    {{"firmware.cam", 1000}, {"database.cam", 1000, 0}},
-                    0,
-                    kIdent + 20,
-                    kTransferFails,
-                    false},
-        DeviceFault{"identification_connection_dropped_after_its_byte", {"--fail-after", "1"}, kFirmwareAndDatabase,
-                    2, std::nullopt, kAllSent},
-        // A slow line is not a timeout: a chunk that needs a long wait still gets through.
-        DeviceFault{"slow_line_20000_bytes_per_second", {"--rate", "20000"}, {{"firmware.cam", 30000}}, 1,
-                    std::nullopt, {{kNoDatabase}, {}, Ending::exits}},
-        DeviceFault{"slow_line_1000_bytes_per_second", {"--rate", "1000"},
-                    {{"firmware.cam", 6000}, {"database.cam", 100}}, 2, std::nullopt, kAllSent},
-        // The identification reply.
-        DeviceFault{"reply_delayed_within_the_wait", {"--reply-delay", "400"}, kFirmwareAndDatabase, 2, std::nullopt,
-                    kAllSent},
-        DeviceFault{"reply_delayed_past_the_wait", {"--reply-delay", "15000"}, kFirmwareAndDatabase, 0, std::nullopt,
-                    kWrongDevice},
-        DeviceFault{"reply_with_a_wrong_first_byte", {"--reply-byte", "0x57"}, kFirmwareAndDatabase, 0, std::nullopt,
-                    kWrongDevice},
-        // devsim cannot send a reply of no bytes: on a byte pipe that is the same as none.
-        DeviceFault{"reply_empty", {"--no-reply"}, kFirmwareAndDatabase, 0, std::nullopt, kWrongDevice},
-        DeviceFault{"reply_of_a_zero_byte", {"--reply-hex", "00"}, kFirmwareAndDatabase, 0, std::nullopt,
-                    kWrongDevice},
-        DeviceFault{"reply_longer_than_ten_bytes", {"--reply", "V1.07-and-then-a-much-longer-answer"},
-                    kFirmwareAndDatabase, 2, std::nullopt, kAllSent},
-        DeviceFault{"reply_longer_than_ten_bytes_and_wrong", {"--reply", "v1.07-and-then-a-much-longer-answer"},
-                    kFirmwareAndDatabase, 0, std::nullopt, kWrongDevice}),
-    [](const ::testing::TestParamInfo<DeviceFault>& info) { return std::string(info.param.name); });
+std::vector<DeviceFault> device_faults() {
+  const std::string mid_header = std::to_string(kIdent + 20);
+  const std::string mid_chunk = std::to_string(kIdent + kHeader + 3000);
+  return {
+      // Unplugged.
+      row("unplugged_mid_header", {"--unplug-after", mid_header}, kOneFirmware, 0, kIdent + 20, kLostDevice),
+      row("unplugged_mid_chunk", {"--unplug-after", mid_chunk}, kOneFirmware, 0, kIdent + kHeader + 3000,
+          kLostDevice),
+      row("unplugged_between_files", {"--unplug-after", std::to_string(kIdent + kHeader + 5000)},
+          {{"firmware.cam", 5000}, {"image.cam", 5000}}, 1, std::nullopt,
+          {{kNotConnected}, {kTransferFailed, kNotConnected}, Ending::exits}),
+      row("unplugged_with_the_file_still_buffered", {"--unplug-after", mid_header},
+          {{"firmware.cam", 1000}, {"database.cam", 1000, 0}}, 0, kIdent + 20,
+          {{kNotConnected}, {kTransferFailed, kNoDatabase}, Ending::exits}),
+      // Stalled: the bounded waits run out and the transfer fails.
+      row("stalled_mid_file", {"--stall-after", mid_chunk}, kOneFirmware, 0, kIdent + kHeader + 3000,
+          kTransferFails, false, kStallDeadline),
+      // Write errors: the device drops the connection.
+      row("write_error_mid_header", {"--fail-after", mid_header}, kOneFirmware, 0, kIdent + 20, kTransferFails,
+          false),
+      row("write_error_mid_chunk", {"--fail-after", mid_chunk}, kOneFirmware, 0, kIdent + kHeader + 3000,
+          kTransferFails, false),
+      row("write_error_in_the_second_file",
+          {"--fail-after", std::to_string(kIdent + kHeader + 5000 + kHeader + 1000)},
+          {{"firmware.cam", 5000}, {"image.cam", 8000}}, 1, kIdent + kHeader + 5000 + kHeader + 1000,
+          kTransferFails, false),
+      row("write_error_with_the_file_still_buffered", {"--fail-after", mid_header},
+          {{"firmware.cam", 1000}, {"database.cam", 1000, 0}}, 0, kIdent + 20, kTransferFails, false),
+      row("identification_connection_dropped_after_its_byte", {"--fail-after", "1"}, kFirmwareAndDatabase, 2,
+          std::nullopt, kAllSent),
+      // A slow line is not a timeout: a chunk that needs a long wait still gets through.
+      row("slow_line_20000_bytes_per_second", {"--rate", "20000"}, {{"firmware.cam", 30000}}, 1, std::nullopt,
+          {{kNoDatabase}, {}, Ending::exits}),
+      row("slow_line_1000_bytes_per_second", {"--rate", "1000"}, {{"firmware.cam", 6000}, {"database.cam", 100}},
+          2, std::nullopt, kAllSent),
+      // The identification reply.
+      row("reply_delayed_within_the_wait", {"--reply-delay", "400"}, kFirmwareAndDatabase, 2, std::nullopt,
+          kAllSent),
+      row("reply_delayed_past_the_wait", {"--reply-delay", "15000"}, kFirmwareAndDatabase, 0, std::nullopt,
+          kWrongDevice),
+      row("reply_with_a_wrong_first_byte", {"--reply-byte", "0x57"}, kFirmwareAndDatabase, 0, std::nullopt,
+          kWrongDevice),
+      // devsim cannot send a reply of no bytes: on a byte pipe that is the same as none.
+      row("reply_empty", {"--no-reply"}, kFirmwareAndDatabase, 0, std::nullopt, kWrongDevice),
+      row("reply_of_a_zero_byte", {"--reply-hex", "00"}, kFirmwareAndDatabase, 0, std::nullopt, kWrongDevice),
+      row("reply_longer_than_ten_bytes", {"--reply", "V1.07-and-then-a-much-longer-answer"}, kFirmwareAndDatabase,
+          2, std::nullopt, kAllSent),
+      row("reply_longer_than_ten_bytes_and_wrong", {"--reply", "v1.07-and-then-a-much-longer-answer"},
+          kFirmwareAndDatabase, 0, std::nullopt, kWrongDevice),
+  };
+}
 
-TEST(DeviceFault, PluggedAndUnpluggedWhileIdleTheStatusFollowsWithoutBoxOrSecondInstallerStart) {
+INSTANTIATE_TEST_SUITE_P(Faults, FaultDevice, ::testing::ValuesIn(device_faults()),
+                         [](const ::testing::TestParamInfo<DeviceFault>& info) { return std::string(info.param.name); });
+
+
+TEST(FaultDeviceLink, PluggedAndUnpluggedWhileIdleTheStatusFollowsWithoutBoxOrSecondInstallerStart) {
   UpdaterRig rig("fault-dev-flapping");
   ASSERT_TRUE(copy_file(join_path(bin_folder(), "InstallUsbDrive.exe"), rig.folder().file("InstallUsbDrive.exe")));
   ASSERT_TRUE(rig.start_device({"--unplugged"}));
@@ -167,7 +169,7 @@ TEST(DeviceFault, PluggedAndUnpluggedWhileIdleTheStatusFollowsWithoutBoxOrSecond
   keep_screenshots_on_failure(app);
 }
 
-TEST(DeviceFault, UpdaterPointedAtAnUnpluggedDeviceIgnoresAnotherPluggedOne) {
+TEST(FaultDeviceLink, UpdaterPointedAtAnUnpluggedDeviceIgnoresAnotherPluggedOne) {
   UpdaterRig rig("fault-dev-other");
   const std::vector<tools::Bytes> flagged = write_planned_files(rig, kFirmwareAndDatabase);
   ASSERT_TRUE(rig.start_device({"--unplugged"}));

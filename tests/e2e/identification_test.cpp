@@ -77,24 +77,17 @@ TEST(Identification, OutPipeThatWillNotOpenShowsNotLinkedAndTheProgramKeepsRunni
 
 TEST(Identification, SecondCommandAfterASuccessPassesWithASilentDevice) {
   UpdaterRig rig("ident-sticky");
-  // A firmware file of 1027 bytes ends the first command early, after identification.
-  tools::Bytes short_file = rig.write_update_file("firmware.cam", 3);
+  rig.write_short_firmware();
   ASSERT_TRUE(rig.start_device());
   ASSERT_TRUE(rig.start_updater_linked());
   auto& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
-  HWND box = app.wait_for_message_box(msg(1023));
-  ASSERT_NE(box, nullptr) << app.describe();
-  ASSERT_TRUE(app.answer(box));
+  ASSERT_TRUE(rig.run_command_answering(msg(1023)));
 
   ASSERT_TRUE(rig.device_command("reply none"));
   ASSERT_TRUE(poll_until([&] { return app.enabled(kUpdateButton); }));
-  ASSERT_TRUE(app.click(kUpdateButton));
-  box = app.wait_for_message_box(msg(1023));
-  ASSERT_NE(box, nullptr) << "identified earlier in this run: " << app.describe();
+  EXPECT_TRUE(rig.run_command_answering(msg(1023))) << "identified earlier in this run";
   EXPECT_EQ(app.count_seen(kWrongDevice), 0u);
   EXPECT_EQ(rig.device_status().identify_requests, 2) << "the identification byte is still written";
-  ASSERT_TRUE(app.answer(box));
 }
 
 }  // namespace

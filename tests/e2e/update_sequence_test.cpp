@@ -66,17 +66,12 @@ TEST(UpdateSequence, OnlyAnUnflaggedDatabaseShowsItsStepSendsNothingAndFinishes)
 
 TEST(UpdateSequence, ShortFirmwareEndsTheCommandAndLeavesTheButtonEnabled) {
   UpdaterRig rig("seq-short");
-  tools::Bytes file = rig.write_update_file("firmware.cam", 4);
-  file.pop_back();  // 1027 bytes
-  rig.write_bytes("firmware.cam", file);
+  rig.write_short_firmware();
   rig.write_update_file("image.cam", 4000);
   ASSERT_TRUE(rig.start_device());
   ASSERT_TRUE(rig.start_updater_linked());
   auto& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
-  HWND box = app.wait_for_message_box(msg(1023));
-  ASSERT_NE(box, nullptr) << app.describe();
-  ASSERT_TRUE(app.answer(box));
+  ASSERT_TRUE(rig.run_command_answering(msg(1023)));
   EXPECT_TRUE(app.process().running());
   EXPECT_TRUE(app.enabled(kUpdateButton));
   EXPECT_TRUE(rig.capture_becomes(tools::Bytes{0x40})) << "no later file examined or sent";
@@ -200,16 +195,11 @@ TEST(UpdateSequence, DeviceUnpluggedDuringATransferAsksOnceAndOkEndsTheProgram) 
 
 TEST(UpdateSequence, LostDeviceAfterAnEarlyEndIsAskedOnceWhileTicksGoOn) {
   UpdaterRig rig("seq-lost-later");
-  tools::Bytes file = rig.write_update_file("firmware.cam", 4);
-  file.pop_back();
-  rig.write_bytes("firmware.cam", file);
+  rig.write_short_firmware();
   ASSERT_TRUE(rig.start_device());
   ASSERT_TRUE(rig.start_updater_linked());
   auto& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
-  HWND box = app.wait_for_message_box(msg(1023));
-  ASSERT_NE(box, nullptr);
-  ASSERT_TRUE(app.answer(box));
+  ASSERT_TRUE(rig.run_command_answering(msg(1023)));
 
   ASSERT_TRUE(rig.device_command("unplug"));
   HWND question = app.wait_for_message_box(msg(1021));

@@ -55,6 +55,20 @@ bool UpdaterRig::write_bytes(const std::string& name, const tools::Bytes& bytes)
   return static_cast<bool>(out);
 }
 
+void UpdaterRig::write_short_firmware() {
+  tools::Bytes file = write_update_file("firmware.cam", 4);
+  file.pop_back();
+  write_bytes("firmware.cam", file);
+}
+
+::testing::AssertionResult UpdaterRig::run_command_answering(const std::string& box_text) {
+  if (!app_.click(kUpdateButton)) return ::testing::AssertionFailure() << "the update button cannot be clicked";
+  HWND box = app_.wait_for_message_box(box_text);
+  if (!box) return ::testing::AssertionFailure() << "no box \"" << box_text << "\"; " << app_.describe();
+  if (!app_.answer(box)) return ::testing::AssertionFailure() << "the box did not close";
+  return ::testing::AssertionSuccess();
+}
+
 tools::Bytes UpdaterRig::capture() const {
   devsim_.command("flush");
   return sim::read_file_bytes(capture_path_);

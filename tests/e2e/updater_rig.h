@@ -42,6 +42,11 @@ class UpdaterRig {
   tools::Bytes write_update_file(const std::string& name, std::size_t payload_size, std::uint8_t send_flag = 1,
                                  std::uint32_t seed = 1);
   bool write_bytes(const std::string& name, const tools::Bytes& bytes);
+  // A firmware file one byte shorter than a header: a command passes identification,
+  // then ends early on it with [message] 1023.
+  void write_short_firmware();
+  // Clicks "Update File", waits for the box with `box_text` and answers it.
+  ::testing::AssertionResult run_command_answering(const std::string& box_text);
 
   // What the device captured so far.
   tools::Bytes capture() const;
