@@ -32,6 +32,7 @@ for target in "${targets[@]}"; do
     crash="$(ls -t "$artifacts"/"$target"-* 2>/dev/null | head -n1)"
     printf 'fuzz %-14s FAILED  exit %s, input %s, log %s\n' "$target" "$rc" "${crash:-none}" "$log"
     grep -E 'property failed|ERROR: |SUMMARY: |runtime error' "$log" | head -n 10
+    [ -n "$crash" ] && echo "  replay: $build/fuzz_$target $crash"
     status=1
   fi
 done

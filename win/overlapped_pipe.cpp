@@ -23,8 +23,7 @@ IoOutcome OverlappedPipe::start(bool write, void* data, std::uint32_t size) {
   if (aborted_.load()) return IoOutcome::failed(ERROR_OPERATION_ABORTED);
 
   record_ = OVERLAPPED{};
-  record_.hEvent = event_.get();
-  ::ResetEvent(event_.get());
+  record_.hEvent = event_.get();  // ReadFile and WriteFile reset it themselves as they start
   // The byte count the call itself returns is not reliable for an overlapped
   // handle; the record's result is.
   const BOOL ok = write ? ::WriteFile(pipe_, data, size, nullptr, &record_)
