@@ -14,8 +14,10 @@ namespace {
 // A whole host write fits, so what is captured never depends on how a
 // cancelled host write was split.
 constexpr DWORD kReadBufferSize = 256 * 1024;
-// Small, as on the real link: a host write larger than this stays pending
-// until the device has read it, which is what the line rate relies on.
+// No buffer on the out pipe: a host write completes only once the device has read
+// it, as a USB bulk write completes only once the device has taken it. A buffer
+// would let writes complete that an unplug or a dropped connection then loses.
+constexpr DWORD kOutPipeBufferSize = 0;
 constexpr DWORD kPipeBufferSize = 4096;
 constexpr DWORD kMonitorBufferSize = 256;
 constexpr DWORD kControlBufferSize = 4096;
@@ -207,7 +209,7 @@ bool Device::create_instance(PipeKind kind, std::string* error) {
   const DWORD open_mode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED;
   const DWORD pipe_mode =
       (control ? PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE : PIPE_TYPE_BYTE | PIPE_READMODE_BYTE) | PIPE_WAIT;
-  const DWORD buffer = control ? kControlBufferSize : kPipeBufferSize;
+  const DWORD buffer = control ? kControlBufferSize : kind == PipeKind::out ? kOutPipeBufferSize : kPipeBufferSize;
 
   auto inst = std::make_unique<Instance>();
   inst->kind = kind;

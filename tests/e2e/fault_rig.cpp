@@ -3,6 +3,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cctype>
 #include <ostream>
 
 namespace pw::e2e {
@@ -97,35 +98,68 @@ std::vector<tools::Bytes> write_planned_files(UpdaterRig& rig, const std::vector
   return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult run_to_end(DialogApp& app, const Expectation& expected, Millis timeout) {
+tools::Bytes settled_capture(const UpdaterRig& rig, std::size_t size, Millis timeout) {
+  rig.wait_capture_size(size, timeout);
+  return rig.capture();
+}
+
+::testing::AssertionResult run_to_end(DialogApp& app, const Expectation& expected, Millis timeout,
+                                      std::vector<SeenBox>* shown, std::size_t first_box) {
   std::vector<std::string> wanted;
   for (const Shown& s : expected.required) wanted.push_back(s.text());
   const std::size_t required_count = wanted.size();
   for (const Shown& s : expected.allowed) wanted.push_back(s.text());
   for (const std::string& text : wanted) app.auto_answer(text);
 
+  const std::size_t earlier = first_box == kBoxesFromNow ? app.boxes_seen().size() : first_box;
+  const auto since_start = [&] {
+    const std::vector<SeenBox>& all = app.boxes_seen();
+    return std::vector<SeenBox>(all.begin() + static_cast<std::ptrdiff_t>(std::min(earlier, all.size())), all.end());
+  };
+  const auto known = [&](const std::string& text) {
+    return std::any_of(wanted.begin(), wanted.end(), [&](const std::string& w) { return box_text_matches(text, w); });
+  };
+  const auto seen = [&](const std::string& text) {
+    const std::vector<SeenBox> boxes = since_start();
+    return std::any_of(boxes.begin(), boxes.end(), [&](const SeenBox& b) { return box_text_matches(b.text, text); });
+  };
+  // A box nobody answers would only run the clock down: it fails the run at once.
+  const auto unexpected_open = [&] {
+    for (HWND box : app.open_message_boxes()) {
+      const std::string text = message_box_text(box);
+      // A box on its way out may have lost its text already: only a whole one counts.
+      if (::GetDlgItem(box, kMessageBoxTextId) != nullptr && !known(text)) return true;
+    }
+    return false;
+  };
   const auto all_required_seen = [&] {
     for (std::size_t i = 0; i < required_count; ++i)
-      if (app.count_seen(wanted[i]) == 0) return false;
+      if (!seen(wanted[i])) return false;
     return true;
   };
+  const bool settled = app.wait_until(
+      [&] {
+        if (unexpected_open()) return true;
+        if (expected.ending == Ending::exits) return !app.process().running();
+        return all_required_seen() && app.open_message_boxes().empty();
+      },
+      timeout);
+  const std::vector<SeenBox> boxes = since_start();
+  if (shown) *shown = boxes;
+  for (const SeenBox& box : boxes)
+    if (!known(box.text)) return ::testing::AssertionFailure() << "unexpected box \"" << box.text << "\"; " << app.describe();
+  if (!settled) return ::testing::AssertionFailure() << "no end in time: " << app.describe();
   if (expected.ending == Ending::exits) {
-    const std::optional<DWORD> code = app.wait_for_exit(timeout);
-    if (!code) return ::testing::AssertionFailure() << "the program did not end in time: " << app.describe();
-    if (*code != 0) return ::testing::AssertionFailure() << "exit status " << *code << ": " << app.describe();
-  } else {
-    if (!app.wait_until([&] { return all_required_seen() && app.open_message_boxes().empty(); }, timeout))
-      return ::testing::AssertionFailure() << "the expected boxes did not all come and go: " << app.describe();
-    if (!app.process().running()) return ::testing::AssertionFailure() << "the program ended: " << app.describe();
+    const std::optional<DWORD> code = app.process().exit_code();
+    if (!code || *code != 0)
+      return ::testing::AssertionFailure() << "exit status " << (code ? std::to_string(*code) : "none") << ": "
+                                           << app.describe();
+  } else if (!app.process().running()) {
+    return ::testing::AssertionFailure() << "the program ended: " << app.describe();
   }
   for (std::size_t i = 0; i < required_count; ++i)
-    if (app.count_seen(wanted[i]) == 0)
+    if (!seen(wanted[i]))
       return ::testing::AssertionFailure() << "never shown: \"" << wanted[i] << "\"; " << app.describe();
-  for (const SeenBox& box : app.boxes_seen()) {
-    const bool known = std::any_of(wanted.begin(), wanted.end(),
-                                   [&](const std::string& w) { return box_text_matches(box.text, w); });
-    if (!known) return ::testing::AssertionFailure() << "unexpected box \"" << box.text << "\"; " << app.describe();
-  }
   return ::testing::AssertionSuccess();
 }
 
@@ -140,6 +174,61 @@ int thread_count(DWORD pid) {
   return count;
 }
 
+namespace {
+
+// Wine's own exports, absent on Windows.
+using UnixNameFn = char*(__cdecl*)(const WCHAR*);
+using DosNameFn = WCHAR*(__cdecl*)(const char*);
+
+std::string unix_name_of(const std::string& path) {
+  const auto fn = reinterpret_cast<UnixNameFn>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+  if (!fn) return std::string();
+  char* name = fn(widen(path).c_str());
+  if (!name) return std::string();
+  std::string result = name;
+  ::HeapFree(::GetProcessHeap(), 0, name);
+  return result;
+}
+
+std::string dos_name_of(const char* unix_path) {
+  const auto fn = reinterpret_cast<DosNameFn>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "wine_get_dos_file_name")));
+  if (!fn) return std::string();
+  WCHAR* name = fn(unix_path);
+  if (!name) return std::string();
+  char narrow[MAX_PATH] = {};
+  ::WideCharToMultiByte(CP_ACP, 0, name, -1, narrow, sizeof narrow, nullptr, nullptr);
+  ::HeapFree(::GetProcessHeap(), 0, name);
+  return narrow;
+}
+
+// Runs a program of the host system (Wine starts those too); its end cannot be
+// waited for, so callers poll for its effect.
+bool run_host_program(const char* unix_program, const std::string& arguments) {
+  const std::string program = dos_name_of(unix_program);
+  if (program.empty()) return false;
+  std::string command_line = std::string(unix_program) + " " + arguments;
+  std::vector<char> command(command_line.begin(), command_line.end());
+  command.push_back('\0');
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info))
+    return false;
+  UniqueHandle process(info.hProcess);
+  UniqueHandle thread(info.hThread);
+  return true;
+}
+
+bool is_folder(const std::string& path) {
+  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
 ScopedDriveLetter::ScopedDriveLetter(const std::string& folder, const char* candidates) {
   const DWORD in_use = ::GetLogicalDrives();
   for (const char* c = candidates; *c; ++c) {
@@ -147,16 +236,45 @@ ScopedDriveLetter::ScopedDriveLetter(const std::string& folder, const char* cand
     const std::string device = std::string(1, *c) + ":";
     char existing[MAX_PATH];
     if (::QueryDosDeviceA(device.c_str(), existing, MAX_PATH) != 0) continue;
-    if (::DefineDosDeviceA(0, device.c_str(), folder.c_str())) {
-      device_ = device;
-      target_ = folder;
-      return;
-    }
+    if (map(device, folder)) return;
   }
 }
 
+bool ScopedDriveLetter::map(const std::string& device, const std::string& folder) {
+  const std::string root = device + "\\";
+  if (::DefineDosDeviceA(0, device.c_str(), folder.c_str())) {
+    if (is_folder(root)) {
+      device_ = device;
+      target_ = folder;
+      return true;
+    }
+    ::DefineDosDeviceA(DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, device.c_str(), folder.c_str());
+  }
+  char prefix[MAX_PATH];
+  const DWORD n = ::GetEnvironmentVariableA("WINEPREFIX", prefix, MAX_PATH);
+  const std::string unix_folder = unix_name_of(folder);
+  if (n == 0 || n >= MAX_PATH || unix_folder.empty() || unix_folder.find(' ') != std::string::npos) return false;
+  std::string link = std::string(prefix) + "/dosdevices/" + static_cast<char>(std::tolower(device[0])) + ":";
+  if (link.find(' ') != std::string::npos || !run_host_program("/bin/ln", "-s " + unix_folder + " " + link))
+    return false;
+  if (!poll_until([&] { return is_folder(root); }, Millis{10000})) {
+    run_host_program("/bin/rm", "-f " + link);
+    return false;
+  }
+  device_ = device;
+  unix_link_ = link;
+  return true;
+}
+
 ScopedDriveLetter::~ScopedDriveLetter() {
-  if (ok()) ::DefineDosDeviceA(DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, device_.c_str(), target_.c_str());
+  if (!ok()) return;
+  if (!unix_link_.empty()) {
+    const std::string drive = root();
+    run_host_program("/bin/rm", "-f " + unix_link_);
+    poll_until([&] { return !is_folder(drive); }, Millis{10000});
+    return;
+  }
+  ::DefineDosDeviceA(DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, device_.c_str(), target_.c_str());
 }
 
 bool create_folder_chain(const std::string& path) {
@@ -204,11 +322,11 @@ std::optional<StreamDigest> write_large_update_file(const std::string& path, std
     DWORD written = 0;
     return ::WriteFile(file.get(), data, static_cast<DWORD>(n), &written, nullptr) && written == n;
   };
-  tools::CamSpec spec;
-  spec.send_flag = send_flag;
-  spec.filler = 0xA5;
-  spec.command = tools::generated_payload(46, seed + 1000);
-  const tools::Bytes header = tools::build_update_file(spec, {});
+  tools::CamSpec cam;
+  cam.send_flag = send_flag;
+  cam.filler = 0xA5;
+  cam.command = tools::generated_payload(46, seed + 1000);
+  const tools::Bytes header = tools::build_update_file(cam, {});
   if (!put(header.data(), header.size())) return std::nullopt;
 
   StreamDigest digest;

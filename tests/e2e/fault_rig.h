@@ -31,19 +31,24 @@ struct PlannedFile {
 // flagged ones in the order the updater sends them.
 std::vector<tools::Bytes> write_planned_files(UpdaterRig& rig, const std::vector<PlannedFile>& files);
 
-// A text the user may be shown: a [message] key of the shipped lang.ini, or a fixed text.
+// A text the user may be shown: a [message] key of the shipped lang.ini, or a literal text.
 struct Shown {
   int key = 0;
-  const char* fixed = nullptr;
-  std::string text() const { return fixed ? std::string(fixed) : msg(key); }
+  std::optional<std::string> literal = std::nullopt;
+  std::string text() const { return literal ? *literal : msg(key); }
 };
-inline Shown wrong_device() { return Shown{0, kWrongDevice}; }
-inline Shown library_unloaded() { return Shown{0, kLibraryUnloaded}; }
+inline Shown literal_text(std::string text) { return Shown{0, std::move(text)}; }
+inline Shown wrong_device() { return literal_text(kWrongDevice); }
+inline Shown library_unloaded() { return literal_text(kLibraryUnloaded); }
 
 // The capture may hold only a prefix of `stream` (never a byte the files do not
 // hold), and all of it once the updater has reported the update as finished.
 ::testing::AssertionResult delivered_honestly(const tools::Bytes& capture, const tools::Bytes& stream,
                                               bool reported_finished);
+
+// The capture once it holds `size` bytes, or as it stands when the deadline
+// passes first: bytes still in the pipe reach the device after the program has gone.
+tools::Bytes settled_capture(const UpdaterRig& rig, std::size_t size, Millis timeout = Millis{10000});
 
 enum class Ending { exits, keeps_running };
 
@@ -55,14 +60,19 @@ struct Expectation {
 
 // Answers every required and allowed box with OK until the program has exited
 // (with status 0) or, when it keeps running, until every required box has been
-// seen and none is open. Then checks that no other box was shown.
-::testing::AssertionResult run_to_end(DialogApp& app, const Expectation& expected, Millis timeout = kDeadline);
+// seen and none is open. Then checks that no other box was shown. Only boxes
+// from the `first_box`-th of boxes_seen() on count (by default those that appear
+// from the call on); `shown` receives them.
+inline constexpr std::size_t kBoxesFromNow = static_cast<std::size_t>(-1);
+::testing::AssertionResult run_to_end(DialogApp& app, const Expectation& expected, Millis timeout = kDeadline,
+                                      std::vector<SeenBox>* shown = nullptr, std::size_t first_box = kBoxesFromNow);
 
 // Threads of process `pid` now, from a Toolhelp snapshot; -1 when none could be taken.
 int thread_count(DWORD pid);
 
 // A drive letter mapped to a folder for every process of this session, removed
-// at the end of the scope.
+// at the end of the scope. DefineDosDevice where the system honours it for file
+// access; under Wine, which does not, a link in the prefix's dosdevices folder.
 class ScopedDriveLetter {
  public:
   // Takes the first letter of `candidates` that is not in use.
@@ -76,8 +86,10 @@ class ScopedDriveLetter {
   std::string root() const { return ok() ? device_ + "\\" : std::string(); }
 
  private:
-  std::string device_;  // "Q:"
-  std::string target_;
+  bool map(const std::string& device, const std::string& folder);
+  std::string device_;        // "Q:"
+  std::string target_;        // the folder, for DefineDosDevice
+  std::string unix_link_;     // the dosdevices link, when Wine's was made
 };
 
 // Paths longer than MAX_PATH, through the "\\?\" form of the wide calls.

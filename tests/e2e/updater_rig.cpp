@@ -34,6 +34,14 @@ bool UpdaterRig::start_updater(const std::string& exe) {
          app_.wait_for_main_dialog() != nullptr;
 }
 
+bool UpdaterRig::start_updater_in(const std::string& current_directory, const std::string& exe) {
+  LaunchOptions options;
+  options.current_directory = current_directory;
+  options.environment = {{"PUSHWELL_SIM_DEVICE", device_}, {"PUSHWELL_SIM_INSTALLER_LOG", installer_log_}};
+  return app_.start(exe.empty() ? join_path(bin_folder(), kUpdaterExe) : exe, options) &&
+         app_.wait_for_main_dialog() != nullptr;
+}
+
 bool UpdaterRig::start_updater_linked() {
   return start_updater() && app_.wait_for_text(kLinkStatus, {msg(1024)});
 }

@@ -35,6 +35,8 @@ class UpdaterRig {
   // Starts the updater (by default the one in bin) with the scratch folder as its
   // current directory, talking to this rig's device.
   bool start_updater(const std::string& exe = std::string());
+  // As start_updater, from another current directory.
+  bool start_updater_in(const std::string& current_directory, const std::string& exe = std::string());
   // Starts the updater and waits for its main dialog and its first presence poll.
   bool start_updater_linked();
 
