@@ -11,7 +11,7 @@ namespace pw::tools {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct CamSpec {
+struct CamFields {
   std::uint8_t send_flag = 1;
   std::uint8_t marker = kHeaderMarker;
   std::uint8_t filler = 0;  // bytes 48..1023, which never reach the device
@@ -31,11 +31,11 @@ inline Bytes generated_payload(std::size_t size, std::uint32_t seed) {
   return payload;
 }
 
-inline Bytes build_update_file(const CamSpec& spec, const Bytes& payload) {
-  Bytes file(kHeaderBlockSize, spec.filler);
-  file[0] = spec.marker;
-  file[1] = spec.send_flag;
-  for (std::size_t i = 0; i < spec.command.size() && 2 + i < kCommandHeaderSize; ++i) file[2 + i] = spec.command[i];
+inline Bytes build_update_file(const CamFields& fields, const Bytes& payload) {
+  Bytes file(kHeaderBlockSize, fields.filler);
+  file[0] = fields.marker;
+  file[1] = fields.send_flag;
+  for (std::size_t i = 0; i < fields.command.size() && 2 + i < kCommandHeaderSize; ++i) file[2 + i] = fields.command[i];
   file.insert(file.end(), payload.begin(), payload.end());
   return file;
 }

@@ -39,7 +39,7 @@ bool write_file(const std::string& path, const Bytes& data) {
 }
 
 struct PackOptions {
-  pw::tools::CamSpec spec;
+  pw::tools::CamFields fields;
   std::uint32_t seed = 1;
 };
 
@@ -49,16 +49,16 @@ bool parse_options(int argc, char** argv, int first, PackOptions* options) {
     if (i + 1 >= argc) return false;
     const char* value = argv[++i];
     if (arg == "--flag") {
-      options->spec.send_flag = static_cast<std::uint8_t>(std::strtoul(value, nullptr, 0));
+      options->fields.send_flag = static_cast<std::uint8_t>(std::strtoul(value, nullptr, 0));
     } else if (arg == "--fill") {
-      options->spec.filler = static_cast<std::uint8_t>(std::strtoul(value, nullptr, 0));
+      options->fields.filler = static_cast<std::uint8_t>(std::strtoul(value, nullptr, 0));
     } else if (arg == "--seed") {
       options->seed = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 0));
     } else if (arg == "--command") {
       const std::string hex = value;
       if (hex.size() % 2) return false;
       for (std::size_t k = 0; k < hex.size(); k += 2)
-        options->spec.command.push_back(static_cast<std::uint8_t>(std::strtoul(hex.substr(k, 2).c_str(), nullptr, 16)));
+        options->fields.command.push_back(static_cast<std::uint8_t>(std::strtoul(hex.substr(k, 2).c_str(), nullptr, 16)));
     } else {
       return false;
     }
@@ -140,7 +140,7 @@ int main(int argc, char** argv) {
     } else {
       payload = pw::tools::generated_payload(std::strtoull(argv[3], nullptr, 0), options.seed);
     }
-    const Bytes file = pw::tools::build_update_file(options.spec, payload);
+    const Bytes file = pw::tools::build_update_file(options.fields, payload);
     if (!write_file(argv[2], file)) {
       std::fprintf(stderr, "camtool: cannot write %s\n", argv[2]);
       return 1;

@@ -218,7 +218,7 @@ TEST_P(FaultFolderLength, LongestFittingFolderWorksAndOneMoreCharacterIsExplaine
 
   std::vector<tools::Bytes> flagged;
   for (const char* name : {"firmware.cam", "database.cam"}) {
-    tools::CamSpec cam;
+    tools::CamFields cam;
     flagged.push_back(tools::build_update_file(cam, tools::generated_payload(3000, 9)));
     ASSERT_TRUE(write_file_anywhere(current + "\\" + name, flagged.back()));
   }

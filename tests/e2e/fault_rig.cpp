@@ -322,7 +322,7 @@ std::optional<StreamDigest> write_large_update_file(const std::string& path, std
     DWORD written = 0;
     return ::WriteFile(file.get(), data, static_cast<DWORD>(n), &written, nullptr) && written == n;
   };
-  tools::CamSpec cam;
+  tools::CamFields cam;
   cam.send_flag = send_flag;
   cam.filler = 0xA5;
   cam.command = tools::generated_payload(46, seed + 1000);

@@ -99,8 +99,8 @@ TEST(UpdateSequence, FilesBesideTheExecutableButNotInTheCurrentDirectoryAreNotFo
   const std::string app_folder = rig.folder().subfolder("app");
   const std::string exe = install_updater(app_folder);
   ASSERT_FALSE(exe.empty());
-  tools::CamSpec spec;
-  const tools::Bytes file = tools::build_update_file(spec, tools::generated_payload(3000, 3));
+  tools::CamFields fields;
+  const tools::Bytes file = tools::build_update_file(fields, tools::generated_payload(3000, 3));
   ASSERT_TRUE(write_text_file(join_path(app_folder, "database.cam"), std::string(file.begin(), file.end())));
   ASSERT_TRUE(rig.start_device());
   ASSERT_TRUE(rig.start_updater(exe));

@@ -48,11 +48,11 @@ bool UpdaterRig::start_updater_linked() {
 
 tools::Bytes UpdaterRig::write_update_file(const std::string& name, std::size_t payload_size,
                                            std::uint8_t send_flag, std::uint32_t seed) {
-  tools::CamSpec spec;
-  spec.send_flag = send_flag;
-  spec.filler = 0xA5;  // must never reach the device
-  spec.command = tools::generated_payload(46, seed + 1000);
-  tools::Bytes file = tools::build_update_file(spec, tools::generated_payload(payload_size, seed));
+  tools::CamFields fields;
+  fields.send_flag = send_flag;
+  fields.filler = 0xA5;  // must never reach the device
+  fields.command = tools::generated_payload(46, seed + 1000);
+  tools::Bytes file = tools::build_update_file(fields, tools::generated_payload(payload_size, seed));
   write_bytes(name, file);
   return file;
 }

@@ -35,7 +35,7 @@ void check_raw(const std::uint8_t* data, std::size_t size) {
 // A file from the builder: the verdict follows its fields, and what the device
 // would receive is the command header then the payload, only for a sent file.
 void check_built(FuzzedDataProvider& in) {
-  pw::tools::CamSpec fields;
+  pw::tools::CamFields fields;
   fields.send_flag = in.ConsumeIntegral<std::uint8_t>();
   fields.marker = in.ConsumeBool() ? in.ConsumeIntegral<std::uint8_t>() : pw::kHeaderMarker;
   fields.filler = in.ConsumeIntegral<std::uint8_t>();
