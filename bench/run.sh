@@ -16,9 +16,7 @@ scripts/install-deps.sh || exit 1
 targets=(bench_transfer bench_updater)
 soak_source="$root/tests/e2e/soak_test.cpp"
 [ -f "$soak_source" ] && targets+=(e2e_tests)
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake --preset windows-x64 -B "$build" >/dev/null || exit 1
-fi
+cmake --preset windows-x64 -B "$build" >/dev/null || exit 1   # picks up targets added since the last configure
 cmake --build "$build" -j "$jobs" --target "${targets[@]}" \
   || { echo "build failed (the bench programs also need add_subdirectory(bench) in CMakeLists.txt)"; exit 1; }
 bin="$build/bin"
