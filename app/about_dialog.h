@@ -11,5 +11,5 @@ class CAboutDlg : public pw::Dialog<CAboutDlg> {
   static const std::array<pw::MessageEntry<CAboutDlg>, 1>& message_table() noexcept;
 
  private:
-  pw::Reply on_ok(WPARAM, LPARAM) noexcept;
+  pw::Reply on_ok() noexcept;
 };

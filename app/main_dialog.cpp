@@ -1,15 +1,13 @@
 #include "app/main_dialog.h"
 
-#include <cstdlib>
-
+#include "app/about_dialog.h"
+#include "app/process_end.h"
 #include "device/identification.h"
 #include "device/presence_monitor.h"
-#include "lang/builtin_texts.h"
 #include "lang/lang_text.h"
-#include "update/transfer_worker_win.h"
 #include "update/update_sequence.h"
-#include "app/about_dialog.h"
 #include "win/handles.h"
+#include "win/message_box.h"
 
 namespace {
 
@@ -17,19 +15,17 @@ namespace {
 constexpr COLORREF kBarStartColor = 0x808000;
 constexpr COLORREF kBarEndColor = 0x800000;
 constexpr COLORREF kBarTextColor = 0x008000;
-
-// How long the process waits for a cancelled transfer to wind down before it exits.
-constexpr DWORD kWorkerShutdownMs = 3000;
+constexpr UINT kFirstPollMs = 100;
 
 struct ControlText {
   int control;
-  const char* section;
-  int key;
+  pw::TextKey text;
 };
 constexpr ControlText kInitialTexts[] = {
-    {IDC_UPDATE_BUTTON, "control", 1002}, {IDCANCEL, "control", 1001},        {IDC_LINK_STATUS, "message", 1025},
-    {IDC_GROUP_CAPTION, "control", 1004}, {IDC_INFO_VERSION, "info", 1037},   {IDC_INFO_DATE, "info", 1038},
-    {IDC_INFO_LANGUAGE, "info", 1039},
+    {IDC_UPDATE_BUTTON, pw::text::kUpdateButton}, {IDCANCEL, pw::text::kCancelButton},
+    {IDC_LINK_STATUS, pw::text::kNotLinked},      {IDC_GROUP_CAPTION, pw::text::kGroupCaption},
+    {IDC_INFO_VERSION, pw::text::kVersionLabel},  {IDC_INFO_DATE, pw::text::kDateLabel},
+    {IDC_INFO_LANGUAGE, pw::text::kLanguageLabel},
 };
 
 }  // namespace
@@ -42,20 +38,20 @@ CPushwellDlg::~CPushwellDlg() = default;
 
 const std::array<pw::MessageEntry<CPushwellDlg>, 8>& CPushwellDlg::message_table() noexcept {
   static const std::array<pw::MessageEntry<CPushwellDlg>, 8> table = {
-      pw::on_message(WM_INITDIALOG, &CPushwellDlg::on_init_dialog),
-      pw::on_sys_command(IDM_ABOUTBOX, &CPushwellDlg::on_sys_command_about),
-      pw::on_message(WM_PAINT, &CPushwellDlg::on_paint),
-      pw::on_message(WM_QUERYDRAGICON, &CPushwellDlg::on_query_drag_icon),
-      pw::on_message(WM_TIMER, &CPushwellDlg::on_timer),
-      pw::on_click(IDC_UPDATE_BUTTON, &CPushwellDlg::on_update_clicked),
-      pw::on_click(IDCANCEL, &CPushwellDlg::on_cancel_clicked),
-      pw::on_message(WM_DESTROY, &CPushwellDlg::on_destroy),
+      pw::on_message<&CPushwellDlg::on_init_dialog>(WM_INITDIALOG),
+      pw::on_sys_command<&CPushwellDlg::on_about>(IDM_ABOUTBOX),
+      pw::on_paint<&CPushwellDlg::on_paint>(),
+      pw::on_message<&CPushwellDlg::on_query_drag_icon>(WM_QUERYDRAGICON),
+      pw::on_timer<&CPushwellDlg::on_timer>(),
+      pw::on_click<&CPushwellDlg::on_update_clicked>(IDC_UPDATE_BUTTON),
+      pw::on_click<&CPushwellDlg::on_cancel_clicked>(IDCANCEL),
+      pw::on_message<&CPushwellDlg::on_destroy>(WM_DESTROY),
   };
   return table;
 }
 
-pw::Reply CPushwellDlg::on_init_dialog(WPARAM, LPARAM) noexcept {
-  push_to_controls();
+pw::Reply CPushwellDlg::on_init_dialog() noexcept {
+  progress.attach(hwnd(), IDC_PROGRESS);  // from now on the bar paints control 1003
 
   if (HMENU menu = ::GetSystemMenu(hwnd(), FALSE)) {
     char about[MAX_PATH] = {};
@@ -65,29 +61,28 @@ pw::Reply CPushwellDlg::on_init_dialog(WPARAM, LPARAM) noexcept {
     }
   }
 
-  installer_started = false;
-  update_started = false;
+  session_.installer_started = false;
+  session_.update_started = false;
   pw::clear_identified_flag();
 
   ::SendMessageA(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
   ::SendMessageA(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
 
-  ::SetWindowTextA(hwnd(), pw::LangText("title", 100).c_str());
-  for (const ControlText& t : kInitialTexts) set_item_text(t.control, pw::LangText(t.section, t.key));
+  ::SetWindowTextA(hwnd(), pw::LangText(pw::text::kWindowCaption).c_str());
+  for (const ControlText& t : kInitialTexts) set_text(t.control, pw::LangText(t.text));
 
-  configure_progress();
-
-  set_timer(kPresenceTimer, 100);
+  reset_progress();
+  set_poll_period(kFirstPollMs);
   return pw::Reply::with(TRUE);  // let the system set the default focus
 }
 
-pw::Reply CPushwellDlg::on_sys_command_about(WPARAM, LPARAM) noexcept {
+pw::Reply CPushwellDlg::on_about() noexcept {
   CAboutDlg about;
   about.run_modal(hwnd());
   return pw::Reply::with(0);
 }
 
-pw::Reply CPushwellDlg::on_paint(WPARAM, LPARAM) noexcept {
+pw::Reply CPushwellDlg::on_paint(HDC) noexcept {
   if (!::IsIconic(hwnd())) return pw::Reply::unhandled();
   pw::PaintContext paint(hwnd());
   ::SendMessageA(hwnd(), WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(paint.dc()), 0);
@@ -99,87 +94,58 @@ pw::Reply CPushwellDlg::on_paint(WPARAM, LPARAM) noexcept {
   return pw::Reply::with(0);
 }
 
-pw::Reply CPushwellDlg::on_query_drag_icon(WPARAM, LPARAM) noexcept {
-  return pw::Reply::with(reinterpret_cast<INT_PTR>(icon));
-}
+pw::Reply CPushwellDlg::on_query_drag_icon() noexcept { return pw::Reply::with(reinterpret_cast<INT_PTR>(icon)); }
 
-pw::Reply CPushwellDlg::on_timer(WPARAM id, LPARAM) noexcept {
+pw::Reply CPushwellDlg::on_timer(UINT_PTR id) noexcept {
   if (id != kPresenceTimer) return pw::Reply::unhandled();
-  return pw::poll_device_presence(*this) ? pw::Reply::unhandled() : pw::Reply::with(0);
-}
-
-pw::Reply CPushwellDlg::on_update_clicked(WPARAM, LPARAM) noexcept {
-  if (command_running) return pw::Reply::with(0);
-  command_running = true;
-  try {
-    pw::run_update_command(*this);
-  } catch (...) {
-    // Out of memory for a text or a path: the command ends, the window stays.
-  }
-  command_running = false;
+  act_on(pw::poll_device_presence(session_, *this));
   return pw::Reply::with(0);
 }
 
-pw::Reply CPushwellDlg::on_cancel_clicked(WPARAM, LPARAM) noexcept {
+pw::Reply CPushwellDlg::on_update_clicked() noexcept {
+  if (session_.command_running) return pw::Reply::with(0);
+  session_.command_running = true;
+  pw::Outcome outcome = pw::Outcome::command_ended;
+  try {
+    outcome = pw::run_update_command(session_, *this);
+  } catch (const std::bad_alloc&) {
+    // Out of memory for a text or a path: the command ends, the window stays.
+  }
+  session_.command_running = false;
+  act_on(outcome);
+  return pw::Reply::with(0);
+}
+
+pw::Reply CPushwellDlg::on_cancel_clicked() noexcept {
   end_dialog(IDCANCEL);
   return pw::Reply::with(0);
 }
 
-pw::Reply CPushwellDlg::on_destroy(WPARAM, LPARAM) noexcept {
+pw::Reply CPushwellDlg::on_destroy() noexcept {
   ::KillTimer(hwnd(), kPresenceTimer);
   progress.detach();
   return pw::Reply::unhandled();
 }
 
-void CPushwellDlg::push_to_controls() noexcept { progress.attach(hwnd(), IDC_PROGRESS); }
-
-void CPushwellDlg::reset_progress_and_texts() noexcept {
-  configure_progress();
-  set_item_text(IDC_STEP_TEXT, "");
-  set_item_text(IDC_RESULT_TEXT, "");
+void CPushwellDlg::act_on(pw::Outcome outcome) noexcept {
+  if (outcome == pw::Outcome::end_process) pw::end_process(session_);
 }
 
-void CPushwellDlg::configure_progress() noexcept {
+void CPushwellDlg::set_text(int control, const std::string& text) noexcept { set_item_text(control, text); }
+
+void CPushwellDlg::enable_control(int control, bool enable) noexcept { enable_item(control, enable); }
+
+void CPushwellDlg::set_progress(int position) noexcept { progress.SetPos(position); }
+
+void CPushwellDlg::set_poll_period(unsigned period_ms) noexcept { set_timer(kPresenceTimer, period_ms); }
+
+int CPushwellDlg::show_box(const std::string& text, unsigned style) noexcept { return message_box(text, style); }
+
+void CPushwellDlg::reset_progress() noexcept {
   progress.SetRange(0, 100);
   progress.SetPos(0);
   progress.ShowPercent(TRUE);
   progress.SetStartColor(kBarStartColor);
   progress.SetEndColor(kBarEndColor);
   progress.SetPercentTextColor(kBarTextColor);
-}
-
-void CPushwellDlg::end_process() noexcept {
-  if (running_worker) {
-    // Stop the transfer's pipe I/O and let the worker finish; it still sends its
-    // window updates to this thread, so keep serving them meanwhile.
-    pw::cancel_transfer_io();
-    const ULONGLONG deadline = ::GetTickCount64() + kWorkerShutdownMs;
-    HANDLE worker = running_worker;
-    for (;;) {
-      const ULONGLONG now = ::GetTickCount64();
-      if (now >= deadline) break;
-      const DWORD r = ::MsgWaitForMultipleObjectsEx(1, &worker, static_cast<DWORD>(deadline - now), QS_ALLINPUT,
-                                                    MWMO_INPUTAVAILABLE);
-      if (r == WAIT_OBJECT_0) break;
-      MSG msg;
-      while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        ::TranslateMessage(&msg);
-        ::DispatchMessageA(&msg);
-      }
-    }
-  }
-  std::exit(0);
-}
-
-void CPushwellDlg::disable_update_button() { enable_item(IDC_UPDATE_BUTTON, false); }
-
-void CPushwellDlg::set_progress(int position) { progress.SetPos(position); }
-
-void CPushwellDlg::set_result_text(bool succeeded) {
-  set_item_text(IDC_RESULT_TEXT, pw::message_text(succeeded ? 1030 : pw::kMsgTransferFailedResult));
-}
-
-void CPushwellDlg::release(std::uint8_t* file_buffer, void* out_pipe) {
-  std::free(file_buffer);
-  pw::UniqueHandle pipe(static_cast<HANDLE>(out_pipe));
 }

@@ -11,6 +11,8 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
+#include <new>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "sim/sim_control.h"
 #include "update/transfer.h"
 #include "update/transfer_worker_win.h"
+#include "win/overlapped_pipe.h"
 #include "update/update_file.h"
 #include "win/handles.h"
 
@@ -32,9 +35,6 @@ class BenchHost final : public pw::TransferHost {
   void disable_update_button() override {}
   void set_progress(int) override {}
   void set_result_text(bool succeeded) override { ok = succeeded; }
-  void release(std::uint8_t* file_buffer, void* out_pipe) override {
-    pw::release_transfer_resources(file_buffer, out_pipe);
-  }
   bool ok = false;
 };
 
@@ -62,24 +62,20 @@ HANDLE open_out_pipe() {
 
 // Seconds for the updater's worker to send `file`.
 double run_updater_transfer(const std::vector<std::uint8_t>& file) {
-  auto* buffer = static_cast<std::uint8_t*>(std::malloc(file.size()));
-  if (!buffer) bench::fail("out of memory");
-  std::memcpy(buffer, file.data(), file.size());
-  pw::TransferState& state = pw::transfer_state();
-  state.file_buffer = buffer;
-  state.file_size = static_cast<std::uint32_t>(file.size());
-  state.out_pipe = open_out_pipe();
-  state.bytes_sent.store(0);
-  state.outcome.store(pw::TransferOutcome::none);
-  state.done.store(0);
+  auto job = std::make_unique<pw::TransferJob>();
+  job->file.reset(new (std::nothrow) std::uint8_t[file.size()]);
+  if (!job->file) bench::fail("out of memory");
+  std::memcpy(job->file.get(), file.data(), file.size());
+  job->file_size = static_cast<std::uint32_t>(file.size());
+  job->out_pipe = std::make_unique<pw::OverlappedPipe>(pw::UniqueHandle(open_out_pipe()));
 
   BenchHost host;
   const double t0 = bench::now_seconds();
-  pw::UniqueHandle worker = pw::start_transfer_worker(host);
+  const std::unique_ptr<pw::TransferWorker> worker = pw::TransferWorker::start(std::move(job), host);
   if (!worker) bench::fail("no transfer worker");
-  ::WaitForSingleObject(worker.get(), INFINITE);
+  ::WaitForSingleObject(worker->thread(), INFINITE);
   const double elapsed = bench::now_seconds() - t0;
-  if (!host.ok || state.outcome.load() != pw::TransferOutcome::sent) bench::fail("the transfer failed");
+  if (!host.ok || worker->outcome() != pw::TransferOutcome::sent) bench::fail("the transfer failed");
   return elapsed;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-
-class CPushwellDlg;
+#include "session/session_state.h"
+#include "session/window_port.h"
 
 namespace pw {
 
@@ -12,9 +12,9 @@ void clear_identified_flag() noexcept;
 
 // Makes sure the attached device is the right model: writes the identification byte
 // on the out pipe, lets a reader thread watch the in pipe for the reply, waits, and
-// stops the reader. Returns true when the device identified itself (now or earlier in
-// this run). Returns false when the command ends (a box has told the user why). A
-// device that answers wrongly or not at all ends the process.
-bool identify_device(CPushwellDlg& dialog) noexcept;
+// stops the reader. Returns go_on when the device identified itself (now or earlier in
+// this run), command_ended when the command ends (a box has told the user why), and
+// end_process for a device that answers wrongly or not at all.
+Outcome identify_device(WindowPort& window) noexcept;
 
 }  // namespace pw

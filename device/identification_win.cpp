@@ -8,7 +8,6 @@
 #include <mutex>
 #include <vector>
 
-#include "app/main_dialog.h"
 #include "device/identify_reader.h"
 #include "device/pipe_library.h"
 #include "lang/lang_text.h"
@@ -112,19 +111,19 @@ DeviceState& device_state() noexcept { return g_device_state; }
 
 void clear_identified_flag() noexcept { g_device_state.identified.store(false); }
 
-bool identify_device(CPushwellDlg& dialog) noexcept {
+Outcome identify_device(WindowPort& window) noexcept {
   HANDLE out_pipe = INVALID_HANDLE_VALUE;
   {
     std::optional<PipeLibrary> library = PipeLibrary::load();
     if (!library) {
-      dialog.message_box(message_text(1031), kBoxOk);
-      return false;
+      window.show_box(LangText(text::kLibraryNotLoaded), kBoxOk);
+      return Outcome::command_ended;
     }
     out_pipe = library->open_file(kOutPipeName);
   }
   if (out_pipe == INVALID_HANDLE_VALUE) {
-    dialog.message_box(message_text(1021), kBoxOk);
-    return false;
+    window.show_box(LangText(text::kDeviceNotLinked), kBoxOk);
+    return Outcome::command_ended;
   }
   try {
     identification_handles().emplace_back(out_pipe);
@@ -144,6 +143,8 @@ bool identify_device(CPushwellDlg& dialog) noexcept {
   }
 
   busy_delay();
+  // The reader ends at the first reply, so this waits only for a device that
+  // has not answered yet.
   if (reader) {
     const ULONGLONG elapsed = ::GetTickCount64() - written_at;
     if (elapsed < kMinimumAnswerTimeMs)
@@ -152,10 +153,10 @@ bool identify_device(CPushwellDlg& dialog) noexcept {
   const bool reader_ended = reader && stop_reader(reader.get(), *context);
 
   if (!reader_ended || !g_device_state.identified.load()) {
-    dialog.message_box(kWrongDeviceText, kBoxStop);
-    dialog.end_process();
+    window.show_box(kWrongDeviceText, kBoxStop);
+    return Outcome::end_process;
   }
-  return true;
+  return Outcome::go_on;
 }
 
 }  // namespace pw

@@ -6,7 +6,7 @@ namespace pw {
 
 namespace {
 
-enum class ReadEnd { examined, failed, timed_out };
+enum class ReadEnd { replied, nothing, failed, timed_out };
 
 class Reader {
  public:
@@ -27,15 +27,16 @@ class Reader {
       }
     }
     if (r.status != IoStatus::done) return ReadEnd::failed;
-    examine(r.bytes);
-    return ReadEnd::examined;
+    if (r.bytes == 0) return ReadEnd::nothing;
+    examine();
+    return ReadEnd::replied;
   }
 
  private:
-  // Only bytes this read delivered count: a zero-byte completion leaves
+  // Called only for a read that delivered bytes: a zero-byte completion leaves
   // whatever an earlier read put in the buffer.
-  void examine(std::uint32_t count) {
-    if (count == 0 || buffer_[0] != kExpectedReplyByte) return;
+  void examine() {
+    if (buffer_[0] != kExpectedReplyByte) return;
     if (state_.identified.load(std::memory_order_relaxed)) return;
     std::memcpy(state_.reply, buffer_, sizeof state_.reply);
     state_.identified.store(true, std::memory_order_release);
@@ -53,9 +54,12 @@ void run_identify_reader(PipePort& in_pipe, DeviceState& state, const std::atomi
   Reader reader(in_pipe, state, stop_requested);
   for (std::uint32_t pass = 0; pass < kReaderPassLimit; ++pass) {
     if (reader.stop_requested()) return;
-    if (reader.read_once() != ReadEnd::timed_out) continue;
-    if (reader.stop_requested()) return;
-    reader.read_once();  // the one repeat; its outcome ends the pass either way
+    ReadEnd end = reader.read_once();
+    if (end == ReadEnd::timed_out && !reader.stop_requested())
+      end = reader.read_once();  // the one repeat; its outcome ends the pass either way
+    // The first reply decides, whatever it says: the window stops waiting as
+    // soon as the reader has ended.
+    if (end == ReadEnd::replied || reader.stop_requested()) return;
   }
 }
 

@@ -24,9 +24,9 @@ struct DeviceState {
   std::uint8_t reply[kReplyReadLength]{};
 };
 
-// Reads up to kReaderPassLimit replies, each waited for kIdentifyReadWaitMs
-// (with one repeat after a timed-out read). Returns when the passes are used
-// up or soon after `stop_requested` is set; to wake it from a wait, cancel the
+// Reads the in pipe, each read waited for kIdentifyReadWaitMs (with one repeat
+// after a timed-out read), until the first read that delivers a reply, for at
+// most kReaderPassLimit passes. Returns then, or soon after `stop_requested` is set; to wake it from a wait, cancel the
 // pipe's I/O from the stopping thread after setting the flag. Every read it
 // started has ended when it returns.
 void run_identify_reader(PipePort& in_pipe, DeviceState& state, const std::atomic<bool>& stop_requested);

@@ -1,16 +1,17 @@
 #pragma once
 #include <string>
 
-class CPushwellDlg;
+#include "session/session_state.h"
+#include "session/window_port.h"
 
 namespace pw {
 
 // One poll of the device on a tick of timer 1: keeps `linked` and the status text
 // current, starts the driver installer once when no device has been seen, re-arms
 // the timer, and asks before ending the program when the device is lost after an
-// update command got under way. Returns whether the tick goes on to the default
-// handling (not after a failed library load).
-bool poll_device_presence(CPushwellDlg& dialog) noexcept;
+// update command got under way: end_process once the user has confirmed that
+// question, go_on otherwise.
+Outcome poll_device_presence(SessionState& session, WindowPort& window) noexcept;
 
 // "<current directory>\InstallUsbDrive.exe", or "" when it would not fit in 260 bytes.
 std::string installer_path();

@@ -3,9 +3,9 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "app/main_dialog.h"
 #include "device/pipe_library.h"
 #include "lang/lang_text.h"
+#include "resources/resource.h"
 #include "win/handles.h"
 #include "win/message_box.h"
 #include "win/module_path.h"
@@ -27,47 +27,46 @@ std::string installer_path() {
   return path;
 }
 
-bool poll_device_presence(CPushwellDlg& dialog) noexcept {
+Outcome poll_device_presence(SessionState& session, WindowPort& window) noexcept {
   HANDLE device = INVALID_HANDLE_VALUE;
   {
     std::optional<PipeLibrary> library = PipeLibrary::load();
     if (!library) {
       // One box per run of failed loads, so boxes never pile up and Cancel stays
       // within reach; polling goes on meanwhile.
-      if (!dialog.library_box_open && !dialog.library_failure_reported) {
-        dialog.library_box_open = true;
-        dialog.library_failure_reported = true;
-        dialog.message_box(kLibraryUnloadedText, kBoxOk);
-        dialog.library_box_open = false;
+      if (!session.library_box_open && !session.library_failure_reported) {
+        session.library_box_open = true;
+        session.library_failure_reported = true;
+        window.show_box(kLibraryUnloadedText, kBoxOk);
+        session.library_box_open = false;
       }
-      return false;
+      return Outcome::go_on;
     }
-    dialog.library_failure_reported = false;
+    session.library_failure_reported = false;
     device = library->open_dev();
   }  // the library is freed before the handle is used
 
   if (device != INVALID_HANDLE_VALUE) {
     UniqueHandle probe(device);  // only a presence probe: closed at once
-    dialog.linked = true;
-    dialog.installer_started = true;
-    dialog.set_item_text(IDC_LINK_STATUS, message_text(1024));
-    dialog.set_poll_period(kLinkedPollMs);
-  } else {
-    dialog.linked = false;
-    dialog.set_item_text(IDC_LINK_STATUS, message_text(1025));
-    if (dialog.update_started) {
-      dialog.update_started = false;  // cleared first, so the question is asked once
-      if (dialog.message_box(message_text(1021), kBoxOk) == IDOK) dialog.end_process();
-    }
-    if (!dialog.installer_started) {
-      dialog.installer_started = true;
-      const std::string path = installer_path();
-      if (!path.empty()) ::ShellExecuteA(nullptr, "open", path.c_str(), nullptr, nullptr, SW_SHOW);
-    }
-    dialog.set_poll_period(kUnlinkedPollMs);
+    session.linked = true;
+    session.installer_started = true;
+    window.set_text(IDC_LINK_STATUS, LangText(text::kLinked));
+    window.set_poll_period(kLinkedPollMs);
+    return Outcome::go_on;
   }
-  dialog.push_to_controls();
-  return true;
+  session.linked = false;
+  window.set_text(IDC_LINK_STATUS, LangText(text::kNotLinked));
+  if (session.update_started) {
+    session.update_started = false;  // cleared first, so the question is asked once
+    if (window.show_box(LangText(text::kDeviceNotLinked), kBoxOk) == IDOK) return Outcome::end_process;
+  }
+  if (!session.installer_started) {
+    session.installer_started = true;
+    const std::string path = installer_path();
+    if (!path.empty()) ::ShellExecuteA(nullptr, "open", path.c_str(), nullptr, nullptr, SW_SHOW);
+  }
+  window.set_poll_period(kUnlinkedPollMs);
+  return Outcome::go_on;
 }
 
 }  // namespace pw

@@ -4,18 +4,6 @@
 
 namespace pw {
 
-// Message keys added to the language file.
-enum MessageKey : int {
-  kMsgTransferFailedResult = 2001,  // result text under the bar after a failed transfer
-  kMsgTransferFailed = 2002,        // box after a failed transfer
-  kMsgWorkerNotStarted = 2003,
-  kMsgFileTooLarge = 2005,
-  kMsgFileReadFailed = 2006,
-  kMsgFileChanged = 2007,
-  kMsgFileLocked = 2008,
-  kMsgFolderTooLong = 2009,
-};
-
 // The built-in wording of `key` in `section`, or nullptr when there is none.
 const char* builtin_text(const char* section, const char* key);
 

@@ -1,6 +1,8 @@
 #pragma once
 #include <string>
 
+#include "lang/text_keys.h"
+
 namespace pw {
 
 // The text of `key` in `section` of lang.ini beside the executable, read afresh on
@@ -11,8 +13,8 @@ namespace pw {
 std::string LangText(const char* section, const char* key);
 std::string LangText(const char* section, int key);
 
-// The message-section texts by number, as the rest of the program uses them.
-inline std::string message_text(int key) { return LangText("message", key); }
+// The text of a named key (lang/text_keys.h).
+inline std::string LangText(TextKey key) { return LangText(key.section, key.key); }
 
 // The same lookup in a given language file.
 std::string read_lang_text(const std::string& ini_path, const char* section, const char* key);

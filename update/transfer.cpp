@@ -82,24 +82,26 @@ int progress_position(std::uint32_t sent, std::uint32_t total) {
   return static_cast<int>(std::min<std::uint64_t>(pos, 100u));
 }
 
-void run_transfer(TransferState& state, PipePort& pipe, TransferHost& host, Clock& clock,
-                  const TransferTimeouts& timeouts, const std::atomic<bool>* abort_requested) {
-  state.done.store(0, std::memory_order_relaxed);
-  state.outcome.store(TransferOutcome::none, std::memory_order_relaxed);
-  state.bytes_sent.store(0, std::memory_order_relaxed);
+void TransferJob::request_stop() noexcept {
+  stop_requested.store(true, std::memory_order_release);
+  std::lock_guard<std::mutex> lock(pipe_mutex);
+  if (out_pipe) out_pipe->abort_from_other_thread();
+}
+
+void run_transfer(TransferJob& job, TransferHost& host, Clock& clock, const TransferTimeouts& timeouts) {
+  job.done.store(0, std::memory_order_relaxed);
+  job.outcome.store(TransferOutcome::none, std::memory_order_relaxed);
+  job.bytes_sent.store(0, std::memory_order_relaxed);
   host.disable_update_button();
 
-  std::uint8_t* const whole_file = state.file_buffer;
   bool ok = false;
-  if (whole_file != nullptr && state.file_size >= kHeaderCheckSize) {
+  if (job.file && job.out_pipe && job.file_size >= kHeaderCheckSize) {
     std::uint8_t header[kHeaderCopySize];
-    std::memcpy(header, whole_file, sizeof header);
-    const std::uint8_t* const payload = whole_file + kHeaderBlockSize;
-    const std::uint32_t payload_size = state.file_size - static_cast<std::uint32_t>(kHeaderBlockSize);
-    state.file_buffer = whole_file + kHeaderBlockSize;
-    state.file_size = payload_size;
+    std::memcpy(header, job.file.get(), sizeof header);
+    const std::uint8_t* const payload = job.file.get() + kHeaderBlockSize;
+    const std::uint32_t payload_size = job.file_size - static_cast<std::uint32_t>(kHeaderBlockSize);
 
-    Writer writer(pipe, clock, abort_requested);
+    Writer writer(*job.out_pipe, clock, &job.stop_requested);
 
     WritePolicy header_policy;
     header_policy.wait_ms = timeouts.header_wait_ms;
@@ -116,7 +118,7 @@ void run_transfer(TransferState& state, PipePort& pipe, TransferHost& host, Cloc
     std::uint32_t sent = 0;
     auto count = [&](std::uint32_t n) {
       sent += n;
-      state.bytes_sent.store(sent, std::memory_order_relaxed);
+      job.bytes_sent.store(sent, std::memory_order_relaxed);
       const int position = progress_position(sent, payload_size);
       if (position != shown) {
         shown = position;
@@ -130,13 +132,14 @@ void run_transfer(TransferState& state, PipePort& pipe, TransferHost& host, Cloc
   }
 
   host.set_result_text(ok);
-  // The buffer goes back by the header block it was advanced over.
-  host.release(whole_file, state.out_pipe);
-  state.file_buffer = nullptr;
-  state.out_pipe = nullptr;
-  state.outcome.store(ok ? TransferOutcome::sent : TransferOutcome::failed, std::memory_order_relaxed);
-  // Last: the sequence reads everything above after an acquire load of done.
-  state.done.store(1, std::memory_order_release);
+  job.file.reset();
+  {
+    std::lock_guard<std::mutex> lock(job.pipe_mutex);
+    job.out_pipe.reset();
+  }
+  job.outcome.store(ok ? TransferOutcome::sent : TransferOutcome::failed, std::memory_order_relaxed);
+  // Last: the command reads everything above after an acquire load of done.
+  job.done.store(1, std::memory_order_release);
 }
 
 }  // namespace pw

@@ -5,6 +5,8 @@
 // are reached through interfaces.
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 
 #include "update/update_file.h"
 #include "win/pipe_port.h"
@@ -20,16 +22,23 @@ constexpr std::size_t kHeaderCopySize = 260;
 
 enum class TransferOutcome : std::uint8_t { none, sent, failed };
 
-// Written by the update sequence before a worker starts, then by the worker
-// alone until it stores done = 1 (release); the sequence reads it after an
-// acquire load of done.
-struct TransferState {
-  std::uint8_t* file_buffer = nullptr;  // malloc'd, the whole file; released by the worker
-  std::uint32_t file_size = 0;          // whole file; the payload length once the worker has run
-  std::atomic<std::uint32_t> bytes_sent{0};
-  void* out_pipe = nullptr;  // the device's write pipe (a HANDLE); closed by the worker
+// One file's transfer: it owns the file's bytes and the device's write pipe
+// until it has finished with them. Filled by the update command, then moved to
+// the worker, which alone touches it until it stores done = 1 (release); the
+// command reads the outcome after an acquire load of done.
+struct TransferJob {
+  std::unique_ptr<std::uint8_t[]> file;  // the whole file, header block included
+  std::uint32_t file_size = 0;
+  std::unique_ptr<PipePort> out_pipe;  // closes the pipe when it goes
+  std::atomic<std::uint32_t> bytes_sent{0};  // payload bytes the pipe took
   std::atomic<int> done{0};
   std::atomic<TransferOutcome> outcome{TransferOutcome::none};
+
+  // From another thread: no further write starts, the one in flight is
+  // cancelled, and the transfer fails.
+  void request_stop() noexcept;
+  std::atomic<bool> stop_requested{false};
+  std::mutex pipe_mutex;  // a stop never reaches a pipe being closed
 };
 
 // The window side of a transfer. Called from the worker thread; the real host
@@ -40,8 +49,6 @@ class TransferHost {
   virtual void disable_update_button() = 0;
   virtual void set_progress(int position) = 0;  // 0..100, only when it changed
   virtual void set_result_text(bool succeeded) = 0;
-  // Frees the file buffer (as malloc'd) and closes the pipe.
-  virtual void release(std::uint8_t* file_buffer, void* out_pipe) = 0;
 };
 
 struct TransferTimeouts {
@@ -50,12 +57,9 @@ struct TransferTimeouts {
   std::uint32_t retry_pause_ms = kHeaderRetryPauseMs;
 };
 
-// Runs one transfer to its end: result text, release of buffer and pipe,
-// outcome, and done = 1 stored last. When `abort_requested` is set (from
-// another thread, together with cancelling the pipe's I/O) no further write is
-// started and the transfer fails.
-void run_transfer(TransferState& state, PipePort& pipe, TransferHost& host, Clock& clock,
-                  const TransferTimeouts& timeouts = {}, const std::atomic<bool>* abort_requested = nullptr);
+// Runs one transfer to its end, in this order: result text, file released, pipe
+// closed, outcome, and done = 1 stored last.
+void run_transfer(TransferJob& job, TransferHost& host, Clock& clock, const TransferTimeouts& timeouts = {});
 
 // Progress position for `sent` of `total` bytes, 0..100, in 64-bit arithmetic.
 int progress_position(std::uint32_t sent, std::uint32_t total);

@@ -1,28 +1,55 @@
 #pragma once
-// The transfer worker thread: runs run_transfer on the process-wide state over
-// the device's write pipe.
-#include <cstdint>
+// The transfer worker thread: runs one TransferJob to its end over the device's
+// write pipe, reporting to the window through WindowPort.
+#include <memory>
 
+#include "session/window_port.h"
 #include "update/transfer.h"
 #include "win/handles.h"
 
 namespace pw {
 
-// The process-wide transfer state.
-TransferState& transfer_state();
+// The window side of a transfer, over the window's operations.
+class WindowTransferHost final : public TransferHost {
+ public:
+  explicit WindowTransferHost(WindowPort& window) noexcept : window_(window) {}
+  void disable_update_button() override;
+  void set_progress(int position) override;
+  void set_result_text(bool succeeded) override;
 
-// Starts a worker over transfer_state(), whose file_buffer, file_size and
-// out_pipe (an overlapped pipe HANDLE) the caller has filled. The worker calls
-// `host` from its own thread and owns buffer and pipe from now on; `host` must
-// outlive it. Returns the thread handle, or an empty one when no thread could
-// be created: then nothing was started and the caller still owns buffer and pipe.
-UniqueHandle start_transfer_worker(TransferHost& host, const TransferTimeouts& timeouts = {});
+ private:
+  WindowPort& window_;
+};
 
-// From another thread: cancels the running worker's pipe I/O and keeps it
-// from starting more, so it ends as failed quickly. No effect without a worker.
-void cancel_transfer_io();
+class TransferWorker {
+ public:
+  // Starts a thread that owns `job` until it has ended. `host` must outlive
+  // the thread. Empty when no thread could be made; the job is then released
+  // (its pipe closed) with the attempt.
+  static std::unique_ptr<TransferWorker> start(std::unique_ptr<TransferJob> job, TransferHost& host,
+                                               const TransferTimeouts& timeouts = {});
+  TransferWorker(const TransferWorker&) = delete;
+  TransferWorker& operator=(const TransferWorker&) = delete;
+  // Only once the thread has ended (see thread()).
+  ~TransferWorker() = default;
 
-// The usual TransferHost::release: frees the malloc'd buffer and closes the pipe.
-void release_transfer_resources(std::uint8_t* file_buffer, void* out_pipe);
+  HANDLE thread() const noexcept { return thread_.get(); }
+  bool done() const noexcept { return job_->done.load(std::memory_order_acquire) != 0; }
+  // Read after the thread has ended, or after done() was seen true.
+  TransferOutcome outcome() const noexcept { return job_->outcome.load(std::memory_order_acquire); }
+  std::uint32_t bytes_sent() const noexcept { return job_->bytes_sent.load(std::memory_order_acquire); }
+  // From any thread: the transfer stops writing and ends as failed soon.
+  void request_stop() noexcept { job_->request_stop(); }
+
+ private:
+  TransferWorker(std::unique_ptr<TransferJob> job, TransferHost& host, const TransferTimeouts& timeouts) noexcept
+      : job_(std::move(job)), host_(host), timeouts_(timeouts) {}
+  static unsigned __stdcall thread_main(void* self) noexcept;
+
+  std::unique_ptr<TransferJob> job_;
+  TransferHost& host_;
+  TransferTimeouts timeouts_;
+  UniqueHandle thread_;
+};
 
 }  // namespace pw

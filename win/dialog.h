@@ -49,25 +49,58 @@ class DialogBase {
 
 // A message table entry: a window message, a button click (WM_COMMAND with
 // BN_CLICKED and the control id) or a system command (id masked with 0xFFF0).
+// `call` unpacks the message's arguments and hands them to the handler typed,
+// the way WTL's message crackers do.
 template <class T>
 struct MessageEntry {
   enum class Kind { message, click, sys_command };
   Kind kind;
   UINT code;
-  Reply (T::*handler)(WPARAM, LPARAM) noexcept;
+  Reply (*call)(T& window, WPARAM wp, LPARAM lp) noexcept;
 };
 
-template <class T>
-constexpr MessageEntry<T> on_message(UINT msg, Reply (T::*h)(WPARAM, LPARAM) noexcept) {
-  return {MessageEntry<T>::Kind::message, msg, h};
+namespace detail {
+template <class>
+struct HandlerOf;
+template <class C, class... Args>
+struct HandlerOf<Reply (C::*)(Args...) noexcept> {
+  using Window = C;
+};
+template <auto H>
+using WindowOf = typename HandlerOf<decltype(H)>::Window;
+}  // namespace detail
+
+// A message whose handler takes no arguments (init, destroy, close, query drag icon).
+template <auto H>
+constexpr MessageEntry<detail::WindowOf<H>> on_message(UINT msg) {
+  using T = detail::WindowOf<H>;
+  return {MessageEntry<T>::Kind::message, msg, [](T& w, WPARAM, LPARAM) noexcept { return (w.*H)(); }};
 }
-template <class T>
-constexpr MessageEntry<T> on_click(UINT id, Reply (T::*h)(WPARAM, LPARAM) noexcept) {
-  return {MessageEntry<T>::Kind::click, id, h};
+// A click on control `id`.
+template <auto H>
+constexpr MessageEntry<detail::WindowOf<H>> on_click(UINT id) {
+  using T = detail::WindowOf<H>;
+  return {MessageEntry<T>::Kind::click, id, [](T& w, WPARAM, LPARAM) noexcept { return (w.*H)(); }};
 }
-template <class T>
-constexpr MessageEntry<T> on_sys_command(UINT id, Reply (T::*h)(WPARAM, LPARAM) noexcept) {
-  return {MessageEntry<T>::Kind::sys_command, id, h};
+// System command `id` (compared after masking with 0xFFF0).
+template <auto H>
+constexpr MessageEntry<detail::WindowOf<H>> on_sys_command(UINT id) {
+  using T = detail::WindowOf<H>;
+  return {MessageEntry<T>::Kind::sys_command, id, [](T& w, WPARAM, LPARAM) noexcept { return (w.*H)(); }};
+}
+// WM_TIMER: the handler gets the timer's id.
+template <auto H>
+constexpr MessageEntry<detail::WindowOf<H>> on_timer() {
+  using T = detail::WindowOf<H>;
+  return {MessageEntry<T>::Kind::message, WM_TIMER,
+          [](T& w, WPARAM wp, LPARAM) noexcept { return (w.*H)(static_cast<UINT_PTR>(wp)); }};
+}
+// WM_PAINT: the handler gets the context passed with the message (usually none).
+template <auto H>
+constexpr MessageEntry<detail::WindowOf<H>> on_paint() {
+  using T = detail::WindowOf<H>;
+  return {MessageEntry<T>::Kind::message, WM_PAINT,
+          [](T& w, WPARAM wp, LPARAM) noexcept { return (w.*H)(reinterpret_cast<HDC>(wp)); }};
 }
 
 // Derive as `class X : public Dialog<X>` and give X a static `message_table()`
@@ -88,7 +121,7 @@ class Dialog : public DialogBase {
           match = (msg == WM_SYSCOMMAND && (wp & 0xFFF0) == e.code);
           break;
       }
-      if (match) return (static_cast<T*>(this)->*e.handler)(wp, lp);
+      if (match) return e.call(*static_cast<T*>(this), wp, lp);
     }
     return Reply::unhandled();
   }

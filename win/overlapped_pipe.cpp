@@ -5,6 +5,10 @@ namespace pw {
 OverlappedPipe::OverlappedPipe(HANDLE pipe) noexcept
     : pipe_(pipe), event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
+OverlappedPipe::OverlappedPipe(UniqueHandle pipe) noexcept : OverlappedPipe(pipe.get()) {
+  owned_ = std::move(pipe);
+}
+
 OverlappedPipe::~OverlappedPipe() {
   if (pending_) cancel();
 }

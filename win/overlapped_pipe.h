@@ -15,6 +15,8 @@ class OverlappedPipe final : public PipePort {
  public:
   // Borrows `pipe`; the caller keeps it open for this object's lifetime.
   explicit OverlappedPipe(HANDLE pipe) noexcept;
+  // Owns `pipe` and closes it after the last operation has ended.
+  explicit OverlappedPipe(UniqueHandle pipe) noexcept;
   // An operation still in flight is cancelled and waited for first, so the
   // record and the caller's buffer are no longer in use afterwards.
   ~OverlappedPipe() override;
@@ -32,7 +34,7 @@ class OverlappedPipe final : public PipePort {
   void cancel_from_other_thread() noexcept;
   // As cancel_from_other_thread(), and every later start_* fails with
   // ERROR_OPERATION_ABORTED, also one racing with this call.
-  void abort_from_other_thread() noexcept;
+  void abort_from_other_thread() noexcept override;
 
   HANDLE handle() const noexcept { return pipe_; }
   bool is_pending() const noexcept { return pending_; }
@@ -42,6 +44,7 @@ class OverlappedPipe final : public PipePort {
   // Result of the operation whose event is signalled.
   IoOutcome finish();
 
+  UniqueHandle owned_;  // empty when borrowed
   HANDLE pipe_;
   UniqueHandle event_;
   OVERLAPPED record_{};

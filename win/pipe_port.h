@@ -38,6 +38,9 @@ class PipePort {
   // Cancel the pending operation and wait until it has really ended, so its
   // record and buffer may be reused. Returns the count it moved before ending.
   virtual std::uint32_t cancel() = 0;
+  // From any other thread: the operation in flight ends as failed, and every
+  // later start_* fails.
+  virtual void abort_from_other_thread() noexcept = 0;
 };
 
 // Time for bounded retries; the real one reads the system's tick count.

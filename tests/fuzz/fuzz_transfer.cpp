@@ -13,14 +13,13 @@
 #include <vector>
 
 #include "tests/fuzz/fuzz_check.h"
+#include "tests/native/fake_pipe.h"
 #include "update/transfer.h"
 
 namespace {
 
 using pw::IoOutcome;
 using pw::TransferOutcome;
-
-void* const kPipeToken = reinterpret_cast<void*>(static_cast<std::uintptr_t>(0x5150));
 
 class FakeClock final : public pw::Clock {
  public:
@@ -47,13 +46,13 @@ struct Expected {
 class ScriptedPipe final : public pw::PipePort {
  public:
   ScriptedPipe(FuzzedDataProvider& in, FakeClock& clock, const Expected& expected, const pw::TransferTimeouts& t,
-               std::atomic<bool>& abort, std::uint32_t abort_after_ops)
-      : in_(in), clock_(clock), expected_(expected), timeouts_(t), abort_(abort), abort_after_(abort_after_ops) {}
+               pw::TransferJob& job, std::uint32_t abort_after_ops)
+      : in_(in), clock_(clock), expected_(expected), timeouts_(t), job_(job), abort_after_(abort_after_ops) {}
 
   IoOutcome start_write(const std::uint8_t* data, std::uint32_t size) override {
     FUZZ_CHECK(!released);
     FUZZ_CHECK(!pending_);  // one operation at a time on the record
-    FUZZ_CHECK(!abort_.load());  // nothing new starts once aborted
+    FUZZ_CHECK(!aborted_);  // nothing new starts once stopped
     check_request(data, size);
     begin_op();
     data_ = data;
@@ -81,6 +80,8 @@ class ScriptedPipe final : public pw::PipePort {
     end_op();
     return r;
   }
+
+  void abort_from_other_thread() noexcept override { aborted_ = true; }
 
   IoOutcome start_read(std::uint8_t*, std::uint32_t) override {
     FUZZ_CHECK(!"a transfer never reads");
@@ -168,15 +169,17 @@ class ScriptedPipe final : public pw::PipePort {
     clock_.now += in_.ConsumeIntegralInRange<std::uint32_t>(0, 2);
   }
   void end_op() {
-    if (abort_after_ != 0 && ops_ == abort_after_) abort_.store(true);
+    // As a stop from the window thread would land between two pipe calls.
+    if (abort_after_ != 0 && ops_ == abort_after_) job_.request_stop();
   }
 
   FuzzedDataProvider& in_;
   FakeClock& clock_;
   const Expected& expected_;
   const pw::TransferTimeouts& timeouts_;
-  std::atomic<bool>& abort_;
+  pw::TransferJob& job_;
   std::uint32_t abort_after_;
+  bool aborted_ = false;
   std::uint32_t ops_ = 0;
   std::map<std::size_t, int> timeouts_in_unit_;
   bool pending_ = false;
@@ -186,8 +189,8 @@ class ScriptedPipe final : public pw::PipePort {
 
 class CheckingHost final : public pw::TransferHost {
  public:
-  CheckingHost(pw::TransferState& state, ScriptedPipe& pipe, const std::uint8_t* buffer, std::uint32_t payload)
-      : state_(state), pipe_(pipe), buffer_(buffer), payload_(payload) {}
+  CheckingHost(pw::TransferJob& job, ScriptedPipe& pipe, std::uint32_t payload)
+      : state_(job), pipe_(pipe), payload_(payload) {}
 
   void disable_update_button() override {
     FUZZ_CHECK(calls_ == 0);  // first, before any I/O
@@ -213,16 +216,15 @@ class CheckingHost final : public pw::TransferHost {
     ++results;
     result = succeeded;
   }
-  void release(std::uint8_t* file_buffer, void* out_pipe) override {
+  // The job closes its pipe after the result text and the file's release.
+  void pipe_closed() {
     ++calls_;
     still_running();
     FUZZ_CHECK(results == 1 && releases == 0);
-    FUZZ_CHECK(file_buffer == buffer_);
-    FUZZ_CHECK(out_pipe == kPipeToken);
+    FUZZ_CHECK(state_.file == nullptr);
     FUZZ_CHECK(!pipe_.pending());  // a write in flight would still use the buffer
     ++releases;
     pipe_.released = true;
-    std::free(file_buffer);
   }
 
   bool disabled = false;
@@ -239,9 +241,8 @@ class CheckingHost final : public pw::TransferHost {
     FUZZ_CHECK(state_.outcome.load() == TransferOutcome::none);
   }
 
-  pw::TransferState& state_;
+  pw::TransferJob& state_;
   ScriptedPipe& pipe_;
-  const std::uint8_t* buffer_;
   std::uint32_t payload_;
   int calls_ = 0;
 };
@@ -303,7 +304,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
   }
   const bool no_buffer = file_size == 0 && in.ConsumeBool();
-  auto* buffer = no_buffer ? nullptr : static_cast<std::uint8_t*>(std::malloc(file_size ? file_size : 1));
+  auto* buffer = no_buffer ? nullptr : new std::uint8_t[file_size ? file_size : 1];
   for (std::uint32_t i = 0; buffer && i < file_size; ++i)
     buffer[i] = static_cast<std::uint8_t>(i * 131u + (i >> 8));
   // Bytes 48..1023 must never reach the pipe; a recognisable filler shows them.
@@ -319,14 +320,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; sendable && i < expected.size(); ++i) stream.push_back(expected.at(i));
 
   FakeClock clock;
-  std::atomic<bool> abort{false};
-  ScriptedPipe pipe(in, clock, expected, timeouts, abort, abort_after);
-  pw::TransferState state;
-  state.file_buffer = buffer;
+  pw::TransferJob state;
+  ScriptedPipe pipe(in, clock, expected, timeouts, state, abort_after);
+  CheckingHost host(state, pipe, expected.payload ? expected.payload : 1);
+  state.file.reset(buffer);
   state.file_size = file_size;
-  state.out_pipe = kPipeToken;
+  state.out_pipe = std::make_unique<fake::LentPipe>(pipe, [&host] { host.pipe_closed(); });
   state.bytes_sent = 12345;  // stale from an earlier file
-  CheckingHost host(state, pipe, buffer, expected.payload ? expected.payload : 1);
 
   SleepWatch::pipe = &pipe;
   SleepWatch::clock = &clock;
@@ -336,7 +336,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   clock.on_sleep = &SleepWatch::on_sleep;
 
   const std::size_t input_size = size;
-  pw::run_transfer(state, pipe, host, clock, timeouts, &abort);
+  pw::run_transfer(state, host, clock, timeouts);
 
   // It ended, within a bounded number of pipe calls: each call either used input
   // or, once the input ran out, completed a whole write.
@@ -348,7 +348,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(outcome == TransferOutcome::sent || outcome == TransferOutcome::failed);
   const bool sent = outcome == TransferOutcome::sent;
   FUZZ_CHECK(host.results == 1 && host.releases == 1 && host.result == sent);
-  FUZZ_CHECK(state.file_buffer == nullptr && state.out_pipe == nullptr);
+  FUZZ_CHECK(state.file == nullptr && state.out_pipe == nullptr);
   FUZZ_CHECK(!pipe.pending());
 
   // What left is always the start of the stream, in order, nothing twice.
@@ -357,7 +357,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (sent) {
     FUZZ_CHECK(sendable);
     FUZZ_CHECK(pipe.written.size() == stream.size());
-    FUZZ_CHECK(state.file_size == expected.payload);
     FUZZ_CHECK(state.bytes_sent.load() == expected.payload);
   } else {
     FUZZ_CHECK(pipe.written.size() <= file_size);

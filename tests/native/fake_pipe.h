@@ -64,6 +64,7 @@ class Pipe final : public pw::PipePort {
   int cancel_calls = 0;
   int contract_breaches = 0;  // start while pending, wait while idle
   std::atomic<int> waits_entered{0};
+  std::atomic<bool> aborted{false};  // every later start fails, as on the real pipe
 
   bool pending() const { return pending_; }
 
@@ -106,6 +107,7 @@ class Pipe final : public pw::PipePort {
     pending_ = false;
     return step.outcome;
   }
+  void abort_from_other_thread() noexcept override { aborted.store(true); }
   std::uint32_t cancel() override {
     ++cancel_calls;
     if (!pending_) return 0;
@@ -128,6 +130,7 @@ class Pipe final : public pw::PipePort {
     data_ = data;
     size_ = size;
     writing_ = writing;
+    if (aborted.load()) return pw::IoOutcome::failed(995);
     const Step step = starts.empty() ? default_start : take(starts);
     if (step.outcome.status == pw::IoStatus::pending) pending_ = true;
     if (step.outcome.status != pw::IoStatus::done) return step.outcome;
@@ -151,6 +154,25 @@ class Pipe final : public pw::PipePort {
   bool writing_ = false;
   std::uint8_t* data_ = nullptr;
   std::uint32_t size_ = 0;
+};
+
+// Lends a pipe to an owner that closes it by destroying it (a TransferJob);
+// `on_close` sees that moment. Every operation goes to the lent pipe.
+class LentPipe final : public pw::PipePort {
+ public:
+  LentPipe(pw::PipePort& pipe, std::function<void()> on_close) : pipe_(pipe), on_close_(std::move(on_close)) {}
+  ~LentPipe() override {
+    if (on_close_) on_close_();
+  }
+  pw::IoOutcome start_write(const std::uint8_t* d, std::uint32_t n) override { return pipe_.start_write(d, n); }
+  pw::IoOutcome start_read(std::uint8_t* d, std::uint32_t n) override { return pipe_.start_read(d, n); }
+  pw::IoOutcome wait(std::uint32_t timeout_ms) override { return pipe_.wait(timeout_ms); }
+  std::uint32_t cancel() override { return pipe_.cancel(); }
+  void abort_from_other_thread() noexcept override { pipe_.abort_from_other_thread(); }
+
+ private:
+  pw::PipePort& pipe_;
+  std::function<void()> on_close_;
 };
 
 }  // namespace fake

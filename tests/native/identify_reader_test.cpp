@@ -21,14 +21,16 @@ struct ReaderCase {
   std::deque<fake::Step> starts;
   std::deque<fake::Step> waits;
   bool identified;
-  int repeat_reads;  // reads beyond one per pass
+  int reads;
 };
+
+constexpr int kAllPasses = static_cast<int>(pw::kReaderPassLimit);
 
 class IdentifyReader : public ::testing::TestWithParam<ReaderCase> {};
 
-// Once the script is used up every read fails, so the reader runs through all
-// its passes: the read count shows how passes were counted.
-TEST_P(IdentifyReader, SetsTheFlagOnlyForADeliveredReplyStartingWithV) {
+// Once the script is used up every read fails, so a reader that never gets a
+// reply runs through all its passes: the read count shows where it stopped.
+TEST_P(IdentifyReader, EndsAtTheFirstDeliveredReplyAndSetsTheFlagOnlyForV) {
   const ReaderCase& c = GetParam();
   fake::Pipe pipe;
   pipe.starts = c.starts;
@@ -40,7 +42,7 @@ TEST_P(IdentifyReader, SetsTheFlagOnlyForADeliveredReplyStartingWithV) {
   pw::run_identify_reader(pipe, state, stop);
 
   EXPECT_EQ(state.identified.load(), c.identified);
-  EXPECT_EQ(pipe.start_reads, static_cast<int>(pw::kReaderPassLimit) + c.repeat_reads);
+  EXPECT_EQ(pipe.start_reads, c.reads);
   EXPECT_FALSE(pipe.pending()) << "a read was left in flight";
   EXPECT_EQ(pipe.contract_breaches, 0);
   for (std::uint32_t t : pipe.wait_timeouts) EXPECT_EQ(t, pw::kIdentifyReadWaitMs);
@@ -49,20 +51,21 @@ TEST_P(IdentifyReader, SetsTheFlagOnlyForADeliveredReplyStartingWithV) {
 INSTANTIATE_TEST_SUITE_P(
     Replies, IdentifyReader,
     ::testing::Values(
-        ReaderCase{"VAtOnce", {fake::reply(kV)}, {}, true, 0},
-        ReaderCase{"VAfterPending", {fake::pending()}, {fake::reply(kV)}, true, 0},
-        ReaderCase{"SingleVByte", {fake::reply({0x56})}, {}, true, 0},
-        ReaderCase{"OtherFirstByteAtOnce", {fake::reply(kNotV)}, {}, false, 0},
-        ReaderCase{"OtherFirstByteAfterPending", {fake::pending()}, {fake::reply(kNotV)}, false, 0},
-        ReaderCase{"ZeroBytesWithStaleVAtOnce", {fake::reply(kV, 0)}, {}, false, 0},
-        ReaderCase{"ZeroBytesWithStaleVAfterPending", {fake::pending()}, {fake::reply(kV, 0)}, false, 0},
-        ReaderCase{"WaitFails", {fake::pending()}, {fake::failed()}, false, 0},
-        ReaderCase{"VInTheRepeatAfterTimeout", {fake::pending(), fake::reply(kV)}, {fake::timed_out()}, true, 1},
+        ReaderCase{"VAtOnce", {fake::reply(kV)}, {}, true, 1},
+        ReaderCase{"VAfterPending", {fake::pending()}, {fake::reply(kV)}, true, 1},
+        ReaderCase{"SingleVByte", {fake::reply({0x56})}, {}, true, 1},
+        ReaderCase{"OtherFirstByteAtOnce", {fake::reply(kNotV)}, {}, false, 1},
+        ReaderCase{"OtherFirstByteAfterPending", {fake::pending()}, {fake::reply(kNotV)}, false, 1},
+        ReaderCase{"ZeroBytesWithStaleVAtOnce", {fake::reply(kV, 0)}, {}, false, kAllPasses},
+        ReaderCase{"ZeroBytesWithStaleVAfterPending", {fake::pending()}, {fake::reply(kV, 0)}, false, kAllPasses},
+        ReaderCase{"WaitFails", {fake::pending()}, {fake::failed()}, false, kAllPasses},
+        ReaderCase{"VInTheRepeatAfterTimeout", {fake::pending(), fake::reply(kV)}, {fake::timed_out()}, true, 2},
         ReaderCase{"VInThePendingRepeat", {fake::pending(), fake::pending()}, {fake::timed_out(), fake::reply(kV)},
-                   true, 1},
+                   true, 2},
         ReaderCase{"RepeatTimesOutToo", {fake::pending(), fake::pending()}, {fake::timed_out(), fake::timed_out()},
-                   false, 1},
-        ReaderCase{"NotVThenVInALaterPass", {fake::reply(kNotV), fake::reply(kNotV), fake::reply(kV)}, {}, true, 0}),
+                   false, kAllPasses + 1},
+        ReaderCase{"FailedReadsThenVInALaterPass", {fake::failed(), fake::reply(kV, 0), fake::reply(kV)}, {}, true, 3},
+        ReaderCase{"NotVDecidesBeforeALaterV", {fake::reply(kNotV), fake::reply(kV)}, {}, false, 1}),
     [](const ::testing::TestParamInfo<ReaderCase>& i) { return std::string(i.param.name); });
 
 TEST(IdentifyReaderRun, TimedOutReadsAreCancelledBeforeTheBufferIsReused) {
@@ -78,7 +81,7 @@ TEST(IdentifyReaderRun, TimedOutReadsAreCancelledBeforeTheBufferIsReused) {
   EXPECT_TRUE(state.identified.load());
 }
 
-TEST(IdentifyReaderRun, KeepsTheFlagAndTheIdentifyingReplyAfterLaterReplies) {
+TEST(IdentifyReaderRun, KeepsTheIdentifyingReplyAndReadsNoFurther) {
   fake::Pipe pipe;
   pipe.starts = {fake::reply(kV), fake::reply(kNotV), fake::reply({0x56, 0x39}), fake::reply(kV, 0)};
   pipe.default_start = fake::failed();
@@ -87,6 +90,7 @@ TEST(IdentifyReaderRun, KeepsTheFlagAndTheIdentifyingReplyAfterLaterReplies) {
   pw::run_identify_reader(pipe, state, stop);
   EXPECT_TRUE(state.identified.load(std::memory_order_acquire));
   EXPECT_EQ(Bytes(state.reply, state.reply + kV.size()), kV);
+  EXPECT_EQ(pipe.start_reads, 1);
 }
 
 TEST(IdentifyReaderRun, StopRequestedBeforehandReadsNothing) {

@@ -14,12 +14,8 @@ namespace {
 
 using pw::TransferOutcome;
 
-void* const kPipeToken = reinterpret_cast<void*>(static_cast<std::uintptr_t>(0x1234));
-
 class RecordingHost final : public pw::TransferHost {
  public:
-  explicit RecordingHost(pw::TransferState& state) : state_(state) {}
-
   void disable_update_button() override { events.push_back("disable"); }
   void set_progress(int position) override {
     events.push_back("progress");
@@ -29,29 +25,16 @@ class RecordingHost final : public pw::TransferHost {
   void set_result_text(bool succeeded) override {
     events.push_back(succeeded ? "finished" : "failed");
   }
-  void release(std::uint8_t* file_buffer, void* out_pipe) override {
-    events.push_back("release");
-    released_pipe = out_pipe;
-    done_at_release = state_.done.load();
-    outcome_at_release = state_.outcome.load();
-    std::free(file_buffer);  // ASan objects unless this is the pointer malloc gave
-  }
 
   std::vector<std::string> events;
   std::vector<int> progress;
   std::function<void(int)> on_progress;
-  void* released_pipe = nullptr;
-  int done_at_release = -1;
-  TransferOutcome outcome_at_release = TransferOutcome::sent;
-
- private:
-  pw::TransferState& state_;
 };
 
 class Transfer : public ::testing::Test {
  protected:
   // A sent file: a recognisable command header, a header tail the device must
-  // never see, then `payload` bytes.
+  // never see, then `payload` bytes. The job gets its own copy and the pipe.
   void load(std::uint32_t payload) {
     const std::uint32_t size = static_cast<std::uint32_t>(pw::kHeaderBlockSize) + payload;
     file_.assign(size, 0);
@@ -59,11 +42,15 @@ class Transfer : public ::testing::Test {
     file_[0] = 0x24;
     file_[1] = 0x01;
     for (std::size_t i = pw::kCommandHeaderSize; i < pw::kHeaderBlockSize; ++i) file_[i] = 0xEE;
-    auto* buffer = static_cast<std::uint8_t*>(std::malloc(size));
-    std::copy(file_.begin(), file_.end(), buffer);
-    state_.file_buffer = buffer;
-    state_.file_size = size;
-    state_.out_pipe = kPipeToken;
+    job_.file.reset(new std::uint8_t[size]);
+    std::copy(file_.begin(), file_.end(), job_.file.get());
+    job_.file_size = size;
+    job_.out_pipe = std::make_unique<fake::LentPipe>(pipe_, [this] {
+      host_.events.push_back("close");
+      file_released_at_close_ = job_.file == nullptr;
+      done_at_close_ = job_.done.load();
+      outcome_at_close_ = job_.outcome.load();
+    });
   }
 
   std::vector<std::uint8_t> header() const {
@@ -77,31 +64,29 @@ class Transfer : public ::testing::Test {
   }
   std::vector<std::uint8_t> full_stream() const { return stream_until(file_.size() - pw::kHeaderBlockSize); }
 
-  void run(const pw::TransferTimeouts& timeouts = {}, const std::atomic<bool>* abort = nullptr) {
+  void run(const pw::TransferTimeouts& timeouts = {}) {
     pipe_.clock = &clock_;
-    pw::run_transfer(state_, pipe_, host_, clock_, timeouts, abort);
+    pw::run_transfer(job_, host_, clock_, timeouts);
   }
 
   void expect_failed_and_released() {
-    EXPECT_EQ(state_.outcome.load(), TransferOutcome::failed);
-    EXPECT_EQ(state_.done.load(std::memory_order_acquire), 1);
+    EXPECT_EQ(job_.outcome.load(), TransferOutcome::failed);
+    EXPECT_EQ(job_.done.load(std::memory_order_acquire), 1);
     ASSERT_GE(host_.events.size(), 2u);
     EXPECT_EQ(host_.events[host_.events.size() - 2], "failed");
-    EXPECT_EQ(host_.events.back(), "release");
+    EXPECT_EQ(host_.events.back(), "close");
     EXPECT_FALSE(pipe_.pending()) << "a write was left in flight";
     EXPECT_EQ(pipe_.contract_breaches, 0);
   }
 
-  void TearDown() override {
-    // Only when a test never ran the transfer; it releases the buffer itself.
-    if (state_.done.load() == 0 && state_.file_buffer) std::free(state_.file_buffer);
-  }
-
   std::vector<std::uint8_t> file_;
-  pw::TransferState state_;
   fake::Pipe pipe_;
   fake::Clock clock_;
-  RecordingHost host_{state_};
+  RecordingHost host_;
+  bool file_released_at_close_ = false;
+  int done_at_close_ = -1;
+  TransferOutcome outcome_at_close_ = TransferOutcome::sent;
+  pw::TransferJob job_;  // last: its pipe reports to the members above as it goes
 };
 
 // --- What reaches the device ------------------------------------------------
@@ -117,14 +102,13 @@ TEST_P(TransferStream, SendsCommandHeaderThenPayloadInChunksOfAtMost2048) {
   std::vector<std::uint32_t> requests{48};
   for (std::uint32_t left = payload; left > 0; left -= std::min(left, 2048u)) requests.push_back(std::min(left, 2048u));
   EXPECT_EQ(pipe_.write_requests, requests);
-  EXPECT_EQ(state_.outcome.load(), TransferOutcome::sent);
-  EXPECT_EQ(state_.bytes_sent.load(), payload);
-  EXPECT_EQ(state_.file_size, payload);
-  EXPECT_EQ(state_.done.load(std::memory_order_acquire), 1);
-  EXPECT_EQ(host_.released_pipe, kPipeToken);
+  EXPECT_EQ(job_.outcome.load(), TransferOutcome::sent);
+  EXPECT_EQ(job_.bytes_sent.load(), payload);
+  EXPECT_EQ(job_.file, nullptr);
+  EXPECT_EQ(job_.done.load(std::memory_order_acquire), 1);
   EXPECT_EQ(host_.events.front(), "disable");
   EXPECT_EQ(host_.events[host_.events.size() - 2], "finished");
-  EXPECT_EQ(host_.events.back(), "release");
+  EXPECT_EQ(host_.events.back(), "close");
 }
 
 INSTANTIATE_TEST_SUITE_P(PayloadSizes, TransferStream, ::testing::Values(4u, 2048u, 2049u, 4096u, 5000u));
@@ -193,7 +177,7 @@ TEST_F(Transfer, WaitsForPendingWritesWithTheStageTimeouts) {
   run();
   EXPECT_EQ(pipe_.written, full_stream());
   EXPECT_EQ(pipe_.wait_timeouts, (std::vector<std::uint32_t>{pw::kHeaderWaitMs, pw::kChunkWaitMs, pw::kChunkWaitMs}));
-  EXPECT_EQ(state_.outcome.load(), TransferOutcome::sent);
+  EXPECT_EQ(job_.outcome.load(), TransferOutcome::sent);
 }
 
 struct RepeatCase {
@@ -213,7 +197,7 @@ TEST_P(TransferChunkRepeat, TimedOutChunkIsCancelledAndOnlyItsRestRepeated) {
   EXPECT_EQ(pipe_.written, full_stream());
   EXPECT_EQ(pipe_.cancel_calls, 1);
   EXPECT_EQ(pipe_.write_requests, (std::vector<std::uint32_t>{48, 2048, 2048, 2048 - moved, 904}));
-  EXPECT_EQ(state_.outcome.load(), TransferOutcome::sent);
+  EXPECT_EQ(job_.outcome.load(), TransferOutcome::sent);
   EXPECT_EQ(host_.progress.back(), 100);
 }
 
@@ -252,7 +236,7 @@ TEST_P(TransferChunkFailure, FailsAndSendsNothingAfterIt) {
   pipe_.cancels = c.cancels;
   run();
   EXPECT_EQ(pipe_.written, stream_until(c.payload_bytes_delivered));
-  EXPECT_EQ(state_.bytes_sent.load(), c.payload_bytes_delivered);
+  EXPECT_EQ(job_.bytes_sent.load(), c.payload_bytes_delivered);
   EXPECT_EQ(pipe_.start_writes, 2 + static_cast<int>(c.starts_after_first_chunk.size()));
   EXPECT_LT(host_.progress.empty() ? 0 : host_.progress.back(), 100);
   expect_failed_and_released();
@@ -282,7 +266,7 @@ TEST_F(Transfer, ShortWritesContinueFromWhereTheyStopped) {
   run();
   EXPECT_EQ(pipe_.written, full_stream());
   EXPECT_EQ(pipe_.write_requests, (std::vector<std::uint32_t>{48, 38, 2048, 548, 541, 952}));
-  EXPECT_EQ(state_.outcome.load(), TransferOutcome::sent);
+  EXPECT_EQ(job_.outcome.load(), TransferOutcome::sent);
 }
 
 // --- The header stage -------------------------------------------------------------
@@ -294,7 +278,7 @@ TEST_F(Transfer, HeaderFailingAtOnceIsRetriedAfterAPauseAndSentOnce) {
   EXPECT_EQ(pipe_.written, full_stream());
   EXPECT_EQ(pipe_.write_requests, (std::vector<std::uint32_t>{48, 48, 48, 48, 100}));
   EXPECT_EQ(clock_.sleeps, 3);
-  EXPECT_EQ(state_.outcome.load(), TransferOutcome::sent);
+  EXPECT_EQ(job_.outcome.load(), TransferOutcome::sent);
 }
 
 TEST_F(Transfer, HeaderThatNeverGoesFailsOnceTheBoundHasPassed) {
@@ -349,33 +333,43 @@ TEST_F(Transfer, RefusesABufferWithoutHeaderBlockAndPayload) {
   expect_failed_and_released();
 }
 
-TEST_F(Transfer, StoresDoneOnlyAfterReleaseAndOutcome) {
+TEST_F(Transfer, ReleasesTheFileThenClosesThePipeAndStoresDoneLast) {
   load(5000);
-  state_.done = 1;  // left over from an earlier transfer
-  state_.outcome = TransferOutcome::failed;
+  job_.done = 1;  // as a stale flag would read
+  job_.outcome = TransferOutcome::failed;
   run();
-  EXPECT_EQ(host_.done_at_release, 0);
-  EXPECT_EQ(host_.outcome_at_release, TransferOutcome::none);
-  EXPECT_EQ(state_.done.load(std::memory_order_acquire), 1);
-  EXPECT_EQ(state_.outcome.load(), TransferOutcome::sent);
-  EXPECT_EQ(state_.file_buffer, nullptr);
-  EXPECT_EQ(state_.out_pipe, nullptr);
+  EXPECT_TRUE(file_released_at_close_);
+  EXPECT_EQ(done_at_close_, 0);
+  EXPECT_EQ(outcome_at_close_, TransferOutcome::none);
+  EXPECT_EQ(job_.done.load(std::memory_order_acquire), 1);
+  EXPECT_EQ(job_.outcome.load(), TransferOutcome::sent);
+  EXPECT_EQ(job_.out_pipe, nullptr);
 }
 
-TEST_F(Transfer, AbortRequestStopsBeforeTheNextWrite) {
+TEST_F(Transfer, JobWithoutAPipeFailsWithoutWriting) {
+  load(100);
+  job_.out_pipe.reset();
+  host_.events.clear();
+  run();
+  EXPECT_EQ(pipe_.start_writes, 0);
+  EXPECT_EQ(job_.outcome.load(), TransferOutcome::failed);
+  EXPECT_EQ(job_.done.load(), 1);
+}
+
+TEST_F(Transfer, StopRequestStopsBeforeTheNextWrite) {
   load(5000);
-  std::atomic<bool> abort{false};
-  host_.on_progress = [&](int) { abort = true; };
-  run({}, &abort);
+  host_.on_progress = [&](int) { job_.request_stop(); };
+  run();
   EXPECT_EQ(pipe_.written, stream_until(2048));
+  EXPECT_TRUE(pipe_.aborted.load()) << "the write in flight must be cancelled too";
   expect_failed_and_released();
 }
 
-TEST_F(Transfer, AbortRequestEndsHeaderRetriesAtOnce) {
+TEST_F(Transfer, StopRequestEndsHeaderRetriesAtOnce) {
   load(100);
-  std::atomic<bool> abort{true};
+  job_.request_stop();
   pipe_.default_start = fake::failed();
-  run({}, &abort);
+  run();
   EXPECT_EQ(pipe_.start_writes, 0);
   expect_failed_and_released();
 }
@@ -390,22 +384,22 @@ TEST_F(Transfer, ShorterTimeoutsAreUsedWhenGiven) {
   EXPECT_EQ(pipe_.wait_timeouts, (std::vector<std::uint32_t>{700, 900}));
 }
 
-// The sequence polls done from another thread and then reads the state; the
+// The command polls done from another thread and then reads the job; the
 // release store must publish everything the worker wrote (TSan checks this).
 TEST_F(Transfer, DoneWithAcquirePublishesTheWorkersWrites) {
   load(20000);
   pipe_.clock = &clock_;
-  std::thread worker([&] { pw::run_transfer(state_, pipe_, host_, clock_); });
+  std::thread worker([&] { pw::run_transfer(job_, host_, clock_); });
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (state_.done.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < deadline) {
+  while (job_.done.load(std::memory_order_acquire) == 0 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::yield();
   }
-  const bool finished = state_.done.load(std::memory_order_acquire) == 1;
+  const bool finished = job_.done.load(std::memory_order_acquire) == 1;
   EXPECT_TRUE(finished);
   if (finished) {
-    EXPECT_EQ(state_.outcome.load(std::memory_order_relaxed), TransferOutcome::sent);
-    EXPECT_EQ(state_.file_size, 20000u);
-    EXPECT_EQ(state_.bytes_sent.load(std::memory_order_relaxed), 20000u);
+    EXPECT_EQ(job_.outcome.load(std::memory_order_relaxed), TransferOutcome::sent);
+    EXPECT_EQ(job_.file, nullptr);
+    EXPECT_EQ(job_.bytes_sent.load(std::memory_order_relaxed), 20000u);
     EXPECT_EQ(host_.progress.back(), 100);
     EXPECT_EQ(pipe_.written, full_stream());
   }

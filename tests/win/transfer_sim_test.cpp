@@ -3,13 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "sim/sim_control.h"
 #include "sim/sim_names.h"
 #include "update/transfer_worker_win.h"
+#include "win/overlapped_pipe.h"
 
 namespace {
 
@@ -22,60 +23,59 @@ class Host final : public pw::TransferHost {
   void disable_update_button() override {}
   void set_progress(int position) override { last_progress = position; }
   void set_result_text(bool succeeded) override { result = succeeded ? 1 : 0; }
-  void release(std::uint8_t* file_buffer, void* out_pipe) override {
-    pw::release_transfer_resources(file_buffer, out_pipe);
-  }
   int last_progress = 0;
   int result = -1;
 };
 
-HANDLE open_out_pipe(const std::string& device) {
+UniqueHandle open_out_pipe(const std::string& device) {
   char name[sim::kMaxObjectNameLength];
-  if (!sim::object_name(sim::SimObject::out_pipe, device.c_str(), name)) return INVALID_HANDLE_VALUE;
-  return ::CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (!sim::object_name(sim::SimObject::out_pipe, device.c_str(), name)) return UniqueHandle();
+  return UniqueHandle(::CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
 }
 
-// A sent file of `payload` bytes in the process-wide state; returns the wire image.
-std::vector<std::uint8_t> load(std::uint32_t payload, HANDLE out_pipe) {
+// A sent file of `payload` bytes over `out_pipe`, and the wire image it must give.
+struct Loaded {
+  std::unique_ptr<pw::TransferJob> job = std::make_unique<pw::TransferJob>();
+  std::vector<std::uint8_t> wire;
+};
+
+Loaded load(std::uint32_t payload, UniqueHandle out_pipe) {
   std::vector<std::uint8_t> file(1024 + payload);
   for (std::size_t i = 0; i < file.size(); ++i) file[i] = static_cast<std::uint8_t>(i * 29 + i / 1000);
   file[0] = 0x24;
   file[1] = 0x01;
-  auto* buffer = static_cast<std::uint8_t*>(std::malloc(file.size()));
-  std::copy(file.begin(), file.end(), buffer);
-  pw::TransferState& state = pw::transfer_state();
-  state.file_buffer = buffer;
-  state.file_size = static_cast<std::uint32_t>(file.size());
-  state.out_pipe = out_pipe;
-  state.bytes_sent = 0;
-  state.outcome = TransferOutcome::none;
-  state.done = 0;
-  std::vector<std::uint8_t> wire(48 + payload);
-  std::copy(file.begin(), file.begin() + 48, wire.begin());
-  std::copy(file.begin() + 1024, file.end(), wire.begin() + 48);
-  return wire;
+  Loaded loaded;
+  loaded.job->file.reset(new std::uint8_t[file.size()]);
+  std::copy(file.begin(), file.end(), loaded.job->file.get());
+  loaded.job->file_size = static_cast<std::uint32_t>(file.size());
+  loaded.job->out_pipe = std::make_unique<pw::OverlappedPipe>(std::move(out_pipe));
+  loaded.wire.assign(file.begin(), file.begin() + 48);
+  loaded.wire.insert(loaded.wire.end(), file.begin() + 1024, file.end());
+  return loaded;
 }
 
 struct WorkerRun {
   TransferOutcome outcome = TransferOutcome::none;
+  std::uint32_t bytes_sent = 0;
   int result = -1;
   std::chrono::milliseconds elapsed{};
   bool ended = false;
 };
 
-WorkerRun transfer(const pw::TransferTimeouts& timeouts, DWORD limit_ms) {
+WorkerRun transfer(std::unique_ptr<pw::TransferJob> job, const pw::TransferTimeouts& timeouts, DWORD limit_ms) {
   Host host;
   WorkerRun run;
   const auto t0 = std::chrono::steady_clock::now();
-  UniqueHandle worker = pw::start_transfer_worker(host, timeouts);
+  const std::unique_ptr<pw::TransferWorker> worker = pw::TransferWorker::start(std::move(job), host, timeouts);
   if (!worker) return run;
-  run.ended = ::WaitForSingleObject(worker.get(), limit_ms) == WAIT_OBJECT_0;
+  run.ended = ::WaitForSingleObject(worker->thread(), limit_ms) == WAIT_OBJECT_0;
   if (!run.ended) {
-    pw::cancel_transfer_io();
-    ::WaitForSingleObject(worker.get(), INFINITE);
+    worker->request_stop();
+    ::WaitForSingleObject(worker->thread(), INFINITE);
   }
   run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
-  run.outcome = pw::transfer_state().outcome.load(std::memory_order_acquire);
+  run.outcome = worker->outcome();
+  run.bytes_sent = worker->bytes_sent();
   run.result = host.result;
   return run;
 }
@@ -96,11 +96,12 @@ TEST_P(TransferToSimulatedDevice, CaptureHoldsExactlyTheWireImage) {
   if (c.rate) args.insert(args.end(), {"--rate", std::to_string(c.rate)});
   sim::DevsimProcess devsim;
   ASSERT_TRUE(devsim.launch(device, args));
-  HANDLE out = open_out_pipe(device);
-  ASSERT_NE(out, INVALID_HANDLE_VALUE) << ::GetLastError();
-  const std::vector<std::uint8_t> wire = load(c.payload, out);
+  UniqueHandle out = open_out_pipe(device);
+  ASSERT_TRUE(out) << ::GetLastError();
+  Loaded loaded = load(c.payload, std::move(out));
+  const std::vector<std::uint8_t>& wire = loaded.wire;
 
-  const WorkerRun run = transfer({}, 120000);
+  const WorkerRun run = transfer(std::move(loaded.job), {}, 120000);
 
   EXPECT_TRUE(run.ended);
   EXPECT_EQ(run.outcome, TransferOutcome::sent);
@@ -133,20 +134,20 @@ TEST_P(TransferToFailingDevice, EndsAsFailedWithinTheTimeouts) {
   const std::string device = sim::unique_device_name(std::string("xfer-") + c.name);
   sim::DevsimProcess devsim;
   ASSERT_TRUE(devsim.launch(device, {c.option, "20000"}));
-  HANDLE out = open_out_pipe(device);
-  ASSERT_NE(out, INVALID_HANDLE_VALUE) << ::GetLastError();
-  load(200000, out);
+  UniqueHandle out = open_out_pipe(device);
+  ASSERT_TRUE(out) << ::GetLastError();
+  Loaded loaded = load(200000, std::move(out));
   pw::TransferTimeouts timeouts;
   timeouts.header_wait_ms = 500;
   timeouts.chunk_wait_ms = 500;
 
-  const WorkerRun run = transfer(timeouts, 60000);
+  const WorkerRun run = transfer(std::move(loaded.job), timeouts, 60000);
 
   EXPECT_TRUE(run.ended) << "the worker hung";
   EXPECT_EQ(run.outcome, TransferOutcome::failed);
   EXPECT_EQ(run.result, 0);
   // Writes complete once the pipe's 4 KiB buffer holds them, read or not.
-  EXPECT_LE(pw::transfer_state().bytes_sent.load(), 20000u + 4096u);
+  EXPECT_LE(run.bytes_sent, 20000u + 4096u);
   devsim.stop();
 }
 
@@ -159,24 +160,25 @@ TEST(TransferToStalledDevice, CancellingItsIoEndsTheWorkerLongBeforeItsTimeouts)
   const std::string device = sim::unique_device_name("xfer-cancel");
   sim::DevsimProcess devsim;
   ASSERT_TRUE(devsim.launch(device, {"--stall-after", "20000"}));
-  HANDLE out = open_out_pipe(device);
-  ASSERT_NE(out, INVALID_HANDLE_VALUE) << ::GetLastError();
-  load(200000, out);
+  UniqueHandle out = open_out_pipe(device);
+  ASSERT_TRUE(out) << ::GetLastError();
+  Loaded loaded = load(200000, std::move(out));
   Host host;
 
-  UniqueHandle worker = pw::start_transfer_worker(host);  // 30 s chunk waits
+  const std::unique_ptr<pw::TransferWorker> worker =
+      pw::TransferWorker::start(std::move(loaded.job), host);  // 30 s chunk waits
   ASSERT_TRUE(worker);
   EXPECT_TRUE(sim::wait_for_status(device, [](const sim::Status& s) { return s.stalled; }, 30000));
   const auto t0 = std::chrono::steady_clock::now();
-  pw::cancel_transfer_io();
-  const bool ended = ::WaitForSingleObject(worker.get(), 60000) == WAIT_OBJECT_0;
+  worker->request_stop();
+  const bool ended = ::WaitForSingleObject(worker->thread(), 60000) == WAIT_OBJECT_0;
   const auto elapsed = std::chrono::steady_clock::now() - t0;
 
   EXPECT_TRUE(ended);
   EXPECT_LT(elapsed, std::chrono::seconds(15));
-  EXPECT_EQ(pw::transfer_state().outcome.load(std::memory_order_acquire), TransferOutcome::failed);
+  EXPECT_EQ(worker->outcome(), TransferOutcome::failed);
   EXPECT_EQ(host.result, 0);
-  if (!ended) ::WaitForSingleObject(worker.get(), INFINITE);
+  if (!ended) ::WaitForSingleObject(worker->thread(), INFINITE);
   devsim.stop();
 }
 

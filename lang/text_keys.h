@@ -1,0 +1,47 @@
+#pragma once
+// Every text the program looks up in lang.ini, by what it is for.
+namespace pw {
+
+struct TextKey {
+  const char* section;
+  int key;
+};
+
+namespace text {
+// Window and controls, set at start.
+inline constexpr TextKey kWindowCaption{"title", 100};
+inline constexpr TextKey kUpdateButton{"control", 1002};
+inline constexpr TextKey kCancelButton{"control", 1001};
+inline constexpr TextKey kGroupCaption{"control", 1004};
+inline constexpr TextKey kVersionLabel{"info", 1037};
+inline constexpr TextKey kDateLabel{"info", 1038};
+inline constexpr TextKey kLanguageLabel{"info", 1039};
+// Link status.
+inline constexpr TextKey kLinked{"message", 1024};
+inline constexpr TextKey kNotLinked{"message", 1025};
+// Step texts, one per update file.
+inline constexpr TextKey kStepFirmware{"message", 1027};
+inline constexpr TextKey kStepImage{"message", 1033};
+inline constexpr TextKey kStepImageRu{"message", 1034};
+inline constexpr TextKey kStepSound{"message", 1028};
+inline constexpr TextKey kStepDatabase{"message", 1026};
+// Boxes and results.
+inline constexpr TextKey kDeviceNotLinked{"message", 1021};
+inline constexpr TextKey kLibraryNotLoaded{"message", 1031};
+inline constexpr TextKey kFileTooShort{"message", 1023};
+inline constexpr TextKey kFileBadMarker{"message", 1022};
+inline constexpr TextKey kTransferDone{"message", 1030};
+inline constexpr TextKey kDatabaseMissing{"message", 1035};
+inline constexpr TextKey kUpdateFinished{"message", 1010};
+// Added later; the executable carries their English wording (builtin_texts.h).
+inline constexpr TextKey kTransferFailedResult{"message", 2001};
+inline constexpr TextKey kTransferFailed{"message", 2002};
+inline constexpr TextKey kWorkerNotStarted{"message", 2003};
+inline constexpr TextKey kFileTooLarge{"message", 2005};
+inline constexpr TextKey kFileReadFailed{"message", 2006};
+inline constexpr TextKey kFileChanged{"message", 2007};
+inline constexpr TextKey kFileLocked{"message", 2008};
+inline constexpr TextKey kFolderTooLong{"message", 2009};
+}  // namespace text
+
+}  // namespace pw

@@ -1,0 +1,40 @@
+#pragma once
+// The state of one run of the updater, owned by the main dialog and lent to the
+// presence poll and the update command, which run on the window thread only.
+#include <string>
+
+namespace pw {
+
+class TransferWorker;
+
+// What a poll, the identification or an update command leaves behind. Only the
+// application ends the process.
+enum class Outcome { go_on, command_ended, end_process };
+
+struct SessionState {
+  // The last presence poll found the device. Written by the poll; read by the update command.
+  bool linked = false;
+  // The installer has been started, or the device seen. Written by the poll; cleared at the dialog's start.
+  bool installer_started = false;
+  // An update command has passed the identification. Set by the command; read and cleared by the poll.
+  bool update_started = false;
+  // Whether each update file could be opened. Written by the command; not read yet.
+  bool firmware_opened = false;
+  bool image_opened = false;
+  bool imageru_opened = false;
+  bool sound_opened = false;
+  bool database_opened = false;
+  // The update file paths. Rebuilt by the command at each start; read by the command.
+  std::string firmware_path, sound_path, image_path, imageru_path, database_path;
+
+  // An update command is under way; clicks then do nothing. Written by the dialog.
+  bool command_running = false;
+  // The "library unloaded" box: never two at once, and not again until a load has
+  // succeeded in between. Written and read by the poll.
+  bool library_box_open = false;
+  bool library_failure_reported = false;
+  // The transfer under way, owned by the update command; read when the process ends.
+  TransferWorker* running_worker = nullptr;
+};
+
+}  // namespace pw

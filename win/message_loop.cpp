@@ -1,0 +1,24 @@
+#include "win/message_loop.h"
+
+namespace pw {
+
+bool serve_messages_until_signalled(HANDLE handle, DWORD timeout_ms) noexcept {
+  const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
+  for (;;) {
+    if (::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) return true;
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      ::TranslateMessage(&msg);
+      ::DispatchMessageA(&msg);
+    }
+    DWORD wait_ms = INFINITE;
+    if (timeout_ms != INFINITE) {
+      const ULONGLONG now = ::GetTickCount64();
+      if (now >= deadline) return ::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
+      wait_ms = static_cast<DWORD>(deadline - now);
+    }
+    ::MsgWaitForMultipleObjectsEx(1, &handle, wait_ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  }
+}
+
+}  // namespace pw
