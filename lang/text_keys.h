@@ -42,6 +42,18 @@ inline constexpr TextKey kFileReadFailed{"message", 2006};
 inline constexpr TextKey kFileChanged{"message", 2007};
 inline constexpr TextKey kFileLocked{"message", 2008};
 inline constexpr TextKey kFolderTooLong{"message", 2009};
+inline constexpr TextKey kUpdateInProgress{"message", 2010};  // a close attempt during an update
+inline constexpr TextKey kShutdownReason{"message", 2011};    // why a log-off or shutdown waits
+inline constexpr TextKey kDoNotDisconnect{"message", 2012};   // result text while a file goes out
+
+// Every key above, for the checks that every language file words them all.
+inline constexpr TextKey kAll[] = {
+    kWindowCaption, kUpdateButton, kCancelButton, kGroupCaption, kVersionLabel, kDateLabel, kLanguageLabel,
+    kLinked, kNotLinked, kStepFirmware, kStepImage, kStepImageRu, kStepSound, kStepDatabase, kDeviceNotLinked,
+    kLibraryNotLoaded, kFileTooShort, kFileBadMarker, kTransferDone, kDatabaseMissing, kUpdateFinished,
+    kTransferFailedResult, kTransferFailed, kWorkerNotStarted, kFileTooLarge, kFileReadFailed, kFileChanged,
+    kFileLocked, kFolderTooLong, kUpdateInProgress, kShutdownReason, kDoNotDisconnect,
+};
 }  // namespace text
 
 }  // namespace pw
