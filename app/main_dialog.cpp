@@ -5,6 +5,7 @@
 #include "device/identification.h"
 #include "device/presence_monitor.h"
 #include "lang/lang_text.h"
+#include "update/transfer_worker_win.h"
 #include "update/update_sequence.h"
 #include "win/handles.h"
 #include "win/message_box.h"
@@ -16,6 +17,7 @@ constexpr COLORREF kBarStartColor = 0x808000;
 constexpr COLORREF kBarEndColor = 0x800000;
 constexpr COLORREF kBarTextColor = 0x008000;
 constexpr UINT kFirstPollMs = 100;
+constexpr UINT kUpdateBoxWatchMs = 100;
 
 struct ControlText {
   int control;
@@ -97,8 +99,15 @@ pw::Reply CPushwellDlg::on_paint(HDC) noexcept {
 pw::Reply CPushwellDlg::on_query_drag_icon() noexcept { return pw::Reply::with(reinterpret_cast<INT_PTR>(icon)); }
 
 pw::Reply CPushwellDlg::on_timer(UINT_PTR id) noexcept {
-  if (id != kPresenceTimer) return pw::Reply::unhandled();
-  act_on(pw::poll_device_presence(session_, *this));
+  switch (id) {
+    case kPresenceTimer: act_on(pw::poll_device_presence(session_, *this)); break;
+    case kPresenceRecheckTimer:
+      ::KillTimer(hwnd(), kPresenceRecheckTimer);
+      act_on(pw::poll_device_presence(session_, *this, pw::PresenceCheck::recheck));
+      break;
+    case kUpdateBoxWatchTimer: close_update_box_once_transfer_ended(); break;
+    default: return pw::Reply::unhandled();
+  }
   return pw::Reply::with(0);
 }
 
@@ -117,8 +126,34 @@ pw::Reply CPushwellDlg::on_update_clicked() noexcept {
 }
 
 pw::Reply CPushwellDlg::on_cancel_clicked() noexcept {
-  end_dialog(IDCANCEL);
+  // Cancel, the close box, Alt+F4 and the system menu's Close all arrive here.
+  if (session_.command_running) {
+    refuse_close();
+  } else {
+    end_dialog(IDCANCEL);
+  }
   return pw::Reply::with(0);
+}
+
+void CPushwellDlg::refuse_close() noexcept {
+  if (boxes_open_ > 0) return;  // one box at a time; the open one has the user's attention
+  update_box_open_ = true;
+  update_box_transfer_ = session_.running_worker;
+  set_timer(kUpdateBoxWatchTimer, kUpdateBoxWatchMs);
+  show_box(pw::LangText(pw::text::kUpdateInProgress), pw::kBoxOk);
+  ::KillTimer(hwnd(), kUpdateBoxWatchTimer);
+  update_box_open_ = false;
+  update_box_transfer_ = nullptr;
+}
+
+void CPushwellDlg::close_update_box_once_transfer_ended() noexcept {
+  if (!update_box_open_) return;
+  const pw::TransferWorker* opened_during = update_box_transfer_;
+  const bool ended = opened_during == nullptr || session_.running_worker != opened_during || opened_during->done();
+  if (!ended) return;
+  // The update waits under the box; it must not wait for the user.
+  if (HWND box = pw::find_open_box(hwnd(), pw::LangText(pw::text::kUpdateInProgress)))
+    ::SendMessageA(box, WM_COMMAND, IDOK, 0);
 }
 
 pw::Reply CPushwellDlg::on_destroy() noexcept {
@@ -139,7 +174,16 @@ void CPushwellDlg::set_progress(int position) noexcept { progress.SetPos(positio
 
 void CPushwellDlg::set_poll_period(unsigned period_ms) noexcept { set_timer(kPresenceTimer, period_ms); }
 
-int CPushwellDlg::show_box(const std::string& text, unsigned style) noexcept { return message_box(text, style); }
+void CPushwellDlg::schedule_presence_recheck(unsigned delay_ms) noexcept {
+  set_timer(kPresenceRecheckTimer, delay_ms);
+}
+
+int CPushwellDlg::show_box(const std::string& text, unsigned style) noexcept {
+  ++boxes_open_;
+  const int answer = message_box(text, style);
+  --boxes_open_;
+  return answer;
+}
 
 void CPushwellDlg::reset_progress() noexcept {
   progress.SetRange(0, 100);

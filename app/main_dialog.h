@@ -25,10 +25,13 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::WindowPort {
   void enable_control(int control, bool enable) noexcept override;
   void set_progress(int position) noexcept override;
   void set_poll_period(unsigned period_ms) noexcept override;
+  void schedule_presence_recheck(unsigned delay_ms) noexcept override;
   int show_box(const std::string& text, unsigned style) noexcept override;
   void reset_progress() noexcept override;
 
   static constexpr UINT_PTR kPresenceTimer = 1;
+  static constexpr UINT_PTR kPresenceRecheckTimer = 2;  // one-shot
+  static constexpr UINT_PTR kUpdateBoxWatchTimer = 3;   // while the close-attempt box is open
 
  private:
   pw::Reply on_init_dialog() noexcept;
@@ -41,8 +44,16 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::WindowPort {
   pw::Reply on_destroy() noexcept;
   // What the dialog does with an outcome of the session's code.
   void act_on(pw::Outcome outcome) noexcept;
+  // A close attempt during an update: says why the window stays, in a box that
+  // closes itself once the transfer under way has ended.
+  void refuse_close() noexcept;
+  void close_update_box_once_transfer_ended() noexcept;
 
   HICON icon = nullptr;
   CGradientProgressCtrl progress;
   pw::SessionState session_;
+  int boxes_open_ = 0;
+  // The close-attempt box and the transfer it was opened during.
+  bool update_box_open_ = false;
+  const pw::TransferWorker* update_box_transfer_ = nullptr;
 };

@@ -12,6 +12,7 @@
 #include "device/pipe_library.h"
 #include "lang/lang_text.h"
 #include "win/handles.h"
+#include "win/message_loop.h"
 #include "win/message_box.h"
 #include "win/overlapped_pipe.h"
 
@@ -105,6 +106,14 @@ bool stop_reader(HANDLE thread, ReaderContext& context) {
   }
 }
 
+// The library loads and finds no device. One that cannot be loaded tells nothing.
+bool device_is_gone() {
+  std::optional<PipeLibrary> library = PipeLibrary::load();
+  if (!library) return false;
+  UniqueHandle device(library->open_dev());
+  return !device;
+}
+
 }  // namespace
 
 DeviceState& device_state() noexcept { return g_device_state; }
@@ -151,8 +160,16 @@ Outcome identify_device(WindowPort& window) noexcept {
       ::WaitForSingleObject(reader.get(), static_cast<DWORD>(kMinimumAnswerTimeMs - elapsed));
   }
   const bool reader_ended = reader && stop_reader(reader.get(), *context);
+  // Clicks and keys made while the window was frozen would act on the boxes and
+  // buttons to come.
+  discard_queued_input();
 
   if (!reader_ended || !g_device_state.identified.load()) {
+    // No answer from a device that has meanwhile gone is no wrong model.
+    if (device_is_gone()) {
+      window.show_box(LangText(text::kDeviceNotLinked), kBoxOk);
+      return Outcome::command_ended;
+    }
     window.show_box(kWrongDeviceText, kBoxStop);
     return Outcome::end_process;
   }

@@ -1,12 +1,14 @@
 #include "device/identify_reader.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace pw {
 
 namespace {
 
-enum class ReadEnd { replied, nothing, failed, timed_out };
+enum class ReadEnd { replied, nothing, failed, timed_out, lost };
 
 class Reader {
  public:
@@ -18,12 +20,14 @@ class Reader {
   // One read, waited for when pending. A timed-out read is cancelled, and has
   // ended, before this returns.
   ReadEnd read_once() {
-    IoOutcome r = pipe_.start_read(buffer_, kReplyReadLength);
+    if (pipe_.operation_lost()) return ReadEnd::lost;
+    if (!buffer_) return ReadEnd::failed;
+    IoOutcome r = pipe_.start_read(buffer_.get(), kReplyReadLength);
     if (r.status == IoStatus::pending) {
       r = pipe_.wait(kIdentifyReadWaitMs);
       if (r.status == IoStatus::timed_out || r.status == IoStatus::pending) {
         pipe_.cancel();
-        return ReadEnd::timed_out;
+        return pipe_.operation_lost() ? ReadEnd::lost : ReadEnd::timed_out;
       }
     }
     if (r.status != IoStatus::done) return ReadEnd::failed;
@@ -38,14 +42,20 @@ class Reader {
   void examine() {
     if (buffer_[0] != kExpectedReplyByte) return;
     if (state_.identified.load(std::memory_order_relaxed)) return;
-    std::memcpy(state_.reply, buffer_, sizeof state_.reply);
+    std::memcpy(state_.reply, buffer_.get(), sizeof state_.reply);
     state_.identified.store(true, std::memory_order_release);
   }
 
   PipePort& pipe_;
   DeviceState& state_;
   const std::atomic<bool>& stop_;
-  std::uint8_t buffer_[kReplyReadLength]{};
+  // On the heap: a read the system never gives back keeps it.
+  std::unique_ptr<std::uint8_t[]> buffer_{new (std::nothrow) std::uint8_t[kReplyReadLength]()};
+
+ public:
+  ~Reader() {
+    if (pipe_.operation_lost()) keep_for_the_system(std::move(buffer_));
+  }
 };
 
 }  // namespace
@@ -59,7 +69,7 @@ void run_identify_reader(PipePort& in_pipe, DeviceState& state, const std::atomi
       end = reader.read_once();  // the one repeat; its outcome ends the pass either way
     // The first reply decides, whatever it says: the window stops waiting as
     // soon as the reader has ended.
-    if (end == ReadEnd::replied || reader.stop_requested()) return;
+    if (end == ReadEnd::replied || end == ReadEnd::lost || reader.stop_requested()) return;
   }
 }
 

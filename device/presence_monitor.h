@@ -11,7 +11,12 @@ namespace pw {
 // the timer, and asks before ending the program when the device is lost after an
 // update command got under way: end_process once the user has confirmed that
 // question, go_on otherwise.
-Outcome poll_device_presence(SessionState& session, WindowPort& window) noexcept;
+// During a command, a check that finds no device changes nothing until a
+// recheck (`PresenceCheck::recheck`, kPresenceRecheckMs later) confirms it.
+enum class PresenceCheck { periodic, recheck };
+constexpr unsigned kPresenceRecheckMs = 250;
+Outcome poll_device_presence(SessionState& session, WindowPort& window,
+                             PresenceCheck check = PresenceCheck::periodic) noexcept;
 
 // "<current directory>\InstallUsbDrive.exe", or "" when it would not fit in 260 bytes.
 std::string installer_path();

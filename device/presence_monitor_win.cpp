@@ -27,7 +27,12 @@ std::string installer_path() {
   return path;
 }
 
-Outcome poll_device_presence(SessionState& session, WindowPort& window) noexcept {
+Outcome poll_device_presence(SessionState& session, WindowPort& window, PresenceCheck check) noexcept {
+  if (check == PresenceCheck::recheck) {
+    session.presence_recheck_pending = false;
+  } else if (session.presence_recheck_pending) {
+    return Outcome::go_on;  // the recheck under way decides
+  }
   HANDLE device = INVALID_HANDLE_VALUE;
   {
     std::optional<PipeLibrary> library = PipeLibrary::load();
@@ -52,6 +57,12 @@ Outcome poll_device_presence(SessionState& session, WindowPort& window) noexcept
     session.installer_started = true;
     window.set_text(IDC_LINK_STATUS, LangText(text::kLinked));
     window.set_poll_period(kLinkedPollMs);
+    return Outcome::go_on;
+  }
+  if (session.command_running && check == PresenceCheck::periodic) {
+    // One missed check must not skip files or end the process mid-update.
+    session.presence_recheck_pending = true;
+    window.schedule_presence_recheck(kPresenceRecheckMs);
     return Outcome::go_on;
   }
   session.linked = false;

@@ -27,8 +27,12 @@ struct SessionState {
   // The update file paths. Rebuilt by the command at each start; read by the command.
   std::string firmware_path, sound_path, image_path, imageru_path, database_path;
 
-  // An update command is under way; clicks then do nothing. Written by the dialog.
+  // An update command is under way; clicks then do nothing and closing is refused.
+  // Written by the dialog; read by the poll.
   bool command_running = false;
+  // A check during a command found no device and waits for a second one to
+  // confirm it. Written and read by the poll.
+  bool presence_recheck_pending = false;
   // The "library unloaded" box: never two at once, and not again until a load has
   // succeeded in between. Written and read by the poll.
   bool library_box_open = false;

@@ -15,6 +15,8 @@ class WindowPort {
 
   // Window thread only.
   virtual void set_poll_period(unsigned period_ms) noexcept = 0;
+  // One presence check `delay_ms` from now, apart from the periodic ones.
+  virtual void schedule_presence_recheck(unsigned delay_ms) noexcept = 0;
   // A modal box with one of the application's styles (win/message_box.h);
   // returns the id of the button that closed it.
   virtual int show_box(const std::string& text, unsigned style) noexcept = 0;

@@ -52,11 +52,26 @@ bool switch_on(SimObject object) {
   return true;
 }
 
+// devsim counts checks to miss in a semaphore; each miss takes one count.
+bool take_missed_check() {
+  char name[pw::sim::kMaxObjectNameLength];
+  if (!object_of_this_device(SimObject::missed_checks_semaphore, name)) return false;
+  HANDLE semaphore = ::OpenSemaphoreA(SYNCHRONIZE, FALSE, name);
+  if (semaphore == nullptr) return false;
+  const bool missed = ::WaitForSingleObject(semaphore, 0) == WAIT_OBJECT_0;
+  ::CloseHandle(semaphore);
+  return missed;
+}
+
 }  // namespace
 
 extern "C" {
 
 HANDLE __cdecl open_dev(void) {
+  if (take_missed_check()) {  // the device is there, but this one check does not see it
+    ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+    return INVALID_HANDLE_VALUE;
+  }
   HANDLE event = open_plugged_event();
   if (event == nullptr) {
     ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);

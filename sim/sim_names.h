@@ -24,6 +24,7 @@ enum class SimObject {
   plugged_event,
   refuse_load_event,
   refuse_out_pipe_event,
+  missed_checks_semaphore,
   running_mutex
 };
 
@@ -54,6 +55,7 @@ inline bool object_name(SimObject object, const char* device, char* out) {
     case SimObject::plugged_event: prefix = "pushwell-sim."; suffix = ".plugged"; break;
     case SimObject::refuse_load_event: prefix = "pushwell-sim."; suffix = ".refuse-load"; break;
     case SimObject::refuse_out_pipe_event: prefix = "pushwell-sim."; suffix = ".refuse-out-pipe"; break;
+    case SimObject::missed_checks_semaphore: prefix = "pushwell-sim."; suffix = ".missed-checks"; break;
     case SimObject::running_mutex: prefix = "pushwell-sim."; suffix = ".running"; break;
   }
   const char* const parts[] = {prefix, device, suffix};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace pw {
 
@@ -37,6 +38,7 @@ class Writer {
         r = pipe_.wait(policy.wait_ms);
         if (r.status == IoStatus::timed_out) {
           const std::uint32_t moved = std::min(pipe_.cancel(), rest);
+          if (pipe_.operation_lost()) return false;  // its buffer is the system's now
           offset += moved;
           took(moved);
           if (offset == size) return true;
@@ -95,9 +97,10 @@ void run_transfer(TransferJob& job, TransferHost& host, Clock& clock, const Tran
   host.disable_update_button();
 
   bool ok = false;
-  if (job.file && job.out_pipe && job.file_size >= kHeaderCheckSize) {
-    std::uint8_t header[kHeaderCopySize];
-    std::memcpy(header, job.file.get(), sizeof header);
+  // On the heap, like the file: a write the system never gives back keeps it.
+  std::unique_ptr<std::uint8_t[]> header(new (std::nothrow) std::uint8_t[kHeaderCopySize]);
+  if (header && job.file && job.out_pipe && job.file_size >= kHeaderCheckSize) {
+    std::memcpy(header.get(), job.file.get(), kHeaderCopySize);
     const std::uint8_t* const payload = job.file.get() + kHeaderBlockSize;
     const std::uint32_t payload_size = job.file_size - static_cast<std::uint32_t>(kHeaderBlockSize);
 
@@ -109,7 +112,7 @@ void run_transfer(TransferJob& job, TransferHost& host, Clock& clock, const Tran
     header_policy.stage_start_ms = clock.now_ms();
     header_policy.retry_bound_ms = timeouts.header_wait_ms;
     header_policy.retry_pause_ms = timeouts.retry_pause_ms;
-    ok = writer.write_all(header, static_cast<std::uint32_t>(kCommandHeaderSize), header_policy,
+    ok = writer.write_all(header.get(), static_cast<std::uint32_t>(kCommandHeaderSize), header_policy,
                           [](std::uint32_t) {});
 
     WritePolicy chunk_policy;
@@ -131,6 +134,12 @@ void run_transfer(TransferJob& job, TransferHost& host, Clock& clock, const Tran
     }
   }
 
+  const bool lost = job.out_pipe && job.out_pipe->operation_lost();
+  if (lost) {
+    ok = false;
+    keep_for_the_system(std::move(header));
+    keep_for_the_system(std::move(job.file));
+  }
   host.set_result_text(ok);
   job.file.reset();
   {

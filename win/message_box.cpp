@@ -32,3 +32,38 @@ int show_message_box(HWND owner, const char* text, UINT style) noexcept {
 }
 
 }  // namespace pw
+
+namespace pw {
+
+namespace {
+struct BoxSearch {
+  HWND owner;
+  const std::string* text;
+  HWND found;
+};
+
+BOOL CALLBACK match_box(HWND window, LPARAM param) noexcept {
+  auto& search = *reinterpret_cast<BoxSearch*>(param);
+  char class_name[16] = {};
+  ::GetClassNameA(window, class_name, sizeof class_name);
+  if (lstrcmpA(class_name, "#32770") != 0 || ::GetWindow(window, GW_OWNER) != search.owner) return TRUE;
+  constexpr int kBoxTextId = 0xFFFF;  // the static control that holds a message box's text
+  const HWND label = ::GetDlgItem(window, kBoxTextId);
+  const int length = label ? ::GetWindowTextLengthA(label) : 0;
+  if (length <= 0 || static_cast<std::size_t>(length) != search.text->size()) return TRUE;
+  std::string shown(static_cast<std::size_t>(length) + 1, '\0');
+  ::GetWindowTextA(label, &shown[0], length + 1);
+  shown.resize(static_cast<std::size_t>(length));
+  if (shown != *search.text) return TRUE;
+  search.found = window;
+  return FALSE;
+}
+}  // namespace
+
+HWND find_open_box(HWND owner, const std::string& text) noexcept {
+  BoxSearch search{owner, &text, nullptr};
+  ::EnumThreadWindows(::GetCurrentThreadId(), &match_box, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+}  // namespace pw

@@ -21,4 +21,7 @@ std::string application_name();
 // A modal box captioned with the application's name; returns the button id.
 int show_message_box(HWND owner, const char* text, UINT style) noexcept;
 
+// The message box of this thread, owned by `owner`, that shows `text`, or null.
+HWND find_open_box(HWND owner, const std::string& text) noexcept;
+
 }  // namespace pw

@@ -21,4 +21,20 @@ bool serve_messages_until_signalled(HANDLE handle, DWORD timeout_ms) noexcept {
   }
 }
 
+void discard_queued_input() noexcept {
+  struct Range {
+    UINT first, last;
+  };
+  static constexpr Range kInput[] = {
+      {WM_KEYFIRST, WM_KEYLAST},
+      {WM_MOUSEFIRST, WM_MOUSELAST},
+      {WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK},
+      {WM_NCMOUSEHOVER, WM_MOUSELEAVE},  // hover and leave, client and non-client
+  };
+  MSG msg;
+  for (const Range& range : kInput)
+    while (::PeekMessageA(&msg, nullptr, range.first, range.last, PM_REMOVE | PM_NOYIELD)) {
+    }
+}
+
 }  // namespace pw

@@ -9,4 +9,9 @@ namespace pw {
 // whether the handle was signalled.
 bool serve_messages_until_signalled(HANDLE handle, DWORD timeout_ms) noexcept;
 
+// Removes, unread, the keyboard and mouse input (client and non-client) queued
+// for this thread while it served no messages, so a click or key made then
+// cannot act later. Every other message stays, posted commands included.
+void discard_queued_input() noexcept;
+
 }  // namespace pw

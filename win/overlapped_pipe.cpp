@@ -1,9 +1,33 @@
 #include "win/overlapped_pipe.h"
 
+#include <mutex>
+#include <new>
+#include <vector>
+
 namespace pw {
 
+namespace {
+
+// Records of operations given up as lost: the system may still complete into
+// them, so they stay reachable, and are never freed, for the rest of the process.
+template <class Record>
+void keep_record_for_the_system(std::unique_ptr<Record> record) noexcept {
+  static std::mutex guard;
+  static auto* const kept = new std::vector<std::unique_ptr<Record>>();  // never destroyed
+  std::lock_guard<std::mutex> lock(guard);
+  try {
+    kept->push_back(std::move(record));
+  } catch (const std::bad_alloc&) {
+    record.release();  // no room to hold it: left allocated, which is all it needs
+  }
+}
+
+}  // namespace
+
 OverlappedPipe::OverlappedPipe(HANDLE pipe) noexcept
-    : pipe_(pipe), event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    : pipe_(pipe),
+      record_(new (std::nothrow) Record),
+      stop_event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
 OverlappedPipe::OverlappedPipe(UniqueHandle pipe) noexcept : OverlappedPipe(pipe.get()) {
   owned_ = std::move(pipe);
@@ -23,15 +47,16 @@ IoOutcome OverlappedPipe::start_read(std::uint8_t* data, std::uint32_t size) {
 
 IoOutcome OverlappedPipe::start(bool write, void* data, std::uint32_t size) {
   if (pending_) return IoOutcome::failed(ERROR_BUSY);
-  if (!event_) return IoOutcome::failed(ERROR_INVALID_HANDLE);
-  if (aborted_.load()) return IoOutcome::failed(ERROR_OPERATION_ABORTED);
+  if (!record_ || !record_->event || !stop_event_) return IoOutcome::failed(ERROR_INVALID_HANDLE);
+  if (lost_ || aborted_.load()) return IoOutcome::failed(ERROR_OPERATION_ABORTED);
 
-  record_ = OVERLAPPED{};
-  record_.hEvent = event_.get();  // ReadFile and WriteFile reset it themselves as they start
+  OVERLAPPED& record = record_->overlapped;
+  record = OVERLAPPED{};
+  record.hEvent = record_->event.get();  // ReadFile and WriteFile reset it themselves as they start
   // The byte count the call itself returns is not reliable for an overlapped
   // handle; the record's result is.
-  const BOOL ok = write ? ::WriteFile(pipe_, data, size, nullptr, &record_)
-                        : ::ReadFile(pipe_, data, size, nullptr, &record_);
+  const BOOL ok = write ? ::WriteFile(pipe_, data, size, nullptr, &record)
+                        : ::ReadFile(pipe_, data, size, nullptr, &record);
   if (ok) return finish();
   const DWORD err = ::GetLastError();
   if (err == ERROR_MORE_DATA) return finish();
@@ -40,13 +65,13 @@ IoOutcome OverlappedPipe::start(bool write, void* data, std::uint32_t size) {
   // An abort from another thread may have looked for I/O just before this
   // one was issued; the flag is set before its CancelIoEx, so checking it
   // after issuing leaves no gap.
-  if (aborted_.load()) ::CancelIoEx(pipe_, &record_);
+  if (aborted_.load()) ::CancelIoEx(pipe_, &record);
   return IoOutcome::pending();
 }
 
 IoOutcome OverlappedPipe::finish() {
   DWORD moved = 0;
-  if (::GetOverlappedResult(pipe_, &record_, &moved, FALSE)) return IoOutcome::done(moved);
+  if (::GetOverlappedResult(pipe_, &record_->overlapped, &moved, FALSE)) return IoOutcome::done(moved);
   const DWORD err = ::GetLastError();
   // A message longer than the buffer filled all of it; the rest stays queued.
   if (err == ERROR_MORE_DATA) return IoOutcome::done(moved);
@@ -57,10 +82,11 @@ IoOutcome OverlappedPipe::wait(std::uint32_t timeout_ms) {
   if (!pending_) return IoOutcome::failed(ERROR_INVALID_FUNCTION);
   // Waiting on the event wakes as soon as the operation completes; polling
   // with Sleep(1) would cost a whole scheduler tick per chunk.
-  const DWORD r = ::WaitForSingleObject(event_.get(), timeout_ms);
+  const HANDLE events[] = {record_->event.get(), stop_event_.get()};
+  const DWORD r = ::WaitForMultipleObjects(2, events, FALSE, timeout_ms);
   if (r == WAIT_TIMEOUT) return IoOutcome::timed_out(0);
   if (r != WAIT_OBJECT_0) {
-    const DWORD err = ::GetLastError();
+    const DWORD err = r == WAIT_OBJECT_0 + 1 ? ERROR_OPERATION_ABORTED : ::GetLastError();
     cancel();
     return IoOutcome::failed(err ? err : ERROR_INVALID_HANDLE);
   }
@@ -70,23 +96,28 @@ IoOutcome OverlappedPipe::wait(std::uint32_t timeout_ms) {
 
 std::uint32_t OverlappedPipe::cancel() {
   if (!pending_) return 0;
+  pending_ = false;
+  OVERLAPPED& record = record_->overlapped;
   // Fails with ERROR_NOT_FOUND when the operation already completed; the wait
   // below then just collects its result.
-  ::CancelIoEx(pipe_, &record_);
-  DWORD moved = 0;
-  if (!::GetOverlappedResult(pipe_, &record_, &moved, TRUE)) {
-    moved = static_cast<DWORD>(record_.InternalHigh);
+  ::CancelIoEx(pipe_, &record);
+  if (::WaitForSingleObject(record_->event.get(), kCancelWaitMs) != WAIT_OBJECT_0) {
+    // A driver that never completes cancelled requests: the record goes to the
+    // system, and the caller keeps the buffer for it.
+    lost_ = true;
+    keep_record_for_the_system(std::move(record_));
+    return 0;
   }
-  pending_ = false;
+  DWORD moved = 0;
+  if (!::GetOverlappedResult(pipe_, &record, &moved, FALSE)) moved = static_cast<DWORD>(record.InternalHigh);
   return moved;
 }
 
-void OverlappedPipe::cancel_from_other_thread() noexcept {
-  ::CancelIoEx(pipe_, nullptr);
-}
+void OverlappedPipe::cancel_from_other_thread() noexcept { ::CancelIoEx(pipe_, nullptr); }
 
 void OverlappedPipe::abort_from_other_thread() noexcept {
   aborted_.store(true);
+  if (stop_event_) ::SetEvent(stop_event_.get());
   ::CancelIoEx(pipe_, nullptr);
 }
 

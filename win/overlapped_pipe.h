@@ -5,11 +5,17 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "win/handles.h"
 #include "win/pipe_port.h"
 
 namespace pw {
+
+// How long a cancelled operation is waited for before it is given up as lost.
+// A worker asked to stop ends within this plus its last window updates, well
+// inside the process's wait for it at exit.
+constexpr DWORD kCancelWaitMs = 1000;
 
 class OverlappedPipe final : public PipePort {
  public:
@@ -18,37 +24,49 @@ class OverlappedPipe final : public PipePort {
   // Owns `pipe` and closes it after the last operation has ended.
   explicit OverlappedPipe(UniqueHandle pipe) noexcept;
   // An operation still in flight is cancelled and waited for first, so the
-  // record and the caller's buffer are no longer in use afterwards.
+  // record and the caller's buffer are no longer in use afterwards (or, when
+  // it does not end in time, are kept for the system).
   ~OverlappedPipe() override;
   OverlappedPipe(const OverlappedPipe&) = delete;
   OverlappedPipe& operator=(const OverlappedPipe&) = delete;
 
   IoOutcome start_write(const std::uint8_t* data, std::uint32_t size) override;
   IoOutcome start_read(std::uint8_t* data, std::uint32_t size) override;
+  // Also wakes at once for abort_from_other_thread().
   IoOutcome wait(std::uint32_t timeout_ms) override;
   std::uint32_t cancel() override;
+  bool operation_lost() const noexcept override { return lost_; }
 
   // From any other thread: cancels every operation in flight on the handle
   // (CancelIoEx, which unlike CancelIo reaches other threads' I/O), so a wait()
   // blocked on it returns failed with ERROR_OPERATION_ABORTED.
   void cancel_from_other_thread() noexcept;
   // As cancel_from_other_thread(), and every later start_* fails with
-  // ERROR_OPERATION_ABORTED, also one racing with this call.
+  // ERROR_OPERATION_ABORTED, also one racing with this call; a wait() under
+  // way ends at once.
   void abort_from_other_thread() noexcept override;
 
   HANDLE handle() const noexcept { return pipe_; }
   bool is_pending() const noexcept { return pending_; }
 
  private:
+  // An operation's record and its event, on the heap so that one the system
+  // never gives back can be kept for it whole.
+  struct Record {
+    OVERLAPPED overlapped{};
+    UniqueHandle event{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  };
+
   IoOutcome start(bool write, void* data, std::uint32_t size);
   // Result of the operation whose event is signalled.
   IoOutcome finish();
 
   UniqueHandle owned_;  // empty when borrowed
   HANDLE pipe_;
-  UniqueHandle event_;
-  OVERLAPPED record_{};
+  std::unique_ptr<Record> record_;
+  UniqueHandle stop_event_;  // set by abort_from_other_thread
   bool pending_ = false;
+  bool lost_ = false;
   std::atomic<bool> aborted_{false};
 };
 

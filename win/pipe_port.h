@@ -3,6 +3,10 @@
 // type so the algorithms above it stay pure and can be tested against a scripted
 // fake pipe. No windows.h here.
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
 
 namespace pw {
 
@@ -35,13 +39,50 @@ class PipePort {
   // Wait up to `timeout_ms` for the pending operation: done, failed, or timed_out
   // with bytes 0 (still pending; call cancel()).
   virtual IoOutcome wait(std::uint32_t timeout_ms) = 0;
-  // Cancel the pending operation and wait until it has really ended, so its
-  // record and buffer may be reused. Returns the count it moved before ending.
+  // Cancel the pending operation and wait, for a bounded time, until it has
+  // really ended, so its record and buffer may be reused. Returns the count it
+  // moved before ending. One that does not end in time is given up: see
+  // operation_lost().
   virtual std::uint32_t cancel() = 0;
+  // True once a cancelled operation did not end in time. The system may still
+  // write to that operation's buffer, so the caller must never free or reuse
+  // it (keep_for_the_system), and no further operation starts on this pipe.
+  virtual bool operation_lost() const noexcept { return false; }
   // From any other thread: the operation in flight ends as failed, and every
   // later start_* fails.
   virtual void abort_from_other_thread() noexcept = 0;
 };
+
+// Memory the system may still write to after an operation on it was given up:
+// held, reachable, for the rest of the process and never freed or reused.
+struct KeptForTheSystem {
+  std::mutex guard;
+  std::vector<std::unique_ptr<std::uint8_t[]>> buffers;
+};
+
+inline KeptForTheSystem& kept_for_the_system() {
+  static auto* const kept = new KeptForTheSystem();  // never destroyed
+  return *kept;
+}
+
+inline void keep_for_the_system(std::unique_ptr<std::uint8_t[]> buffer) noexcept {
+  if (!buffer) return;
+  KeptForTheSystem& kept = kept_for_the_system();
+  std::lock_guard<std::mutex> lock(kept.guard);
+  try {
+    kept.buffers.push_back(std::move(buffer));
+  } catch (const std::bad_alloc&) {
+    buffer.release();  // no room to hold it: left allocated, which is all it needs
+  }
+}
+
+inline bool is_kept_for_the_system(const std::uint8_t* buffer) {
+  KeptForTheSystem& kept = kept_for_the_system();
+  std::lock_guard<std::mutex> lock(kept.guard);
+  for (const auto& b : kept.buffers)
+    if (b.get() == buffer) return true;
+  return false;
+}
 
 // Time for bounded retries; the real one reads the system's tick count.
 class Clock {

@@ -110,6 +110,7 @@ Device::Device(Settings settings) : settings_(std::move(settings)), started_at_(
   refuse_name_ = name_of(SimObject::refuse_load_event, settings_.device);
   refuse_out_pipe_name_ = name_of(SimObject::refuse_out_pipe_event, settings_.device);
   running_name_ = name_of(SimObject::running_mutex, settings_.device);
+  missed_checks_name_ = name_of(SimObject::missed_checks_semaphore, settings_.device);
 }
 
 Device::~Device() {
@@ -723,10 +724,18 @@ std::string Device::execute(const std::string& line, bool* stop) {
                ? "ok refuse_out_pipe=" + words[1]
                : "error " + error;
   }
+  if (cmd == "miss-checks" && arity(1)) {
+    std::uint64_t n = 0;
+    if (!parse_number(words[1], &n) || n == 0 || n > 1000) return "error bad check count: " + words[1];
+    if (!missed_checks_) missed_checks_.reset(::CreateSemaphoreA(nullptr, 0, 1000, missed_checks_name_.c_str()));
+    if (!missed_checks_ || !::ReleaseSemaphore(missed_checks_.get(), static_cast<LONG>(n), nullptr))
+      return "error cannot arm missed checks (error " + std::to_string(::GetLastError()) + ")";
+    return "ok";
+  }
   if (cmd == "help" && arity(0)) {
     return "ok commands: ping status plug unplug stop flush reset reset-counters "
            "reply(default|none|text T|hex H|byte 0xNN|delay MS) rate(BPS|unlimited) "
-           "fault(unplug|stall|fail N|none) refuse-load(on|off) refuse-out-pipe(on|off)";
+           "fault(unplug|stall|fail N|none) refuse-load(on|off) refuse-out-pipe(on|off) miss-checks N";
   }
   return "error bad command: " + (text.size() > 80 ? text.substr(0, 80) + "..." : text);
 }

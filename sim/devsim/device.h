@@ -131,6 +131,7 @@ class Device {
   UniqueHandle running_mutex_;  // one device process per name
   UniqueHandle plugged_event_;
   UniqueHandle refuse_load_event_;
+  UniqueHandle missed_checks_;  // semaphore: each count makes one presence check miss the device
   UniqueHandle refuse_out_pipe_event_;
   UniqueHandle parent_;
   std::uint64_t received_ = 0;
@@ -140,7 +141,8 @@ class Device {
   Clock::time_point started_at_;
   bool stopping_ = false;
   std::optional<Clock::time_point> stop_deadline_;
-  std::string out_name_, in_name_, control_name_, plugged_name_, refuse_name_, refuse_out_pipe_name_, running_name_;
+  std::string out_name_, in_name_, control_name_, plugged_name_, refuse_name_, refuse_out_pipe_name_, running_name_,
+      missed_checks_name_;
 };
 
 }  // namespace sim

@@ -216,7 +216,7 @@ TEST(UpdateSequence, LostDeviceAfterAnEarlyEndIsAskedOnceWhileTicksGoOn) {
   EXPECT_EQ(*code, 0u);
 }
 
-TEST(UpdateSequence, CancelDuringATransferDoesNotCutItOff) {
+TEST(UpdateSequence, CloseDuringATransferIsRefusedAndDoesNotCutItOff) {
   UpdaterRig rig("seq-cancel");
   const tools::Bytes firmware = rig.write_update_file("firmware.cam", 300000);
   ASSERT_TRUE(rig.start_device({"--rate", "300000"}));
@@ -225,8 +225,10 @@ TEST(UpdateSequence, CancelDuringATransferDoesNotCutItOff) {
   ASSERT_TRUE(app.click(kUpdateButton));
   ASSERT_TRUE(rig.wait_capture_size(20000));
   ASSERT_TRUE(app.close());
+  EXPECT_NE(app.wait_for_message_box(msg(2010)), nullptr) << app.describe();
   HWND box = app.wait_for_message_box(msg(1035));  // no database: the command ends the process
   ASSERT_NE(box, nullptr) << app.describe();
+  EXPECT_TRUE(::IsWindowVisible(app.main_dialog()));
   EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware})));
   ASSERT_TRUE(app.answer(box));
   EXPECT_TRUE(app.wait_for_exit().has_value());

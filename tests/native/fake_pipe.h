@@ -65,6 +65,8 @@ class Pipe final : public pw::PipePort {
   int contract_breaches = 0;  // start while pending, wait while idle
   std::atomic<int> waits_entered{0};
   std::atomic<bool> aborted{false};  // every later start fails, as on the real pipe
+  bool cancels_never_end = false;
+  const std::uint8_t* lost_buffer = nullptr;  // the buffer of the operation given up
 
   bool pending() const { return pending_; }
 
@@ -108,10 +110,17 @@ class Pipe final : public pw::PipePort {
     return step.outcome;
   }
   void abort_from_other_thread() noexcept override { aborted.store(true); }
+  bool operation_lost() const noexcept override { return lost_; }
   std::uint32_t cancel() override {
     ++cancel_calls;
     if (!pending_) return 0;
     pending_ = false;
+    if (cancels_never_end) {
+      // As a driver that never completes a cancelled request: given up.
+      lost_ = true;
+      lost_buffer = data_;
+      return 0;
+    }
     const std::uint32_t moved = std::min(cancels.empty() ? 0u : take(cancels), size_);
     if (writing_) written.insert(written.end(), data_, data_ + moved);
     return moved;
@@ -130,7 +139,7 @@ class Pipe final : public pw::PipePort {
     data_ = data;
     size_ = size;
     writing_ = writing;
-    if (aborted.load()) return pw::IoOutcome::failed(995);
+    if (aborted.load() || lost_) return pw::IoOutcome::failed(995);
     const Step step = starts.empty() ? default_start : take(starts);
     if (step.outcome.status == pw::IoStatus::pending) pending_ = true;
     if (step.outcome.status != pw::IoStatus::done) return step.outcome;
@@ -151,6 +160,7 @@ class Pipe final : public pw::PipePort {
   }
 
   bool pending_ = false;
+  bool lost_ = false;
   bool writing_ = false;
   std::uint8_t* data_ = nullptr;
   std::uint32_t size_ = 0;
@@ -169,6 +179,7 @@ class LentPipe final : public pw::PipePort {
   pw::IoOutcome wait(std::uint32_t timeout_ms) override { return pipe_.wait(timeout_ms); }
   std::uint32_t cancel() override { return pipe_.cancel(); }
   void abort_from_other_thread() noexcept override { pipe_.abort_from_other_thread(); }
+  bool operation_lost() const noexcept override { return pipe_.operation_lost(); }
 
  private:
   pw::PipePort& pipe_;

@@ -93,6 +93,20 @@ TEST(IdentifyReaderRun, KeepsTheIdentifyingReplyAndReadsNoFurther) {
   EXPECT_EQ(pipe.start_reads, 1);
 }
 
+TEST(IdentifyReaderRun, ReadGivenUpAfterItsCancelEndsThePassesAndKeepsItsBuffer) {
+  fake::Pipe pipe;
+  pipe.cancels_never_end = true;
+  pipe.starts = {fake::pending()};
+  pipe.waits = {fake::timed_out()};
+  pw::DeviceState state;
+  std::atomic<bool> stop{false};
+  pw::run_identify_reader(pipe, state, stop);
+  EXPECT_EQ(pipe.start_reads, 1);
+  EXPECT_FALSE(state.identified.load());
+  ASSERT_NE(pipe.lost_buffer, nullptr);
+  EXPECT_TRUE(pw::is_kept_for_the_system(pipe.lost_buffer));
+}
+
 TEST(IdentifyReaderRun, StopRequestedBeforehandReadsNothing) {
   fake::Pipe pipe;
   pw::DeviceState state;

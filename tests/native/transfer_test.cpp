@@ -374,6 +374,41 @@ TEST_F(Transfer, StopRequestEndsHeaderRetriesAtOnce) {
   expect_failed_and_released();
 }
 
+class TransferLosingACancel : public Transfer, public ::testing::WithParamInterface<bool> {};
+
+// A driver that never completes a cancelled write: the transfer fails within
+// its waits, and neither the header copy nor the file it was writing from is
+// freed, since the system may still write to them.
+TEST_P(TransferLosingACancel, FailsWithinItsWaitsAndKeepsTheBufferInUse) {
+  const bool in_header = GetParam();
+  load(5000);
+  pipe_.cancels_never_end = true;
+  if (in_header) {
+    pipe_.starts = {fake::pending()};
+  } else {
+    pipe_.starts = {fake::done_all(), fake::done_all(), fake::pending()};
+  }
+  pipe_.waits = {fake::timed_out()};
+  const std::uint8_t* file = job_.file.get();
+  const std::uint64_t started = clock_.now;
+  pw::TransferTimeouts t;
+  t.header_wait_ms = 700;
+  t.chunk_wait_ms = 900;
+  run(t);
+
+  expect_failed_and_released();
+  EXPECT_LE(clock_.now - started, in_header ? 700u : 900u);
+  EXPECT_EQ(pipe_.cancel_calls, 1);
+  ASSERT_NE(pipe_.lost_buffer, nullptr);
+  EXPECT_TRUE(pw::is_kept_for_the_system(in_header ? pipe_.lost_buffer : file))
+      << "the buffer the lost write used was freed";
+  if (!in_header) EXPECT_EQ(pipe_.lost_buffer, file + pw::kHeaderBlockSize + 2048);
+  EXPECT_EQ(pipe_.start_writes, in_header ? 1 : 3) << "nothing may start after a lost write";
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, TransferLosingACancel, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Header" : "Chunk"; });
+
 TEST_F(Transfer, ShorterTimeoutsAreUsedWhenGiven) {
   load(100);
   pipe_.starts = {fake::pending(), fake::pending()};

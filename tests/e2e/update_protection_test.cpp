@@ -1,0 +1,212 @@
+// What ordinary user actions may not do to an update: close the window under a
+// running flash, act later from input made while the window was frozen, turn an
+// unplug into a wrong model, or skip files on one missed presence check.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+#include "tests/e2e/updater_rig.h"
+
+namespace pw::e2e {
+namespace {
+
+constexpr int kCancelButton = IDCANCEL;
+
+struct CloseAttempt {
+  const char* name;
+  std::function<bool(const DialogApp&)> attempt;
+};
+
+class CloseDuringAnUpdate : public ::testing::TestWithParam<CloseAttempt> {};
+
+// Attempts during the first and during a later file: each opens one box that says
+// why, the window stays, the box closes by itself when that transfer ends, and the
+// device receives every byte.
+TEST_P(CloseDuringAnUpdate, KeepsTheWindowAndDeliversTheWholeStream) {
+  const CloseAttempt& c = GetParam();
+  UpdaterRig rig(std::string("close-") + c.name);
+  const tools::Bytes firmware = rig.write_update_file("firmware.cam", 240000, 1, 1);
+  const tools::Bytes image = rig.write_update_file("image.cam", 240000, 1, 2);
+  const tools::Bytes database = rig.write_update_file("database.cam", 5000, 1, 3);
+  const tools::Bytes all = expected_stream({firmware, image, database});
+  ASSERT_TRUE(rig.start_device({"--rate", "200000"}));
+  ASSERT_TRUE(rig.start_updater_linked());
+  DialogApp& app = rig.app();
+  ASSERT_TRUE(app.click(kUpdateButton));
+
+  const std::size_t image_starts = 1 + 48 + (firmware.size() - 1024);
+  int moment = 0;
+  for (const std::size_t at : {std::size_t{20000}, image_starts + 20000}) {
+    ++moment;
+    ASSERT_TRUE(rig.wait_capture_size(at)) << app.describe();
+    ASSERT_TRUE(c.attempt(app));
+    HWND box = app.wait_for_message_box(msg(2010));
+    ASSERT_NE(box, nullptr) << app.describe();
+    // A second attempt while the box is open is ignored.
+    ASSERT_TRUE(c.attempt(app));
+    EXPECT_TRUE(::IsWindowVisible(app.main_dialog())) << "the window went away during a transfer";
+    app.save_screenshots("screenshots/close-attempt-" + std::string(c.name) + "-" + std::to_string(moment));
+    EXPECT_EQ(app.open_message_boxes().size(), 1u) << app.describe();
+    EXPECT_TRUE(app.wait_until_gone(box)) << "the box must close itself once the transfer has ended";
+  }
+  HWND finished = app.wait_for_message_box(msg(1010));
+  ASSERT_NE(finished, nullptr) << app.describe();
+  EXPECT_TRUE(rig.capture_becomes(all));
+  EXPECT_EQ(app.count_seen(msg(2010)), 2u) << app.describe();
+  ASSERT_TRUE(app.answer(finished));
+  EXPECT_TRUE(app.wait_for_exit().has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attempts, CloseDuringAnUpdate,
+    ::testing::Values(CloseAttempt{"CancelButton", [](const DialogApp& a) { return a.click(kCancelButton); }},
+                      CloseAttempt{"CloseBox", [](const DialogApp& a) { return a.close(); }},
+                      CloseAttempt{"SystemMenuClose", [](const DialogApp& a) { return a.system_command(SC_CLOSE); }}),
+    [](const ::testing::TestParamInfo<CloseAttempt>& i) { return std::string(i.param.name); });
+
+TEST(CloseAfterAnUpdate, WorksOnceTheCommandHasEnded) {
+  UpdaterRig rig("close-after");
+  rig.write_update_file("firmware.cam", 1000, 1, 1);
+  rig.write_bytes("image.cam", tools::Bytes(500, 0x24));  // too short: the command ends early
+  ASSERT_TRUE(rig.start_device());
+  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.run_command_answering(msg(1023)));
+  DialogApp& app = rig.app();
+  ASSERT_TRUE(app.close());
+  const auto code = app.wait_for_exit();
+  ASSERT_TRUE(code.has_value()) << app.describe();
+  EXPECT_EQ(app.count_seen(msg(2010)), 0u);
+}
+
+// Real input, as the system queues it while the window is frozen in the
+// identification: a click on Cancel, then Enter and Esc.
+void send_click_at(HWND target) {
+  RECT r{};
+  ::GetWindowRect(target, &r);
+  ::SetCursorPos((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+  INPUT in[2] = {};
+  in[0].type = in[1].type = INPUT_MOUSE;
+  in[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+  in[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+  ::SendInput(2, in, sizeof(INPUT));
+}
+
+void send_key(WORD key) {
+  INPUT in[2] = {};
+  in[0].type = in[1].type = INPUT_KEYBOARD;
+  in[0].ki.wVk = in[1].ki.wVk = key;
+  in[1].ki.dwFlags = KEYEVENTF_KEYUP;
+  ::SendInput(2, in, sizeof(INPUT));
+}
+
+TEST(InputDuringTheIdentification, IsDroppedUnread) {
+  UpdaterRig rig("typed-ahead");
+  const tools::Bytes firmware = rig.write_update_file("firmware.cam", 3000, 1, 1);
+  // The reply comes late, so the window stays frozen for most of a second.
+  ASSERT_TRUE(rig.start_device({"--reply-delay", "800"}));
+  ASSERT_TRUE(rig.start_updater_linked());
+  DialogApp& app = rig.app();
+  ::SetForegroundWindow(app.main_dialog());
+  ASSERT_TRUE(app.wait_until([&] { return ::GetForegroundWindow() == app.main_dialog(); }))
+      << "the updater's window never came to the front";
+  ASSERT_TRUE(app.click(kUpdateButton));
+  ASSERT_TRUE(rig.wait_capture_size(1)) << "no identification byte";
+  send_click_at(::GetDlgItem(app.main_dialog(), kCancelButton));
+  send_key(VK_RETURN);
+  send_key(VK_ESCAPE);
+
+  // No database: the command ends the process after 1035, which the queued keys
+  // must not have answered.
+  HWND box = app.wait_for_message_box(msg(1035));
+  ASSERT_NE(box, nullptr) << app.describe();
+  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware})));
+  EXPECT_EQ(app.count_seen(msg(2010)), 0u) << "the click on Cancel acted after the freeze";
+  EXPECT_TRUE(::IsWindowVisible(app.main_dialog()));
+  ASSERT_TRUE(app.answer(box));
+  EXPECT_TRUE(app.wait_for_exit().has_value());
+}
+
+TEST(UnplugDuringTheIdentification, SaysNotConnectedAndKeepsRunning) {
+  UpdaterRig rig("unplug-ident");
+  rig.write_update_file("firmware.cam", 3000, 1, 1);
+  ASSERT_TRUE(rig.start_device({"--no-reply"}));
+  ASSERT_TRUE(rig.start_updater_linked());
+  DialogApp& app = rig.app();
+  ASSERT_TRUE(app.click(kUpdateButton));
+  ASSERT_TRUE(rig.wait_capture_size(1)) << "no identification byte";
+  ASSERT_TRUE(rig.device_command("unplug"));
+  HWND box = app.wait_for_message_box(msg(1021));
+  ASSERT_NE(box, nullptr) << app.describe();
+  EXPECT_EQ(app.count_seen(kWrongDevice), 0u);
+  ASSERT_TRUE(app.answer(box));
+  EXPECT_TRUE(app.wait_for_text(kLinkStatus, {msg(1025)}));
+  EXPECT_TRUE(app.process().running()) << "an unplugged device is no wrong model";
+  EXPECT_EQ(rig.capture().size(), 1u) << "no file may follow";
+}
+
+struct MissCase {
+  const char* name;
+  int long_file;  // the file during which one check misses the device, 0-based in the order sent
+};
+
+class OneMissedCheck : public ::testing::TestWithParam<MissCase> {};
+
+// One presence check that does not see the device, during the file before the
+// one that needs the link: no file is skipped, the process does not end, and no
+// question is asked.
+TEST_P(OneMissedCheck, ChangesNothing) {
+  const MissCase& c = GetParam();
+  UpdaterRig rig(std::string("miss-") + c.name);
+  const char* names[] = {"firmware.cam", "image.cam", "imageru.cam", "sound.cam", "database.cam"};
+  std::vector<tools::Bytes> files;
+  std::size_t long_file_starts = 1;
+  for (int i = 0; i < 5; ++i) {
+    const std::size_t payload = i == c.long_file ? 400000 : 4000;
+    files.push_back(rig.write_update_file(names[i], payload, 1, static_cast<std::uint32_t>(i + 1)));
+    if (i < c.long_file) long_file_starts += 48 + payload;
+  }
+  ASSERT_TRUE(rig.start_device({"--rate", "200000"}));
+  ASSERT_TRUE(rig.start_updater_linked());
+  DialogApp& app = rig.app();
+  ASSERT_TRUE(app.click(kUpdateButton));
+  // About a second before the long file ends: the next periodic check misses.
+  ASSERT_TRUE(rig.wait_capture_size(long_file_starts + 200000)) << app.describe();
+  ASSERT_TRUE(rig.device_command("miss-checks 1"));
+  EXPECT_FALSE(app.wait_until([&] { return app.text(kLinkStatus) == msg(1025); }, Millis{1500}))
+      << "a single missed check changed the status: " << app.describe();
+  HWND finished = app.wait_for_message_box(msg(1010));
+  ASSERT_NE(finished, nullptr) << app.describe();
+  EXPECT_TRUE(rig.capture_becomes(expected_stream(files)));
+  EXPECT_EQ(app.count_seen(msg(1021)), 0u) << app.describe();
+  EXPECT_EQ(app.count_seen(msg(1035)), 0u) << app.describe();
+  ASSERT_TRUE(app.answer(finished));
+  EXPECT_TRUE(app.wait_for_exit().has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, OneMissedCheck,
+                         ::testing::Values(MissCase{"BeforeFile3", 1}, MissCase{"BeforeFile5", 3},
+                                           MissCase{"BeforeTheEnd", 4}),
+                         [](const ::testing::TestParamInfo<MissCase>& i) { return std::string(i.param.name); });
+
+TEST(MissedChecks, TwoInARowAreALostDevice) {
+  UpdaterRig rig("miss-two");
+  rig.write_update_file("firmware.cam", 400000, 1, 1);
+  rig.write_update_file("database.cam", 4000, 1, 2);
+  ASSERT_TRUE(rig.start_device({"--rate", "200000"}));
+  ASSERT_TRUE(rig.start_updater_linked());
+  DialogApp& app = rig.app();
+  ASSERT_TRUE(app.click(kUpdateButton));
+  ASSERT_TRUE(rig.wait_capture_size(50000));
+  ASSERT_TRUE(rig.device_command("miss-checks 2"));
+  HWND question = app.wait_for_message_box(msg(1021));
+  ASSERT_NE(question, nullptr) << app.describe();
+  EXPECT_EQ(app.text(kLinkStatus), msg(1025));
+  ASSERT_TRUE(app.answer(question));
+  EXPECT_TRUE(app.wait_for_exit().has_value());
+}
+
+}  // namespace
+}  // namespace pw::e2e
