@@ -18,6 +18,8 @@ constexpr COLORREF kBarEndColor = 0x800000;
 constexpr COLORREF kBarTextColor = 0x008000;
 constexpr UINT kFirstPollMs = 100;
 constexpr UINT kUpdateBoxWatchMs = 100;
+// From the transfer worker: the bar's new position, handled on the window thread.
+constexpr UINT kProgressMessage = WM_APP + 1;
 
 struct ControlText {
   int control;
@@ -38,8 +40,8 @@ CPushwellDlg::CPushwellDlg() noexcept : Dialog(IDD_PUSHWELL_DIALOG) {
 
 CPushwellDlg::~CPushwellDlg() = default;
 
-const std::array<pw::MessageEntry<CPushwellDlg>, 8>& CPushwellDlg::message_table() noexcept {
-  static const std::array<pw::MessageEntry<CPushwellDlg>, 8> table = {
+const std::array<pw::MessageEntry<CPushwellDlg>, 11>& CPushwellDlg::message_table() noexcept {
+  static const std::array<pw::MessageEntry<CPushwellDlg>, 11> table = {
       pw::on_message<&CPushwellDlg::on_init_dialog>(WM_INITDIALOG),
       pw::on_sys_command<&CPushwellDlg::on_about>(IDM_ABOUTBOX),
       pw::on_paint<&CPushwellDlg::on_paint>(),
@@ -48,12 +50,16 @@ const std::array<pw::MessageEntry<CPushwellDlg>, 8>& CPushwellDlg::message_table
       pw::on_click<&CPushwellDlg::on_update_clicked>(IDC_UPDATE_BUTTON),
       pw::on_click<&CPushwellDlg::on_cancel_clicked>(IDCANCEL),
       pw::on_message<&CPushwellDlg::on_destroy>(WM_DESTROY),
+      pw::on_value_message<&CPushwellDlg::on_progress>(kProgressMessage),
+      pw::on_message<&CPushwellDlg::on_query_end_session>(WM_QUERYENDSESSION),
+      pw::on_message<&CPushwellDlg::on_end_session>(WM_ENDSESSION),
   };
   return table;
 }
 
 pw::Reply CPushwellDlg::on_init_dialog() noexcept {
   progress.attach(hwnd(), IDC_PROGRESS);  // from now on the bar paints control 1003
+  system_.attach(hwnd());
 
   if (HMENU menu = ::GetSystemMenu(hwnd(), FALSE)) {
     char about[MAX_PATH] = {};
@@ -114,6 +120,7 @@ pw::Reply CPushwellDlg::on_timer(UINT_PTR id) noexcept {
 pw::Reply CPushwellDlg::on_update_clicked() noexcept {
   if (session_.command_running) return pw::Reply::with(0);
   session_.command_running = true;
+  platform_.command_started(pw::LangText(pw::text::kShutdownReason));
   pw::Outcome outcome = pw::Outcome::command_ended;
   try {
     outcome = pw::run_update_command(session_, *this);
@@ -121,6 +128,7 @@ pw::Reply CPushwellDlg::on_update_clicked() noexcept {
     // Out of memory for a text or a path: the command ends, the window stays.
   }
   session_.command_running = false;
+  platform_.command_ended();
   act_on(outcome);
   return pw::Reply::with(0);
 }
@@ -159,8 +167,23 @@ void CPushwellDlg::close_update_box_once_transfer_ended() noexcept {
 pw::Reply CPushwellDlg::on_destroy() noexcept {
   ::KillTimer(hwnd(), kPresenceTimer);
   progress.detach();
+  system_.detach();
   return pw::Reply::unhandled();
 }
+
+pw::Reply CPushwellDlg::on_progress(int position) noexcept {
+  progress.SetPos(position);
+  platform_.progress(position);
+  return pw::Reply::with(0);
+}
+
+// A log-off, restart or shutdown in the middle of a flash would leave the device
+// half written: it waits while a command runs.
+pw::Reply CPushwellDlg::on_query_end_session() noexcept {
+  return pw::Reply::with(platform_.session_may_end() ? TRUE : FALSE);
+}
+
+pw::Reply CPushwellDlg::on_end_session() noexcept { return pw::Reply::with(0); }
 
 void CPushwellDlg::act_on(pw::Outcome outcome) noexcept {
   if (outcome == pw::Outcome::end_process) pw::end_process(session_);
@@ -170,7 +193,11 @@ void CPushwellDlg::set_text(int control, const std::string& text) noexcept { set
 
 void CPushwellDlg::enable_control(int control, bool enable) noexcept { enable_item(control, enable); }
 
-void CPushwellDlg::set_progress(int position) noexcept { progress.SetPos(position); }
+void CPushwellDlg::set_progress(int position) noexcept {
+  ::SendMessageA(hwnd(), kProgressMessage, static_cast<WPARAM>(position), 0);
+}
+
+void CPushwellDlg::mark_transfer_failed() noexcept { platform_.transfer_failed(); }
 
 void CPushwellDlg::set_poll_period(unsigned period_ms) noexcept { set_timer(kPresenceTimer, period_ms); }
 
@@ -179,6 +206,7 @@ void CPushwellDlg::schedule_presence_recheck(unsigned delay_ms) noexcept {
 }
 
 int CPushwellDlg::show_box(const std::string& text, unsigned style) noexcept {
+  platform_.box_opening();
   ++boxes_open_;
   const int answer = message_box(text, style);
   --boxes_open_;

@@ -8,17 +8,19 @@
 #include <string>
 
 #include "resources/resource.h"
+#include "session/platform.h"
 #include "session/session_state.h"
 #include "session/window_port.h"
 #include "ui/gradient_progress.h"
 #include "win/dialog.h"
+#include "win/system_platform.h"
 
 class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::WindowPort {
  public:
   CPushwellDlg() noexcept;
   ~CPushwellDlg() override;
 
-  static const std::array<pw::MessageEntry<CPushwellDlg>, 8>& message_table() noexcept;
+  static const std::array<pw::MessageEntry<CPushwellDlg>, 11>& message_table() noexcept;
 
   // WindowPort.
   void set_text(int control, const std::string& text) noexcept override;
@@ -28,6 +30,7 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::WindowPort {
   void schedule_presence_recheck(unsigned delay_ms) noexcept override;
   int show_box(const std::string& text, unsigned style) noexcept override;
   void reset_progress() noexcept override;
+  void mark_transfer_failed() noexcept override;
 
   static constexpr UINT_PTR kPresenceTimer = 1;
   static constexpr UINT_PTR kPresenceRecheckTimer = 2;  // one-shot
@@ -42,6 +45,9 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::WindowPort {
   pw::Reply on_update_clicked() noexcept;
   pw::Reply on_cancel_clicked() noexcept;
   pw::Reply on_destroy() noexcept;
+  pw::Reply on_progress(int position) noexcept;
+  pw::Reply on_query_end_session() noexcept;
+  pw::Reply on_end_session() noexcept;
   // What the dialog does with an outcome of the session's code.
   void act_on(pw::Outcome outcome) noexcept;
   // A close attempt during an update: says why the window stays, in a box that
@@ -52,6 +58,8 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::WindowPort {
   HICON icon = nullptr;
   CGradientProgressCtrl progress;
   pw::SessionState session_;
+  pw::SystemPlatform system_;
+  pw::CommandPlatform platform_{system_};
   int boxes_open_ = 0;
   // The close-attempt box and the transfer it was opened during.
   bool update_box_open_ = false;

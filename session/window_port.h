@@ -22,6 +22,8 @@ class WindowPort {
   virtual int show_box(const std::string& text, unsigned style) noexcept = 0;
   // The bar's range, position 0 and colours, as at start.
   virtual void reset_progress() noexcept = 0;
+  // A transfer has failed; shown until the command ends.
+  virtual void mark_transfer_failed() noexcept = 0;
 
  protected:
   ~WindowPort() = default;

@@ -119,6 +119,7 @@ Step send_file(SessionState& session, WindowPort& window, const std::string& pat
   if (!job->out_pipe) return refuse(window, text::kWorkerNotStarted);
 
   window.set_poll_period(kTransferPollMs);
+  window.set_text(IDC_RESULT_TEXT, LangText(text::kDoNotDisconnect));
   WindowTransferHost host(window);
   const std::unique_ptr<TransferWorker> worker = TransferWorker::start(std::move(job), host);
   if (!worker) return refuse(window, text::kWorkerNotStarted);
@@ -127,11 +128,15 @@ Step send_file(SessionState& session, WindowPort& window, const std::string& pat
   serve_messages_until_signalled(worker->thread(), INFINITE);
   session.running_worker = nullptr;
 
-  if (worker->outcome() != TransferOutcome::sent) return refuse(window, text::kTransferFailed, path);
+  if (worker->outcome() != TransferOutcome::sent) {
+    window.mark_transfer_failed();
+    return refuse(window, text::kTransferFailed, path);
+  }
   return Outcome::go_on;
 }
 
-Step handle_file(SessionState& session, WindowPort& window, std::size_t index) {
+// `sent` hears of each file the device received whole.
+Step handle_file(SessionState& session, WindowPort& window, std::size_t index, std::string& sent) {
   const UpdateFile& row = kUpdateFiles[index];
   const std::string& path = session.*(row.path);
 
@@ -155,13 +160,15 @@ Step handle_file(SessionState& session, WindowPort& window, std::size_t index) {
   }
 
   const HeaderVerdict verdict = check_update_header(header, header_read);
-  if (verdict == HeaderVerdict::too_short) return refuse(window, text::kFileTooShort);
-  if (verdict == HeaderVerdict::bad_marker) return refuse(window, text::kFileBadMarker);
+  if (verdict == HeaderVerdict::too_short) return refuse(window, text::kFileTooShort, path);
+  if (verdict == HeaderVerdict::bad_marker) return refuse(window, text::kFileBadMarker, path);
 
   if (index > 0) reset_progress_and_texts(window);
   window.set_text(IDC_STEP_TEXT, LangText(row.step_text));
   if (verdict == HeaderVerdict::skip) return Outcome::go_on;
-  return send_file(session, window, path);
+  const Step step = send_file(session, window, path);
+  if (step == Outcome::go_on) sent += std::string("\n") + (row.name + 1);  // the name without its backslash
+  return step;
 }
 
 }  // namespace
@@ -175,13 +182,16 @@ Outcome run_update_command(SessionState& session, WindowPort& window) {
   reset_progress_and_texts(window);
   session.update_started = true;
 
+  std::string sent;  // one line per file the device received
   for (std::size_t i = 0; i <= kLastFile; ++i) {
-    const Step step = handle_file(session, window, i);
+    const Step step = handle_file(session, window, i, sent);
     if (step != Outcome::go_on) return step;
   }
 
   if (!session.linked) return Outcome::command_ended;
-  window.show_box(LangText(text::kUpdateFinished), kBoxQuestion);
+  // Says what the device received, and no more.
+  const std::string finished = LangText(text::kUpdateFinished);
+  window.show_box(sent.empty() ? finished : finished + "\n" + sent, kBoxQuestion);
   return Outcome::end_process;
 }
 

@@ -95,6 +95,13 @@ constexpr MessageEntry<detail::WindowOf<H>> on_timer() {
   return {MessageEntry<T>::Kind::message, WM_TIMER,
           [](T& w, WPARAM wp, LPARAM) noexcept { return (w.*H)(static_cast<UINT_PTR>(wp)); }};
 }
+// A message of the window's own whose handler takes its first parameter as a value.
+template <auto H>
+constexpr MessageEntry<detail::WindowOf<H>> on_value_message(UINT msg) {
+  using T = detail::WindowOf<H>;
+  return {MessageEntry<T>::Kind::message, msg,
+          [](T& w, WPARAM wp, LPARAM) noexcept { return (w.*H)(static_cast<int>(wp)); }};
+}
 // WM_PAINT: the handler gets the context passed with the message (usually none).
 template <auto H>
 constexpr MessageEntry<detail::WindowOf<H>> on_paint() {

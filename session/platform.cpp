@@ -1,0 +1,44 @@
+#include "session/platform.h"
+
+namespace pw {
+
+void CommandPlatform::command_started(const std::string& shutdown_reason) noexcept {
+  if (running_) return;
+  running_ = true;
+  calls_.keep_system_awake(true);
+  calls_.set_shutdown_reason(shutdown_reason);
+}
+
+void CommandPlatform::command_ended() noexcept {
+  if (!running_) return;
+  running_ = false;
+  if (state_ != TaskbarProgress::none) calls_.set_taskbar_state(TaskbarProgress::none);
+  state_ = TaskbarProgress::none;
+  shown_percent_ = -1;
+  calls_.set_shutdown_reason(std::string());
+  calls_.keep_system_awake(false);
+}
+
+void CommandPlatform::progress(int percent) noexcept {
+  if (!running_ || state_ == TaskbarProgress::error) return;
+  if (state_ != TaskbarProgress::normal) {
+    state_ = TaskbarProgress::normal;
+    calls_.set_taskbar_state(TaskbarProgress::normal);
+    shown_percent_ = -1;
+  }
+  if (percent == shown_percent_) return;
+  shown_percent_ = percent;
+  calls_.set_taskbar_value(percent);
+}
+
+void CommandPlatform::transfer_failed() noexcept {
+  if (!running_ || state_ == TaskbarProgress::error) return;
+  state_ = TaskbarProgress::error;
+  calls_.set_taskbar_state(TaskbarProgress::error);
+}
+
+void CommandPlatform::box_opening() noexcept {
+  if (!calls_.window_in_foreground()) calls_.flash_window();
+}
+
+}  // namespace pw

@@ -1,0 +1,50 @@
+#pragma once
+// What an update asks of the system around the window: a system that stays
+// awake, a session end that waits, the taskbar button's progress and a flash
+// when a box needs the user. The calls sit behind PlatformCalls, so the order
+// and values are checked against a fake (most of them are stubs under Wine).
+#include <string>
+
+namespace pw {
+
+enum class TaskbarProgress { none, normal, error };
+
+class PlatformCalls {
+ public:
+  virtual void set_taskbar_state(TaskbarProgress state) noexcept = 0;
+  virtual void set_taskbar_value(int percent) noexcept = 0;
+  // true: the system stays awake until called again with false.
+  virtual void keep_system_awake(bool awake) noexcept = 0;
+  // The reason shown when a log-off or shutdown waits for the window; empty: none.
+  virtual void set_shutdown_reason(const std::string& reason) noexcept = 0;
+  virtual bool window_in_foreground() noexcept = 0;
+  virtual void flash_window() noexcept = 0;
+
+ protected:
+  ~PlatformCalls() = default;
+};
+
+// Turns the session's events into platform calls. Window thread only.
+class CommandPlatform {
+ public:
+  explicit CommandPlatform(PlatformCalls& calls) noexcept : calls_(calls) {}
+
+  void command_started(const std::string& shutdown_reason) noexcept;
+  void command_ended() noexcept;
+  // The bar's position while a file goes out; the taskbar hears only changes.
+  void progress(int percent) noexcept;
+  // A transfer failed: the error state until the command ends.
+  void transfer_failed() noexcept;
+  // A box is about to open.
+  void box_opening() noexcept;
+  // Whether a log-off or shutdown may go on now.
+  bool session_may_end() const noexcept { return !running_; }
+
+ private:
+  PlatformCalls& calls_;
+  bool running_ = false;
+  TaskbarProgress state_ = TaskbarProgress::none;
+  int shown_percent_ = -1;
+};
+
+}  // namespace pw
