@@ -9,6 +9,7 @@
 #include "update/update_sequence.h"
 #include "win/handles.h"
 #include "win/message_box.h"
+#include "win/wide_text.h"
 
 namespace {
 
@@ -76,7 +77,8 @@ pw::Reply CPushwellDlg::on_init_dialog() noexcept {
   ::SendMessageA(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
   ::SendMessageA(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
 
-  ::SetWindowTextA(hwnd(), pw::LangText(pw::text::kWindowCaption).c_str());
+  apply_language_font();
+  set_caption(pw::LangText(pw::text::kWindowCaption));
   for (const ControlText& t : kInitialTexts) set_text(t.control, pw::LangText(t.text));
 
   reset_progress();
@@ -184,6 +186,54 @@ pw::Reply CPushwellDlg::on_query_end_session() noexcept {
 }
 
 pw::Reply CPushwellDlg::on_end_session() noexcept { return pw::Reply::with(0); }
+
+namespace {
+
+int CALLBACK note_face_found(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
+  *reinterpret_cast<bool*>(found) = true;
+  return 0;
+}
+
+bool font_installed(HDC dc, const std::wstring& face) {
+  LOGFONTW wanted{};
+  wanted.lfCharSet = DEFAULT_CHARSET;
+  lstrcpynW(wanted.lfFaceName, face.c_str(), LF_FACESIZE);
+  bool found = false;
+  ::EnumFontFamiliesExW(dc, &wanted, &note_face_found, reinterpret_cast<LPARAM>(&found), 0);
+  return found;
+}
+
+BOOL CALLBACK set_child_font(HWND child, LPARAM font) {
+  ::SendMessageW(child, WM_SETFONT, static_cast<WPARAM>(font), TRUE);
+  return TRUE;
+}
+
+}  // namespace
+
+void CPushwellDlg::apply_language_font() noexcept {
+  constexpr int kTemplatePoints = 10;  // the template's size and weight stay
+  const std::wstring faces = pw::widen(pw::LangText(pw::text::kDialogFont));
+  if (faces.empty()) return;
+  const HDC dc = ::GetDC(hwnd());
+  std::wstring chosen;
+  for (std::size_t start = 0; start <= faces.size() && chosen.empty();) {
+    std::size_t end = faces.find(L',', start);
+    if (end == std::wstring::npos) end = faces.size();
+    std::wstring face = faces.substr(start, end - start);
+    while (!face.empty() && face.front() == L' ') face.erase(face.begin());
+    while (!face.empty() && face.back() == L' ') face.pop_back();
+    if (!face.empty() && face.size() < LF_FACESIZE && font_installed(dc, face)) chosen = face;
+    start = end + 1;
+  }
+  const int height = -::MulDiv(kTemplatePoints, ::GetDeviceCaps(dc, LOGPIXELSY), 72);
+  ::ReleaseDC(hwnd(), dc);
+  if (chosen.empty()) return;
+  language_font_.reset(::CreateFontW(height, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                     OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                     DEFAULT_PITCH | FF_DONTCARE, chosen.c_str()));
+  if (!language_font_) return;
+  ::EnumChildWindows(hwnd(), &set_child_font, reinterpret_cast<LPARAM>(language_font_.get()));
+}
 
 void CPushwellDlg::act_on(pw::Outcome outcome) noexcept {
   if (outcome == pw::Outcome::end_process) pw::end_process(session_);

@@ -54,10 +54,14 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::WindowPort {
   // closes itself once the transfer under way has ended.
   void refuse_close() noexcept;
   void close_update_box_once_transfer_ended() noexcept;
+  // The language file may name a face for letters the template's font lacks.
+  void apply_language_font() noexcept;
 
   HICON icon = nullptr;
   CGradientProgressCtrl progress;
   pw::SessionState session_;
+  // Outlives the window: its controls draw with it until they are gone.
+  pw::UniqueFont language_font_;
   pw::SystemPlatform system_;
   pw::CommandPlatform platform_{system_};
   int boxes_open_ = 0;

@@ -18,7 +18,7 @@ constexpr unsigned kPresenceRecheckMs = 250;
 Outcome poll_device_presence(SessionState& session, WindowPort& window,
                              PresenceCheck check = PresenceCheck::periodic) noexcept;
 
-// "<current directory>\InstallUsbDrive.exe", or "" when it would not fit in 260 bytes.
+// "<current directory>\InstallUsbDrive.exe", or "" when it would not fit in 260 UTF-16 units.
 std::string installer_path();
 
 }  // namespace pw

@@ -9,6 +9,7 @@
 #include "win/handles.h"
 #include "win/message_box.h"
 #include "win/module_path.h"
+#include "win/wide_text.h"
 
 namespace pw {
 
@@ -23,7 +24,7 @@ std::string installer_path() {
   const std::string folder = current_directory();
   if (folder.empty()) return std::string();
   std::string path = folder + kInstallerName;  // a drive root gives two separators, used as they are
-  if (path.size() >= MAX_PATH) return std::string();
+  if (utf16_length(path) >= MAX_PATH) return std::string();
   return path;
 }
 
@@ -74,7 +75,7 @@ Outcome poll_device_presence(SessionState& session, WindowPort& window, Presence
   if (!session.installer_started) {
     session.installer_started = true;
     const std::string path = installer_path();
-    if (!path.empty()) ::ShellExecuteA(nullptr, "open", path.c_str(), nullptr, nullptr, SW_SHOW);
+    if (!path.empty()) ::ShellExecuteW(nullptr, L"open", widen(path).c_str(), nullptr, nullptr, SW_SHOW);
   }
   window.set_poll_period(kUnlinkedPollMs);
   return Outcome::go_on;

@@ -13,6 +13,8 @@ inline constexpr TextKey kWindowCaption{"title", 100};
 inline constexpr TextKey kUpdateButton{"control", 1002};
 inline constexpr TextKey kCancelButton{"control", 1001};
 inline constexpr TextKey kGroupCaption{"control", 1004};
+// Font faces for the window, the first installed one wins; empty: the template's own.
+inline constexpr TextKey kDialogFont{"control", 1100};
 inline constexpr TextKey kVersionLabel{"info", 1037};
 inline constexpr TextKey kDateLabel{"info", 1038};
 inline constexpr TextKey kLanguageLabel{"info", 1039};
@@ -48,7 +50,7 @@ inline constexpr TextKey kDoNotDisconnect{"message", 2012};   // result text whi
 
 // Every key above, for the checks that every language file words them all.
 inline constexpr TextKey kAll[] = {
-    kWindowCaption, kUpdateButton, kCancelButton, kGroupCaption, kVersionLabel, kDateLabel, kLanguageLabel,
+    kWindowCaption, kUpdateButton, kCancelButton, kGroupCaption, kDialogFont, kVersionLabel, kDateLabel, kLanguageLabel,
     kLinked, kNotLinked, kStepFirmware, kStepImage, kStepImageRu, kStepSound, kStepDatabase, kDeviceNotLinked,
     kLibraryNotLoaded, kFileTooShort, kFileBadMarker, kTransferDone, kDatabaseMissing, kUpdateFinished,
     kTransferFailedResult, kTransferFailed, kWorkerNotStarted, kFileTooLarge, kFileReadFailed, kFileChanged,

@@ -6,6 +6,19 @@ export WINEARCH=win64
 # No menu entries, no Mono/Gecko prompts during wineboot.
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
 
+# Wine takes its ANSI code page from the locale: a Western one (code page 1252),
+# built into a private folder since the machine may have only C.UTF-8.
+pushwell_ensure_locale() {
+  local locales="$PUSHWELL_ROOT/build/locale"
+  if [ ! -d "$locales/en_US.UTF-8" ]; then
+    mkdir -p "$locales"
+    localedef -i en_US -f UTF-8 "$locales/en_US.UTF-8" >/dev/null 2>&1 || true
+  fi
+  export LOCPATH="$locales" LANG=en_US.UTF-8
+  unset LC_ALL
+}
+pushwell_ensure_locale
+
 # Creates the prefix once. Must run under the display the later Wine commands use,
 # or the wineserver it starts leaves every dialog without a display.
 pushwell_ensure_prefix() {

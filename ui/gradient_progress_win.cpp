@@ -5,6 +5,7 @@
 #include <new>
 
 #include "ui/gradient_bands.h"
+#include "win/wide_text.h"
 
 namespace {
 
@@ -14,8 +15,8 @@ static_assert(kTextFormat == 37, "centred single-line text");
 
 // Drawn opaque in the background colour at the lower bound, so the middle of the bar
 // is blank where the percentage stands.
-constexpr char kBlankStrip[] = "                                              ";
-static_assert(sizeof kBlankStrip - 1 == 46, "46 spaces");
+constexpr wchar_t kBlankStrip[] = L"                                              ";
+static_assert(sizeof kBlankStrip / sizeof kBlankStrip[0] - 1 == 46, "46 spaces");
 
 // A brush of its own for every fill; nothing is cached between paints.
 void fill_solid(HDC dc, const RECT& rect, COLORREF color) noexcept {
@@ -118,7 +119,7 @@ void CGradientProgressCtrl::Paint(HDC dc) noexcept {
     ::SetTextColor(dc, background_color_);
     ::SetBkColor(dc, background_color_);
     ::SetBkMode(dc, OPAQUE);
-    ::DrawTextA(dc, kBlankStrip, -1, &client, kTextFormat);
+    ::DrawTextW(dc, kBlankStrip, -1, &client, kTextFormat);
   }
 
   if (show_percent_) {
@@ -130,7 +131,7 @@ void CGradientProgressCtrl::Paint(HDC dc) noexcept {
     }
     ::SetTextColor(dc, text_color_);
     ::SetBkMode(dc, TRANSPARENT);
-    ::DrawTextA(dc, text.c_str(), -1, &client, kTextFormat);
+    ::DrawTextW(dc, pw::widen(text).c_str(), -1, &client, kTextFormat);
   }
 }
 

@@ -17,6 +17,7 @@
 #include "win/message_loop.h"
 #include "win/module_path.h"
 #include "win/overlapped_pipe.h"
+#include "win/wide_text.h"
 
 namespace pw {
 
@@ -51,7 +52,7 @@ bool build_paths(SessionState& session) {
                                      &kUpdateFiles[4]};
   for (const UpdateFile* file : build_order) {
     std::string path = folder + file->name;
-    if (path.size() >= MAX_PATH) return false;
+    if (utf16_length(path) >= MAX_PATH) return false;  // refused, never cut
     session.*(file->path) = std::move(path);
   }
   return true;
@@ -80,7 +81,7 @@ Step refuse(WindowPort& window, TextKey text, const std::string& path) {
 // Loads the whole file; the job then owns its bytes. Empty after a box has said why not.
 std::unique_ptr<TransferJob> load_file(WindowPort& window, const std::string& path) {
   UniqueHandle file(
-      ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+      ::CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file) return refuse(window, text::kFileLocked, path), nullptr;
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(file.get(), &size)) return refuse(window, text::kFileReadFailed, path), nullptr;
@@ -143,7 +144,7 @@ Step handle_file(SessionState& session, WindowPort& window, std::size_t index, s
   std::uint8_t header[kHeaderCheckSize];
   DWORD header_read = 0;
   {
-    UniqueHandle file(::CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    UniqueHandle file(::CreateFileW(widen(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     const DWORD open_error = file ? ERROR_SUCCESS : ::GetLastError();
     session.*(row.opened) = static_cast<bool>(file);
     const bool missing = open_error == ERROR_FILE_NOT_FOUND || open_error == ERROR_PATH_NOT_FOUND;

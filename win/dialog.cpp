@@ -1,21 +1,25 @@
 #include "win/dialog.h"
 
 #include "win/message_box.h"
+#include "win/wide_text.h"
 
 namespace pw {
 
 INT_PTR DialogBase::run_modal(HWND parent) noexcept {
-  return ::DialogBoxParamA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(template_id_), parent,
+  // A Unicode window, so every language's texts reach its controls unchanged.
+  return ::DialogBoxParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(template_id_), parent,
                            &DialogBase::dialog_proc, reinterpret_cast<LPARAM>(this));
 }
 
 void DialogBase::end_dialog(INT_PTR result) noexcept { ::EndDialog(hwnd_, result); }
 
 void DialogBase::set_item_text(int id, const std::string& text) const noexcept {
-  ::SetDlgItemTextA(hwnd_, id, text.c_str());
+  ::SetDlgItemTextW(hwnd_, id, widen(text).c_str());
 }
 
-void DialogBase::set_item_text(int id, const char* text) const noexcept { ::SetDlgItemTextA(hwnd_, id, text); }
+void DialogBase::set_item_text(int id, const char* text) const noexcept { set_item_text(id, std::string(text)); }
+
+void DialogBase::set_caption(const std::string& text) const noexcept { ::SetWindowTextW(hwnd_, widen(text).c_str()); }
 
 void DialogBase::enable_item(int id, bool enable) const noexcept { ::EnableWindow(item(id), enable ? TRUE : FALSE); }
 
@@ -30,15 +34,15 @@ INT_PTR CALLBACK DialogBase::dialog_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM 
   if (msg == WM_INITDIALOG) {
     self = reinterpret_cast<DialogBase*>(lp);
     self->hwnd_ = hwnd;
-    ::SetWindowLongPtrA(hwnd, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
+    ::SetWindowLongPtrW(hwnd, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
   } else {
-    self = reinterpret_cast<DialogBase*>(::GetWindowLongPtrA(hwnd, DWLP_USER));
+    self = reinterpret_cast<DialogBase*>(::GetWindowLongPtrW(hwnd, DWLP_USER));
   }
   if (!self) return FALSE;
 
   const Reply reply = self->dispatch(msg, wp, lp);
   if (msg == WM_NCDESTROY) {
-    ::SetWindowLongPtrA(hwnd, DWLP_USER, 0);
+    ::SetWindowLongPtrW(hwnd, DWLP_USER, 0);
     self->hwnd_ = nullptr;
   }
   if (!reply.handled) {
@@ -64,7 +68,7 @@ INT_PTR CALLBACK DialogBase::dialog_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM 
     case WM_CHARTOITEM:
       return reply.value;
     default:
-      ::SetWindowLongPtrA(hwnd, DWLP_MSGRESULT, reply.value);
+      ::SetWindowLongPtrW(hwnd, DWLP_MSGRESULT, reply.value);
       return TRUE;
   }
 }

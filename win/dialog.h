@@ -29,6 +29,7 @@ class DialogBase {
   HWND item(int id) const noexcept { return ::GetDlgItem(hwnd_, id); }
   void set_item_text(int id, const std::string& text) const noexcept;
   void set_item_text(int id, const char* text) const noexcept;
+  void set_caption(const std::string& text) const noexcept;
   void enable_item(int id, bool enable) const noexcept;
   // Sets timer `id` with a new period, replacing a running one with the same id.
   void set_timer(UINT_PTR id, UINT period_ms) const noexcept;

@@ -88,6 +88,7 @@ class GdiObject {
 };
 
 using UniqueBrush = GdiObject<HBRUSH>;
+using UniqueFont = GdiObject<HFONT>;
 using UniqueBitmap = GdiObject<HBITMAP>;
 
 // Owns a memory device context (CreateCompatibleDC/DeleteDC).

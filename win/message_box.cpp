@@ -1,6 +1,7 @@
 #include "win/message_box.h"
 
 #include "win/module_path.h"
+#include "win/wide_text.h"
 
 namespace pw {
 
@@ -24,10 +25,9 @@ std::string application_name() {
 
 int show_message_box(HWND owner, const char* text, UINT style) noexcept {
   try {
-    const std::string caption = application_name();
-    return ::MessageBoxA(owner, text, caption.c_str(), message_box_flags(style));
-  } catch (...) {
-    return ::MessageBoxA(owner, text, nullptr, message_box_flags(style));
+    return ::MessageBoxW(owner, widen(text).c_str(), widen(application_name()).c_str(), message_box_flags(style));
+  } catch (const std::bad_alloc&) {
+    return ::MessageBoxA(owner, text, nullptr, message_box_flags(style));  // no room to convert: as it stands
   }
 }
 
@@ -44,17 +44,16 @@ struct BoxSearch {
 
 BOOL CALLBACK match_box(HWND window, LPARAM param) noexcept {
   auto& search = *reinterpret_cast<BoxSearch*>(param);
-  char class_name[16] = {};
-  ::GetClassNameA(window, class_name, sizeof class_name);
-  if (lstrcmpA(class_name, "#32770") != 0 || ::GetWindow(window, GW_OWNER) != search.owner) return TRUE;
+  wchar_t class_name[16] = {};
+  ::GetClassNameW(window, class_name, 16);
+  if (lstrcmpW(class_name, L"#32770") != 0 || ::GetWindow(window, GW_OWNER) != search.owner) return TRUE;
   constexpr int kBoxTextId = 0xFFFF;  // the static control that holds a message box's text
   const HWND label = ::GetDlgItem(window, kBoxTextId);
-  const int length = label ? ::GetWindowTextLengthA(label) : 0;
-  if (length <= 0 || static_cast<std::size_t>(length) != search.text->size()) return TRUE;
-  std::string shown(static_cast<std::size_t>(length) + 1, '\0');
-  ::GetWindowTextA(label, &shown[0], length + 1);
-  shown.resize(static_cast<std::size_t>(length));
-  if (shown != *search.text) return TRUE;
+  const int length = label ? ::GetWindowTextLengthW(label) : 0;
+  if (length <= 0) return TRUE;
+  std::wstring shown(static_cast<std::size_t>(length) + 1, L'\0');
+  const int got = ::GetWindowTextW(label, &shown[0], length + 1);
+  if (got <= 0 || narrow(shown.data(), static_cast<std::size_t>(got)) != *search.text) return TRUE;
   search.found = window;
   return FALSE;
 }

@@ -7,9 +7,9 @@ bool serve_messages_until_signalled(HANDLE handle, DWORD timeout_ms) noexcept {
   for (;;) {
     if (::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) return true;
     MSG msg;
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
       ::TranslateMessage(&msg);
-      ::DispatchMessageA(&msg);
+      ::DispatchMessageW(&msg);
     }
     DWORD wait_ms = INFINITE;
     if (timeout_ms != INFINITE) {
@@ -33,7 +33,7 @@ void discard_queued_input() noexcept {
   };
   MSG msg;
   for (const Range& range : kInput)
-    while (::PeekMessageA(&msg, nullptr, range.first, range.last, PM_REMOVE | PM_NOYIELD)) {
+    while (::PeekMessageW(&msg, nullptr, range.first, range.last, PM_REMOVE | PM_NOYIELD)) {
     }
 }
 

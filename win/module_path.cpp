@@ -2,13 +2,15 @@
 
 #include <windows.h>
 
+#include "win/wide_text.h"
+
 namespace pw {
 
 std::string executable_path() {
-  char buffer[MAX_PATH];
-  const DWORD n = ::GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+  wchar_t buffer[MAX_PATH];
+  const DWORD n = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return std::string();
-  return std::string(buffer, n);
+  return narrow(buffer, n);
 }
 
 std::string executable_folder() {
@@ -20,10 +22,10 @@ std::string executable_folder() {
 }
 
 std::string current_directory() {
-  char buffer[MAX_PATH];
-  const DWORD n = ::GetCurrentDirectoryA(MAX_PATH, buffer);
+  wchar_t buffer[MAX_PATH];
+  const DWORD n = ::GetCurrentDirectoryW(MAX_PATH, buffer);
   if (n == 0 || n >= MAX_PATH) return std::string();
-  return std::string(buffer, n);
+  return narrow(buffer, n);
 }
 
 }  // namespace pw

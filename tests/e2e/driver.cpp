@@ -113,17 +113,37 @@ std::string join_path(const std::string& folder, const std::string& name) {
   return folder + "\\" + name;
 }
 
+std::wstring wide(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  const int n = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
+  return out;
+}
+
+std::string utf8(const wchar_t* text) {
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 1) return std::string();
+  std::string out(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
+  out.pop_back();
+  return out;
+}
+
+bool make_folder(const std::string& path) { return ::CreateDirectoryW(wide(path).c_str(), nullptr) != 0; }
+
 bool file_exists(const std::string& path) {
-  const DWORD attributes = ::GetFileAttributesA(path.c_str());
+  const DWORD attributes = ::GetFileAttributesW(wide(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool copy_file(const std::string& from, const std::string& to) {
-  return ::CopyFileA(from.c_str(), to.c_str(), FALSE) != 0;
+  return ::CopyFileW(wide(from).c_str(), wide(to).c_str(), FALSE) != 0;
 }
 
 bool write_text_file(const std::string& path, const std::string& text) {
-  UniqueHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueHandle file(
+      ::CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   DWORD written = 0;
   return ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
@@ -146,9 +166,9 @@ std::string unique_name(const std::string& prefix) {
 
 ScratchFolder::ScratchFolder(const std::string& label) {
   const std::string root = join_path(bin_folder(), "e2e-scratch");
-  ::CreateDirectoryA(root.c_str(), nullptr);
+  make_folder(root);
   const std::string path = join_path(root, unique_name(label));
-  if (::CreateDirectoryA(path.c_str(), nullptr)) path_ = path;
+  if (make_folder(path)) path_ = path;
 }
 
 ScratchFolder::~ScratchFolder() {
@@ -160,7 +180,7 @@ ScratchFolder::~ScratchFolder() {
 
 std::string ScratchFolder::subfolder(const std::string& name) const {
   const std::string path = file(name);
-  ::CreateDirectoryA(path.c_str(), nullptr);
+  make_folder(path);
   return path;
 }
 
@@ -168,23 +188,24 @@ namespace {
 
 // One pass over the tree; true when the folder is gone.
 bool remove_tree_once(const std::string& folder) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = ::FindFirstFileA(join_path(folder, "*").c_str(), &found);
+  WIN32_FIND_DATAW found;
+  HANDLE search = ::FindFirstFileW(wide(join_path(folder, "*")).c_str(), &found);
   if (search != INVALID_HANDLE_VALUE) {
     do {
-      const std::string name = found.cFileName;
+      const std::string name = utf8(found.cFileName);
       if (name == "." || name == "..") continue;
-      const std::string path = join_path(folder, name);
+      const std::wstring path = wide(join_path(folder, name));
       if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        remove_tree_once(path);
+        remove_tree_once(join_path(folder, name));
       } else {
-        ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        ::DeleteFileA(path.c_str());
+        ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileW(path.c_str());
       }
-    } while (::FindNextFileA(search, &found));
+    } while (::FindNextFileW(search, &found));
     ::FindClose(search);
   }
-  return ::RemoveDirectoryA(folder.c_str()) || ::GetFileAttributesA(folder.c_str()) == INVALID_FILE_ATTRIBUTES;
+  const std::wstring path = wide(folder);
+  return ::RemoveDirectoryW(path.c_str()) || ::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
 }  // namespace
@@ -235,8 +256,7 @@ bool Process::start(const std::string& exe_path, const LaunchOptions& options) {
 
   std::string command_line = "\"" + exe_path + "\"";
   if (!options.arguments.empty()) command_line += " " + options.arguments;
-  std::vector<char> command(command_line.begin(), command_line.end());
-  command.push_back('\0');
+  std::wstring command = wide(command_line);
 
   // A job ends the program's own children with it (the driver installer, say).
   // Not every host allows one; the program itself is killed in any case.
@@ -248,13 +268,14 @@ bool Process::start(const std::string& exe_path, const LaunchOptions& options) {
       job_.reset();
   }
 
-  STARTUPINFOA startup{};
+  // Paths are UTF-8, so folders named in any language work.
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  const char* directory = options.current_directory.empty() ? nullptr : options.current_directory.c_str();
-  if (!::CreateProcessA(exe_path.c_str(), command.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
-                        block.data(), directory, &startup, &info)) {
-    error_ = last_error_text("CreateProcessA") + " for " + exe_path;
+  const std::wstring directory = wide(options.current_directory);
+  if (!::CreateProcessW(wide(exe_path).c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, block.data(),
+                        directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
+    error_ = last_error_text("CreateProcessW") + " for " + exe_path;
     job_.reset();
     return false;
   }
@@ -305,13 +326,17 @@ std::string class_name(HWND hwnd) {
   return n > 0 ? std::string(buffer, n) : std::string();
 }
 
-// GetWindowTextA reads another process's window text from the window manager without
-// sending it a message, so a busy window thread cannot block it.
+// GetWindowTextW reads another process's window text from the window manager without
+// sending it a message, so a busy window thread cannot block it. As UTF-8, so every
+// language's letters compare exactly.
 std::string window_text(HWND hwnd) {
   if (!hwnd) return std::string();
-  char buffer[1024];
-  const int n = ::GetWindowTextA(hwnd, buffer, sizeof buffer);
-  return n > 0 ? std::string(buffer, n) : std::string();
+  wchar_t buffer[1024];
+  const int n = ::GetWindowTextW(hwnd, buffer, 1024);
+  if (n <= 0) return std::string();
+  char utf8[4096];
+  const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, buffer, n, utf8, sizeof utf8, nullptr, nullptr);
+  return bytes > 0 ? std::string(utf8, static_cast<std::size_t>(bytes)) : std::string();
 }
 
 std::string item_text(HWND dialog, int id) { return window_text(dialog ? ::GetDlgItem(dialog, id) : nullptr); }

@@ -35,6 +35,10 @@ bool poll_until(const std::function<bool()>& condition, Millis timeout = kDeadli
 std::string bin_folder();
 // `folder` and `name` joined with exactly one separator.
 std::string join_path(const std::string& folder, const std::string& name);
+// Paths and texts are UTF-8 in the tests; the system's wide functions take these.
+std::wstring wide(const std::string& utf8);
+std::string utf8(const wchar_t* text);
+bool make_folder(const std::string& path);
 bool file_exists(const std::string& path);
 bool copy_file(const std::string& from, const std::string& to);
 bool write_text_file(const std::string& path, const std::string& text);

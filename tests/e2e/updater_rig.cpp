@@ -58,9 +58,7 @@ tools::Bytes UpdaterRig::write_update_file(const std::string& name, std::size_t 
 }
 
 bool UpdaterRig::write_bytes(const std::string& name, const tools::Bytes& bytes) {
-  std::ofstream out(folder_.file(name), std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out);
+  return write_text_file(folder_.file(name), std::string(bytes.begin(), bytes.end()));
 }
 
 void UpdaterRig::write_short_firmware() {

@@ -1,0 +1,33 @@
+#include "win/wide_text.h"
+
+#include <windows.h>
+
+namespace pw {
+
+std::wstring widen(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  const int size = static_cast<int>(utf8.size());
+  const int units = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+  if (units <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(units), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, &wide[0], units);
+  return wide;
+}
+
+std::string narrow(const wchar_t* utf16, std::size_t units) {
+  if (units == 0) return std::string();
+  const int count = static_cast<int>(units);
+  const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, utf16, count, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return std::string();
+  std::string utf8(static_cast<std::size_t>(bytes), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, utf16, count, &utf8[0], bytes, nullptr, nullptr);
+  return utf8;
+}
+
+std::size_t utf16_length(const std::string& utf8) {
+  if (utf8.empty()) return 0;
+  return static_cast<std::size_t>(
+      ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0));
+}
+
+}  // namespace pw
