@@ -32,8 +32,11 @@ constexpr int kMaxControlInstances = 4;
 constexpr std::chrono::milliseconds kPeekInterval{50};
 constexpr std::chrono::milliseconds kStopGrace{2000};
 // A throttled read that starts late may catch up on this much lost time, so
-// wake-up latency does not pull the average below the line rate.
+// wake-up latency does not pull the average below the line rate; it never
+// catches up beyond the line's own pace since the burst began.
 constexpr std::chrono::milliseconds kRateSlack{20};
+// A pause this long between reads starts a new burst on the line.
+constexpr std::chrono::milliseconds kLineIdle{100};
 
 std::string name_of(SimObject object, const std::string& device) {
   char name[kMaxObjectNameLength];
@@ -57,10 +60,10 @@ bool started(BOOL result) {
   return error == ERROR_IO_PENDING || error == ERROR_MORE_DATA;
 }
 
+// ReadFile and WriteFile reset the event as they start; only a connect needs it done.
 void reset_op(OVERLAPPED* ov, HANDLE event) {
   ZeroMemory(ov, sizeof *ov);
   ov->hEvent = event;
-  ::ResetEvent(event);
 }
 
 }  // namespace
@@ -173,6 +176,7 @@ int Device::run(HANDLE stop_event) {
     HANDLE handles[MAXIMUM_WAIT_OBJECTS];
     DWORD n = 0;
     handles[n++] = stop_event;
+    const DWORD parent_index = n;
     if (parent_) handles[n++] = parent_.get();
     for (const auto& inst : instances_) {
       for (const Op* op : {&inst->read_op, &inst->write_op}) {
@@ -184,11 +188,12 @@ int Device::run(HANDLE stop_event) {
       std::fprintf(stderr, "devsim: wait failed (error %lu)\n", ::GetLastError());
       return 1;
     }
-    if (::WaitForSingleObject(stop_event, 0) == WAIT_OBJECT_0) {
+    // The wait's own answer says which woke it: no further call per wake.
+    if (r == WAIT_OBJECT_0) {
       log("stop requested");
       break;
     }
-    if (parent_ && ::WaitForSingleObject(parent_.get(), 0) == WAIT_OBJECT_0) {
+    if (parent_ && r == WAIT_OBJECT_0 + parent_index) {
       log("parent process ended");
       break;
     }
@@ -236,6 +241,7 @@ bool Device::create_instance(PipeKind kind, std::string* error) {
 
 void Device::start_connect(Instance& inst) {
   reset_op(&inst.read_op.ov, inst.read_op.event.get());
+  ::ResetEvent(inst.read_op.event.get());
   if (::ConnectNamedPipe(inst.pipe.get(), &inst.read_op.ov)) {
     on_connected(inst);
     return;
@@ -333,7 +339,8 @@ void Device::handle_completions() {
   for (std::size_t i = 0; i < instances_.size(); ++i) {
     Instance& inst = *instances_[i];
     for (Op* op : {&inst.read_op, &inst.write_op}) {
-      if (inst.dead || !op->pending || ::WaitForSingleObject(op->event.get(), 0) != WAIT_OBJECT_0) continue;
+      // The record itself tells whether the operation has ended, without a wait.
+      if (inst.dead || !op->pending || !HasOverlappedIoCompleted(&op->ov)) continue;
       DWORD bytes = 0;
       const BOOL ok = ::GetOverlappedResult(inst.pipe.get(), &op->ov, &bytes, FALSE);
       const DWORD error = ok ? 0 : ::GetLastError();
@@ -388,6 +395,26 @@ bool Device::stalled() const {
   return settings_.faults.stall_after && received_ >= *settings_.faults.stall_after;
 }
 
+bool Device::starts_burst(Clock::time_point now) const {
+  return !burst_start_ || now > next_read_at_ + kLineIdle;
+}
+
+void Device::pace_line(DWORD bytes) {
+  const Clock::time_point now = Clock::now();
+  const auto line_time = [&](std::uint64_t n) {
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::microseconds(n * std::uint64_t{1000000} / settings_.rate));
+  };
+  if (starts_burst(now)) {
+    burst_start_ = now;
+    burst_bytes_ = 0;  // the burst's first byte costs nothing: it starts the clock
+    bytes = bytes > 0 ? bytes - 1 : 0;
+  }
+  burst_bytes_ += bytes;
+  next_read_at_ = std::max(std::max(now - kRateSlack, next_read_at_) + line_time(bytes),
+                           *burst_start_ + line_time(burst_bytes_));
+}
+
 std::uint64_t Device::read_limit() const {
   // Stop each read exactly at the next threshold so a fault fires at its byte.
   std::uint64_t limit = kReadBufferSize;
@@ -421,7 +448,10 @@ void Device::schedule_read(Instance& inst) {
 void Device::begin_read(Instance& inst) {
   if (inst.read_buffer.size() < kReadBufferSize) inst.read_buffer.resize(kReadBufferSize);
   reset_op(&inst.read_op.ov, inst.read_op.event.get());
-  const DWORD limit = static_cast<DWORD>(read_limit());
+  DWORD limit = static_cast<DWORD>(read_limit());
+  // A burst's first read takes one byte, so the line's pace, counted from the
+  // first byte the device sees, never runs ahead of the rate.
+  if (settings_.rate > 0 && starts_burst(Clock::now())) limit = 1;
   if (started(::ReadFile(inst.pipe.get(), inst.read_buffer.data(), limit, nullptr, &inst.read_op.ov))) {
     // A read that completed at once also sets the event: handled by the loop.
     inst.read_op.pending = true;
@@ -448,11 +478,7 @@ void Device::on_out_read(Instance& inst, DWORD bytes, bool ok) {
     log("out client #%llu: %lu bytes (total %llu)", static_cast<unsigned long long>(inst.serial), bytes,
         static_cast<unsigned long long>(received_));
     if (first && inst.read_buffer[0] == kIdentifyRequest) on_identify_request();
-    if (settings_.rate > 0) {
-      const Clock::time_point now = Clock::now();
-      const auto cost = std::chrono::microseconds(bytes * std::uint64_t{1000000} / settings_.rate);
-      next_read_at_ = std::max(now - kRateSlack, next_read_at_) + std::chrono::duration_cast<Clock::duration>(cost);
-    }
+    if (settings_.rate > 0) pace_line(bytes);
     auto& faults = settings_.faults;
     if (faults.unplug_after && received_ >= *faults.unplug_after) {
       log("fault: unplugging at %llu bytes", static_cast<unsigned long long>(received_));
@@ -670,6 +696,7 @@ std::string Device::execute(const std::string& line, bool* stop) {
     received_ = 0;
     identify_requests_ = 0;
     next_read_at_ = Clock::now();
+    burst_start_.reset();
     refresh_out_reads();
     return "ok";
   }
@@ -688,6 +715,7 @@ std::string Device::execute(const std::string& line, bool* stop) {
     if (words[1] != "unlimited" && !parse_number(words[1], &rate)) return "error bad rate: " + words[1];
     settings_.rate = rate;
     next_read_at_ = Clock::now();
+    burst_start_.reset();
     refresh_out_reads();
     return "ok rate=" + std::to_string(rate);
   }

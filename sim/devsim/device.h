@@ -97,6 +97,8 @@ class Device {
   void take_bytes(Instance& inst, const std::uint8_t* data, DWORD bytes);
   void refresh_out_reads();
   std::uint64_t read_limit() const;
+  bool starts_burst(Clock::time_point now) const;
+  void pace_line(DWORD bytes);
   bool stalled() const;
 
   // The in pipe
@@ -138,6 +140,10 @@ class Device {
   std::uint64_t identify_requests_ = 0;
   std::optional<PendingReply> unassigned_reply_;
   Clock::time_point next_read_at_{};
+  // The current burst on a rate-limited line: when its first byte came, and the
+  // bytes since then.
+  std::optional<Clock::time_point> burst_start_;
+  std::uint64_t burst_bytes_ = 0;
   Clock::time_point started_at_;
   bool stopping_ = false;
   std::optional<Clock::time_point> stop_deadline_;
