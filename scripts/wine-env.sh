@@ -34,6 +34,13 @@ pushwell_ensure_prefix() {
     wineserver -w
     touch "$WINEPREFIX/.pushwell-ready"
   fi
+  if [ ! -f "$WINEPREFIX/.pushwell-fontlink" ]; then
+    # As Windows links its UI fonts to a Hangul font, so captions show Korean too.
+    wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v Tahoma \
+      /t REG_MULTI_SZ /d 'NanumGothic.ttf,NanumGothic' /f >/dev/null 2>&1 || true
+    wineserver -w
+    touch "$WINEPREFIX/.pushwell-fontlink"
+  fi
 }
 
 # Starts Xvfb when no display is present; sets PUSHWELL_XVFB_PID so the caller can stop it.
