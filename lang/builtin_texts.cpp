@@ -11,7 +11,7 @@ struct Builtin {
 };
 // Same wording as the shipped lang.ini.
 constexpr Builtin kMessageTexts[] = {
-    {"2001", "Transfer failed: the device did not receive the whole file."},
+    {"2001", "Transfer failed: the file did not arrive whole."},
     {"2002", "The update was stopped: the device did not receive the whole file. Check the cable, then start the "
              "updater again."},
     {"2003", "The update could not start the transfer. Close other programs and try again."},
