@@ -94,3 +94,6 @@ function(pushwell_copy_language_files output_dir)
   endforeach()
   add_custom_target(pushwell_language_files ALL DEPENDS ${outputs})
 endfunction()
+
+# The end user's README of the package, with the version filled in.
+configure_file(${CMAKE_SOURCE_DIR}/resources/README.txt.in ${PUSHWELL_GENERATED_DIR}/README.txt @ONLY)
