@@ -13,6 +13,10 @@ for preset in native native-tsan windows-x86 windows-x64; do
   cmake --build --preset "$preset" -j "$JOBS"
 done
 
+# The release packages' contents (scripts/check-reproducible.sh builds twice and compares).
+scripts/package.sh >/dev/null
+python3 scripts/check_package.py
+
 ctest --preset native
 ctest --preset native-tsan
 

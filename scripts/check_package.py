@@ -1,0 +1,91 @@
+#!/usr/bin/env python3
+"""Checks the release packages in DIST against the source tree.
+
+    check_package.py [DIST]        (default: dist)
+
+Both zips are listed in SHA256SUMS with matching sums; each opens into one
+folder holding exactly Pushwell.exe (for its own machine, no link time),
+lang.ini and every resources/lang/*.ini as they are in the tree, and the end
+user's README.txt; every entry has the same time.
+"""
+import glob
+import hashlib
+import os
+import re
+import struct
+import sys
+import zipfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MACHINES = {"win64": 0x8664, "win32": 0x014C}
+
+
+def project_version():
+    text = open(os.path.join(ROOT, "CMakeLists.txt")).read()
+    return re.search(r"project\(Pushwell VERSION ([0-9.]+)", text).group(1)
+
+
+def pe_machine_and_stamp(data):
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        return None, None
+    machine, _, stamp = struct.unpack_from("<HHI", data, pe + 4)
+    return machine, stamp
+
+
+def main():
+    dist = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "dist")
+    version = project_version()
+    failures = []
+
+    def expect(condition, what):
+        if not condition:
+            failures.append(what)
+
+    names = {s: f"pushwell-{version}-{s}.zip" for s in MACHINES}
+    sums_path = os.path.join(dist, "SHA256SUMS")
+    sums = {}
+    if os.path.exists(sums_path):
+        for line in open(sums_path):
+            digest, name = line.split()
+            sums[name] = digest
+    expect(sorted(sums) == sorted(names.values()), f"SHA256SUMS lists {sorted(sums)}")
+
+    sources = {"lang.ini": os.path.join(ROOT, "resources", "lang.ini")}
+    for pack in sorted(glob.glob(os.path.join(ROOT, "resources", "lang", "*.ini"))):
+        sources["lang/" + os.path.basename(pack)] = pack
+
+    for suffix, name in names.items():
+        path = os.path.join(dist, name)
+        if not os.path.exists(path):
+            failures.append(f"{name} missing")
+            continue
+        data = open(path, "rb").read()
+        expect(sums.get(name) == hashlib.sha256(data).hexdigest(), f"{name}: checksum differs from SHA256SUMS")
+        folder = name[:-len(".zip")] + "/"
+        with zipfile.ZipFile(path) as archive:
+            entries = {i.filename: i for i in archive.infolist()}
+            expected = sorted(folder + n for n in ["Pushwell.exe", "README.txt", *sources])
+            expect(sorted(entries) == expected, f"{name}: entries {sorted(entries)}, expected {expected}")
+            expect(len({i.date_time for i in entries.values()}) == 1, f"{name}: entries differ in time")
+            for rel, src in sources.items():
+                if folder + rel in entries:
+                    expect(archive.read(folder + rel) == open(src, "rb").read(), f"{name}: {rel} differs from {src}")
+            if folder + "Pushwell.exe" in entries:
+                machine, stamp = pe_machine_and_stamp(archive.read(folder + "Pushwell.exe"))
+                expect(machine == MACHINES[suffix], f"{name}: Pushwell.exe machine {machine}")
+                expect(stamp == 0, f"{name}: Pushwell.exe carries a link time")
+            if folder + "README.txt" in entries:
+                readme = archive.read(folder + "README.txt").decode("ascii")
+                expect(version in readme.splitlines()[0], f"{name}: README.txt does not name {version}")
+                expect("\n" not in readme.replace("\r\n", ""), f"{name}: README.txt has bare line feeds")
+                expect("Do not disconnect" in readme, f"{name}: README.txt lacks the warning")
+
+    for failure in failures:
+        print("package check: " + failure)
+    print("package check: FAILED" if failures else f"package check: {len(names)} packages good")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
