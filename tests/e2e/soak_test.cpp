@@ -287,7 +287,9 @@ TEST(Soak, RandomFaultsNeverReportAnIncompleteUpdateAndLeakNothing) {
     const bool count_the_reader = life->commands == 0 && !refused_at_once(c.fault);
     // The reader ends at the first reply; a reply that takes a while keeps it
     // alive long enough to be counted, well inside the time the device is given.
-    if (count_the_reader && c.fault != Fault::delayed_reply) ASSERT_TRUE(rig.device_command("reply delay 400"));
+    if (count_the_reader && c.fault != Fault::delayed_reply) {
+      ASSERT_TRUE(rig.device_command("reply delay 400"));
+    }
     ASSERT_TRUE(app.click(kUpdateButton)) << app.describe();
     if (count_the_reader) {
       // The identification's reader is a second thread while it waits: the
