@@ -21,6 +21,12 @@ pushwell_ensure_prefix() {
     wineserver -w
     touch "$WINEPREFIX/.pushwell-ready"
   fi
+  # Wine's own fonts (fonts-wine: Marlett for the caption buttons, Tahoma for
+  # "MS Shell Dlg"): this Wine reads fonts only from the prefix's Fonts folder.
+  local font
+  for font in /usr/share/wine/fonts/*.ttf; do
+    [ -e "$font" ] && ln -sf "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
+  done
 }
 
 # Starts Xvfb when no display is present; sets PUSHWELL_XVFB_PID so the caller can stop it.
