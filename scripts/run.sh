@@ -3,6 +3,7 @@
 # starts the simulated device plugged in, and starts Pushwell.exe in the demo folder.
 # With a display you press "Update File" yourself. Without one it runs under Xvfb,
 # presses the button itself, answers the boxes, saves screenshots and prints a summary.
+# PUSHWELL_DEMO_DPI sets the Wine prefix's LogPixels (96 = 100 %) before the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT="$PWD"
@@ -20,6 +21,10 @@ BIN="$ROOT/build/windows-x64/bin"
 pushwell_ensure_display
 trap 'pushwell_stop_wine_and_display' EXIT
 pushwell_ensure_prefix
+if [ -n "${PUSHWELL_DEMO_DPI:-}" ]; then
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$PUSHWELL_DEMO_DPI" /f >/dev/null 2>&1
+  wineserver -w   # every Wine program reads the scale at its start: let them all end first
+fi
 wineserver -p >/dev/null 2>&1 </dev/null
 
 DEMO="$ROOT/build/demo"

@@ -34,6 +34,12 @@ pushwell_ensure_prefix() {
     wineserver -w
     touch "$WINEPREFIX/.pushwell-ready"
   fi
+  # Wine's own fonts (fonts-wine: Marlett for the caption buttons, Tahoma for
+  # "MS Shell Dlg"): this Wine reads fonts only from the prefix's Fonts folder.
+  local font
+  for font in /usr/share/wine/fonts/*.ttf; do
+    [ -e "$font" ] && ln -sf "$font" "$WINEPREFIX/drive_c/windows/Fonts/"
+  done
   if [ ! -f "$WINEPREFIX/.pushwell-fontlink" ]; then
     # As Windows links its UI fonts to a Hangul font, so captions show Korean too.
     wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' /v Tahoma \

@@ -1,7 +1,8 @@
 // pushwell_demo: plays the user in the demo run without a display. Starts
-// Pushwell.exe in the demo folder, presses "Update File", saves a screenshot
-// mid-transfer and one of the final box, answers the boxes and reports what
-// it saw.
+// Pushwell.exe in the demo folder, saves a screenshot of the idle window once
+// the device is linked, presses "Update File", saves one mid-transfer and two
+// of the finished update (window and final box), answers the boxes and reports
+// what it saw.
 //   pushwell_demo <Pushwell.exe> <demo folder> <screenshot folder> <expected stream bytes>
 #include <windows.h>
 
@@ -36,6 +37,7 @@ int main(int argc, char** argv) {
     std::printf("demo: the device was not linked\n%s\n", app.describe().c_str());
     return 1;
   }
+  save_screenshot(app.main_dialog(), shots + "\\idle.bmp");
   std::printf("demo: device linked, pressing \"%s\"\n", app.text(1000).c_str());
   std::fflush(stdout);
   app.click(1000);
@@ -68,8 +70,8 @@ int main(int argc, char** argv) {
         return face != RGB(0, 0, 0) && face != CLR_INVALID;
       },
       Millis{5000});
-  save_screenshot(box, shots + "\\final-box.bmp");
-  save_screenshot(app.main_dialog(), shots + "\\final-window.bmp");
+  save_screenshot(box, shots + "\\finished-message.bmp");
+  save_screenshot(app.main_dialog(), shots + "\\finished.bmp");
   const std::string text = message_box_text(box);
   const bool finished = text == read_profile_string(lang_ini, "message", "1010");
   std::printf("demo: final message \"%s\"\n", text.c_str());
