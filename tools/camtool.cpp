@@ -1,14 +1,16 @@
-// camtool: makes and inspects update files.
-//   camtool pack OUT.cam PAYLOAD [--flag N] [--command HEX...] [--fill BYTE]
-//   camtool make OUT.cam SIZE [--flag N] [--seed N]   (payload of SIZE bytes from a seeded generator)
-//   camtool show FILE.cam
+// camtool: makes, inspects and checks update files.
+//   camtool pack OUT.cam PAYLOAD [--flag N] [--command HEX] [--fill BYTE]
+//   camtool make OUT.cam SIZE [--flag N] [--seed N] [--command HEX] [--fill BYTE]
+//   camtool show FILE.cam        (exit 1 when the updater would refuse it)
 //   camtool stream FILE.cam...   (writes to stdout what the device receives for the files, in order)
+//   camtool verify [FOLDER]      (what the updater would do with the folder; exit 1 when it would not complete)
+#include <CLI/CLI.hpp>
+
+#include <array>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -19,7 +21,9 @@
 #endif
 
 #include "tools/cam_builder.h"
+#include "update/sha256.h"
 #include "update/update_file.h"
+#include "update/update_plan.h"
 
 namespace {
 
@@ -29,7 +33,7 @@ bool read_file(const std::string& path, Bytes* out) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
+  return !in.bad();
 }
 
 bool write_file(const std::string& path, const Bytes& data) {
@@ -38,39 +42,33 @@ bool write_file(const std::string& path, const Bytes& data) {
   return static_cast<bool>(out);
 }
 
-struct PackOptions {
-  pw::tools::CamFields fields;
-  std::uint32_t seed = 1;
-};
+std::string sha256(const Bytes& data) {
+  pw::Sha256 h;
+  h.add(data.data(), data.size());
+  return h.hex();
+}
 
-bool parse_options(int argc, char** argv, int first, PackOptions* options) {
-  for (int i = first; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (i + 1 >= argc) return false;
-    const char* value = argv[++i];
-    if (arg == "--flag") {
-      options->fields.send_flag = static_cast<std::uint8_t>(std::strtoul(value, nullptr, 0));
-    } else if (arg == "--fill") {
-      options->fields.filler = static_cast<std::uint8_t>(std::strtoul(value, nullptr, 0));
-    } else if (arg == "--seed") {
-      options->seed = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 0));
-    } else if (arg == "--command") {
-      const std::string hex = value;
-      if (hex.size() % 2) return false;
-      for (std::size_t k = 0; k < hex.size(); k += 2)
-        options->fields.command.push_back(static_cast<std::uint8_t>(std::strtoul(hex.substr(k, 2).c_str(), nullptr, 16)));
-    } else {
-      return false;
-    }
-  }
-  return true;
+// Bytes 2..47 of the command header as hex digits: at most 46 bytes, nothing else.
+std::string check_command_hex(const std::string& hex) {
+  if (hex.size() % 2) return "the command header needs whole bytes (an even number of hex digits)";
+  if (hex.size() / 2 > pw::kCommandHeaderSize - 2)
+    return "the command header holds at most " + std::to_string(pw::kCommandHeaderSize - 2) + " bytes";
+  for (const char c : hex)
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return std::string("not a hex digit: ") + c;
+  return std::string();
+}
+
+Bytes hex_bytes(const std::string& hex) {
+  Bytes bytes;
+  for (std::size_t k = 0; k < hex.size(); k += 2) bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(k, 2), nullptr, 16)));
+  return bytes;
 }
 
 const char* verdict_name(pw::HeaderVerdict v) {
   switch (v) {
     case pw::HeaderVerdict::too_short: return "refused: shorter than its header";
     case pw::HeaderVerdict::bad_marker: return "refused: wrong header marker";
-    case pw::HeaderVerdict::skip: return "skipped: send flag is 0";
+    case pw::HeaderVerdict::skip: return "not sent: send flag is 0";
     case pw::HeaderVerdict::send: return "sent";
   }
   return "?";
@@ -92,60 +90,141 @@ int show(const std::string& path) {
     std::printf("\n");
   }
   if (data.size() > pw::kHeaderBlockSize) std::printf("payload:     %zu bytes\n", data.size() - pw::kHeaderBlockSize);
-  std::printf("updater:     %s\n", verdict_name(pw::check_update_header(data.data(), data.size())));
-  return 0;
+  const pw::HeaderVerdict verdict = pw::check_update_header(data.data(), data.size());
+  std::printf("updater:     %s\n", verdict_name(verdict));
+  return verdict == pw::HeaderVerdict::too_short || verdict == pw::HeaderVerdict::bad_marker ? 1 : 0;
 }
 
-int stream(int argc, char** argv) {
+int stream(const std::vector<std::string>& files) {
 #ifdef _WIN32
   _setmode(_fileno(stdout), _O_BINARY);  // the stream is bytes, not text
 #endif
-  for (int i = 2; i < argc; ++i) {
+  for (const std::string& path : files) {
     Bytes data;
-    if (!read_file(argv[i], &data)) {
-      std::fprintf(stderr, "camtool: cannot read %s\n", argv[i]);
+    if (!read_file(path, &data)) {
+      std::fprintf(stderr, "camtool: cannot read %s\n", path.c_str());
       return 1;
     }
-    const Bytes stream = pw::tools::device_stream(data);
-    std::fwrite(stream.data(), 1, stream.size(), stdout);
+    const Bytes bytes = pw::tools::device_stream(data);
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
   }
   return 0;
 }
 
-int usage() {
-  std::fprintf(stderr,
-               "usage: camtool pack OUT.cam PAYLOAD [--flag N] [--command HEX] [--fill BYTE]\n"
-               "       camtool make OUT.cam PAYLOAD_SIZE [--flag N] [--seed N] [--command HEX]\n"
-               "       camtool show FILE.cam\n"
-               "       camtool stream FILE.cam...\n");
-  return 2;
+std::string decision_text(const pw::FileDecision& d) {
+  switch (d.step) {
+    case pw::FileStep::skipped: return "skipped (missing, or needs the device linked)";
+    case pw::FileStep::not_sent: return "not sent (send flag 0)";
+    case pw::FileStep::sent: return "sent";
+    case pw::FileStep::command_ends:
+    case pw::FileStep::process_ends: break;
+  }
+  std::string why;
+  switch (d.message ? d.message->key : 0) {
+    case 1023: why = "damaged: shorter than its header"; break;
+    case 1022: why = "damaged: wrong header marker"; break;
+    case 2008: why = "exists but cannot be opened"; break;
+    case 2006: why = "cannot be read"; break;
+    case 1035: why = "missing"; break;
+    default: why = "refused"; break;
+  }
+  return why + (d.step == pw::FileStep::command_ends ? "; the update stops here" : "; the program ends here");
+}
+
+// The five files of `folder` as the updater would handle them with the device linked.
+int verify(const std::string& folder) {
+  std::array<pw::FileProbe, pw::kUpdateFiles.size()> probes;
+  std::array<Bytes, pw::kUpdateFiles.size()> contents;
+  for (std::size_t i = 0; i < probes.size(); ++i) {
+    const std::filesystem::path path = std::filesystem::path(folder) / pw::kUpdateFiles[i].name;
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) continue;
+    if (!read_file(path.string(), &contents[i])) {
+      probes[i].open = pw::FileProbe::Open::not_openable;
+      continue;
+    }
+    probes[i].open = pw::FileProbe::Open::opened;
+    probes[i].header = pw::check_update_header(contents[i].data(), contents[i].size());
+  }
+  const pw::UpdatePlan plan = pw::plan_update(probes, true);
+  Bytes wire;
+  for (std::size_t i = 0; i < plan.decisions.size(); ++i) {
+    const pw::FileDecision& d = plan.decisions[i];
+    std::printf("%-13s %s\n", pw::kUpdateFiles[i].name, decision_text(d).c_str());
+    if (probes[i].open == pw::FileProbe::Open::opened)
+      std::printf("              %zu bytes, sha256 %s\n", contents[i].size(), sha256(contents[i]).c_str());
+    if (d.step == pw::FileStep::sent) {
+      const Bytes s = pw::tools::device_stream(contents[i]);
+      wire.insert(wire.end(), s.begin(), s.end());
+    }
+  }
+  for (std::size_t i = plan.decisions.size(); i < pw::kUpdateFiles.size(); ++i)
+    std::printf("%-13s not looked at\n", pw::kUpdateFiles[i].name);
+  std::printf("stream        %zu bytes, sha256 %s (after the identification byte 0x40)\n", wire.size(),
+              sha256(wire).c_str());
+  std::printf("update        %s\n", plan.completes ? "completes" : "does not complete");
+  return plan.completes ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) return usage();
-  const std::string verb = argv[1];
-  if (verb == "show" && argc == 3) return show(argv[2]);
-  if (verb == "stream") return stream(argc, argv);
-  if ((verb == "pack" || verb == "make") && argc >= 4) {
-    PackOptions options;
-    if (!parse_options(argc, argv, 4, &options)) return usage();
-    Bytes payload;
-    if (verb == "pack") {
-      if (!read_file(argv[3], &payload)) {
-        std::fprintf(stderr, "camtool: cannot read %s\n", argv[3]);
-        return 1;
-      }
-    } else {
-      payload = pw::tools::generated_payload(std::strtoull(argv[3], nullptr, 0), options.seed);
-    }
-    const Bytes file = pw::tools::build_update_file(options.fields, payload);
-    if (!write_file(argv[2], file)) {
-      std::fprintf(stderr, "camtool: cannot write %s\n", argv[2]);
+  CLI::App app{"camtool: makes, inspects and checks Pushwell update files"};
+  app.require_subcommand(1);
+
+  int flag = 1;
+  int fill = 0;
+  std::uint32_t seed = 1;
+  std::string command_hex;
+  std::string out_path, payload_path;
+  std::uint64_t payload_size = 0;
+  const auto add_fields = [&](CLI::App* sub) {
+    sub->add_option("--flag", flag, "send flag, 0 to 255 (0: valid but not sent)")->check(CLI::Range(0, 255));
+    sub->add_option("--fill", fill, "filler of header bytes 48 to 1023, 0 to 255")->check(CLI::Range(0, 255));
+    sub->add_option("--command", command_hex, "bytes 2 to 47 of the command header, as hex")
+        ->check(CLI::Validator(check_command_hex, "HEX"));
+  };
+  CLI::App* pack = app.add_subcommand("pack", "wrap an existing payload");
+  pack->add_option("out", out_path, "the update file to write")->required();
+  pack->add_option("payload", payload_path, "the payload file")->required()->check(CLI::ExistingFile);
+  add_fields(pack);
+  CLI::App* make = app.add_subcommand("make", "a file with a generated payload");
+  make->add_option("out", out_path, "the update file to write")->required();
+  make->add_option("size", payload_size, "payload size in bytes (at least 4)")->required()->check(CLI::Range(std::uint64_t{4}, std::uint64_t{1} << 32));
+  make->add_option("--seed", seed, "seed of the generated payload");
+  add_fields(make);
+  std::string show_path;
+  CLI::App* show_cmd = app.add_subcommand("show", "header fields and what the updater would do");
+  show_cmd->add_option("file", show_path, "an update file")->required();
+  std::vector<std::string> stream_files;
+  CLI::App* stream_cmd = app.add_subcommand("stream", "the bytes the device would receive, to stdout");
+  stream_cmd->add_option("files", stream_files, "update files, in order")->required();
+  std::string folder = ".";
+  CLI::App* verify_cmd = app.add_subcommand("verify", "what the updater would do with a folder's five files");
+  verify_cmd->add_option("folder", folder, "the folder (default: the current one)");
+
+  CLI11_PARSE(app, argc, argv);
+
+  if (*show_cmd) return show(show_path);
+  if (*stream_cmd) return stream(stream_files);
+  if (*verify_cmd) return verify(folder);
+
+  pw::tools::CamFields fields;
+  fields.send_flag = static_cast<std::uint8_t>(flag);
+  fields.filler = static_cast<std::uint8_t>(fill);
+  fields.command = hex_bytes(command_hex);
+  Bytes payload;
+  if (*pack) {
+    if (!read_file(payload_path, &payload)) {
+      std::fprintf(stderr, "camtool: cannot read %s\n", payload_path.c_str());
       return 1;
     }
-    return 0;
+  } else {
+    payload = pw::tools::generated_payload(static_cast<std::size_t>(payload_size), seed);
   }
-  return usage();
+  if (!write_file(out_path, pw::tools::build_update_file(fields, payload))) {
+    std::fprintf(stderr, "camtool: cannot write %s\n", out_path.c_str());
+    return 1;
+  }
+  return 0;
 }

@@ -12,6 +12,7 @@
 #include "resources/resource.h"
 #include "update/transfer_worker_win.h"
 #include "update/update_file.h"
+#include "update/update_plan.h"
 #include "win/handles.h"
 #include "win/message_box.h"
 #include "win/message_loop.h"
@@ -23,23 +24,18 @@ namespace pw {
 
 namespace {
 
-struct UpdateFile {
-  const char* name;  // joined to the current directory as it stands
+// Where each file's path and opened flag live in the session, in the planner's order.
+struct FileFields {
   std::string SessionState::*path;
   bool SessionState::*opened;
-  bool needs_link;
-  TextKey step_text;
 };
-
-// The order in which the files are handled.
-constexpr UpdateFile kUpdateFiles[] = {
-    {"\\firmware.cam", &SessionState::firmware_path, &SessionState::firmware_opened, false, text::kStepFirmware},
-    {"\\image.cam", &SessionState::image_path, &SessionState::image_opened, false, text::kStepImage},
-    {"\\imageru.cam", &SessionState::imageru_path, &SessionState::imageru_opened, true, text::kStepImageRu},
-    {"\\sound.cam", &SessionState::sound_path, &SessionState::sound_opened, true, text::kStepSound},
-    {"\\database.cam", &SessionState::database_path, &SessionState::database_opened, true, text::kStepDatabase},
+constexpr FileFields kFileFields[kUpdateFiles.size()] = {
+    {&SessionState::firmware_path, &SessionState::firmware_opened},
+    {&SessionState::image_path, &SessionState::image_opened},
+    {&SessionState::imageru_path, &SessionState::imageru_opened},
+    {&SessionState::sound_path, &SessionState::sound_opened},
+    {&SessionState::database_path, &SessionState::database_opened},
 };
-constexpr std::size_t kLastFile = sizeof kUpdateFiles / sizeof kUpdateFiles[0] - 1;
 constexpr UINT kTransferPollMs = 1000;
 
 std::string naming(TextKey text, const std::string& path) { return LangText(text) + "\n\n" + path; }
@@ -48,12 +44,10 @@ std::string naming(TextKey text, const std::string& path) { return LangText(text
 bool build_paths(SessionState& session) {
   const std::string folder = current_directory();
   if (folder.empty()) return false;
-  const UpdateFile* build_order[] = {&kUpdateFiles[0], &kUpdateFiles[3], &kUpdateFiles[1], &kUpdateFiles[2],
-                                     &kUpdateFiles[4]};
-  for (const UpdateFile* file : build_order) {
-    std::string path = folder + file->name;
+  for (const std::size_t index : {0, 3, 1, 2, 4}) {  // firmware, sound, image, imageru, database
+    std::string path = folder + "\\" + kUpdateFiles[index].name;
     if (utf16_length(path) >= MAX_PATH) return false;  // refused, never cut
-    session.*(file->path) = std::move(path);
+    session.*(kFileFields[index].path) = std::move(path);
   }
   return true;
 }
@@ -136,39 +130,47 @@ Step send_file(SessionState& session, WindowPort& window, const std::string& pat
   return Outcome::go_on;
 }
 
-// `sent` hears of each file the device received whole.
-Step handle_file(SessionState& session, WindowPort& window, std::size_t index, std::string& sent) {
-  const UpdateFile& row = kUpdateFiles[index];
-  const std::string& path = session.*(row.path);
-
+// Opens the file with sharing denied and checks its header.
+FileProbe probe_file(const std::string& path) {
+  FileProbe probe;
+  UniqueHandle file(::CreateFileW(widen(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) {
+    const DWORD error = ::GetLastError();
+    const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    probe.open = missing ? FileProbe::Open::missing : FileProbe::Open::not_openable;
+    return probe;
+  }
+  probe.open = FileProbe::Open::opened;
   std::uint8_t header[kHeaderCheckSize];
   DWORD header_read = 0;
-  {
-    UniqueHandle file(::CreateFileW(widen(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    const DWORD open_error = file ? ERROR_SUCCESS : ::GetLastError();
-    session.*(row.opened) = static_cast<bool>(file);
-    const bool missing = open_error == ERROR_FILE_NOT_FOUND || open_error == ERROR_PATH_NOT_FOUND;
-    // It exists but cannot be opened: skipping it would report an update that
-    // left this file out as finished.
-    if (!file && !missing && index != kLastFile) return refuse(window, text::kFileLocked, path);
-    if (!file || (row.needs_link && !session.linked)) {
-      if (index != kLastFile) return Outcome::go_on;
-      window.show_box(LangText(text::kDatabaseMissing), kBoxOk);
+  if (::ReadFile(file.get(), header, sizeof header, &header_read, nullptr))
+    probe.header = check_update_header(header, header_read);
+  return probe;
+}
+
+// `sent` hears of each file the device received whole.
+Step handle_file(SessionState& session, WindowPort& window, std::size_t index, std::string& sent) {
+  const std::string& path = session.*(kFileFields[index].path);
+  const FileProbe probe = probe_file(path);
+  session.*(kFileFields[index].opened) = probe.open == FileProbe::Open::opened;
+
+  const FileDecision decision = plan_file(index, probe, session.linked);
+  switch (decision.step) {
+    case FileStep::skipped: return Outcome::go_on;
+    case FileStep::process_ends:
+      window.show_box(LangText(*decision.message), kBoxOk);
       return Outcome::end_process;
-    }
-    if (!::ReadFile(file.get(), header, sizeof header, &header_read, nullptr))
-      return refuse(window, text::kFileReadFailed, path);
+    case FileStep::command_ends:
+      return decision.names_file ? refuse(window, *decision.message, path) : refuse(window, *decision.message);
+    case FileStep::not_sent:
+    case FileStep::sent: break;
   }
 
-  const HeaderVerdict verdict = check_update_header(header, header_read);
-  if (verdict == HeaderVerdict::too_short) return refuse(window, text::kFileTooShort, path);
-  if (verdict == HeaderVerdict::bad_marker) return refuse(window, text::kFileBadMarker, path);
-
   if (index > 0) reset_progress_and_texts(window);
-  window.set_text(IDC_STEP_TEXT, LangText(row.step_text));
-  if (verdict == HeaderVerdict::skip) return Outcome::go_on;
+  window.set_text(IDC_STEP_TEXT, LangText(kUpdateFiles[index].step_text));
+  if (decision.step == FileStep::not_sent) return Outcome::go_on;
   const Step step = send_file(session, window, path);
-  if (step == Outcome::go_on) sent += std::string("\n") + (row.name + 1);  // the name without its backslash
+  if (step == Outcome::go_on) sent += std::string("\n") + kUpdateFiles[index].name;
   return step;
 }
 
@@ -184,7 +186,7 @@ Outcome run_update_command(SessionState& session, WindowPort& window) {
   session.update_started = true;
 
   std::string sent;  // one line per file the device received
-  for (std::size_t i = 0; i <= kLastFile; ++i) {
+  for (std::size_t i = 0; i <= kLastUpdateFile; ++i) {
     const Step step = handle_file(session, window, i, sent);
     if (step != Outcome::go_on) return step;
   }
