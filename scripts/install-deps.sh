@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake make g++ googletest libgtest-dev mingw-w64 g++-mingw-w64-x86-64-posix
           g++-mingw-w64-i686-posix wine wine64 xvfb xauth x11-utils imagemagick clang
-          libclang-rt-14-dev python3)
+          libclang-rt-14-dev python3 libcli11-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

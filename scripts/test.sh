@@ -15,6 +15,7 @@ done
 
 ctest --preset native
 ctest --preset native-tsan
+ctest --preset windows-x86   # the 32-bit binding, checked from its binaries
 
 pushwell_ensure_display
 pushwell_ensure_prefix
