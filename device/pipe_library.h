@@ -16,25 +16,52 @@ inline constexpr char kInPipeName[] = "PIPE01";   // device to host
 // library search for the whole process. Call once at start-up.
 void exclude_current_directory_from_library_search() noexcept;
 
+// The platform's LoadLibraryExA, or a stand-in that plays an older loader.
+using LoadLibraryExFn = HMODULE (*)(const char* file, DWORD flags) noexcept;
+
+// Where and how the library is looked for. The defaults are the product's.
+struct LibrarySearch {
+  const char* file_name = kPipeLibraryName;
+  LoadLibraryExFn load_library = nullptr;  // nullptr: LoadLibraryExA
+};
+
 // One load of the library with both exports resolved. A library that lacks an
 // export counts as one that cannot be loaded.
+//
+// Vendors build the library either way: undecorated `__cdecl` exports, or
+// `__stdcall` ones that keep their decoration (`_open_file@4` from MSVC,
+// `open_file@4` from MinGW). Each export is looked for by its plain name first,
+// then by those decorated names; `open_file` is called in a way that keeps the
+// stack right under either convention (`open_dev` takes no argument, so the two
+// conventions do not differ for it).
 class PipeLibrary {
  public:
   static std::optional<PipeLibrary> load() noexcept;
+  static std::optional<PipeLibrary> load(const LibrarySearch& search) noexcept;
 
   // A handle to the attached device (INVALID_HANDLE_VALUE when there is none).
   HANDLE open_dev() const noexcept;
   // A handle on the named pipe (INVALID_HANDLE_VALUE on failure).
   HANDLE open_file(const char* pipe_name) const noexcept;
 
+  // The export names the library was bound through.
+  const char* open_dev_export() const noexcept { return open_dev_export_; }
+  const char* open_file_export() const noexcept { return open_file_export_; }
+
  private:
-  using OpenDevFn = HANDLE(__cdecl*)();
-  using OpenFileFn = HANDLE(__cdecl*)(const char*);
-  PipeLibrary(UniqueModule module, OpenDevFn open_dev, OpenFileFn open_file) noexcept
-      : module_(std::move(module)), open_dev_(open_dev), open_file_(open_file) {}
+  using ExportFn = void (*)();
+  PipeLibrary(UniqueModule module, ExportFn open_dev, const char* open_dev_export, ExportFn open_file,
+              const char* open_file_export) noexcept
+      : module_(std::move(module)),
+        open_dev_(open_dev),
+        open_file_(open_file),
+        open_dev_export_(open_dev_export),
+        open_file_export_(open_file_export) {}
   UniqueModule module_;
-  OpenDevFn open_dev_;
-  OpenFileFn open_file_;
+  ExportFn open_dev_;
+  ExportFn open_file_;
+  const char* open_dev_export_;
+  const char* open_file_export_;
 };
 
 // Loads the library, opens one pipe and frees the library at once. Empty when the

@@ -3,11 +3,30 @@
 #include <string>
 #include <vector>
 
+#include "device/call_open_file.h"
 #include "win/module_path.h"
 
 namespace pw {
 
 namespace {
+
+// Plain name first, then the names a __stdcall export keeps: MSVC's with the
+// leading underscore, then MinGW's without it.
+constexpr const char* kOpenDevNames[] = {"open_dev", "_open_dev@0", "open_dev@0"};
+constexpr const char* kOpenFileNames[] = {"open_file", "_open_file@4", "open_file@4"};
+
+template <std::size_t N>
+void (*find_export(HMODULE module, const char* const (&names)[N], const char** found))() {
+  for (const char* name : names) {
+    if (FARPROC address = ::GetProcAddress(module, name)) {
+      *found = name;
+      return reinterpret_cast<void (*)()>(address);
+    }
+  }
+  return nullptr;
+}
+
+HMODULE system_load_library(const char* file, DWORD flags) noexcept { return ::LoadLibraryExA(file, nullptr, flags); }
 
 std::string full_folder_path(const std::string& folder) {
   char full[MAX_PATH];
@@ -22,9 +41,30 @@ bool is_absolute(const std::string& folder) {
   return folder.size() >= 3 && folder[1] == ':' && (folder[2] == '\\' || folder[2] == '/');
 }
 
+std::string joined(const std::string& folder, const char* file_name) {
+  if (folder.empty()) return std::string();
+  const bool has_separator = folder.back() == '\\' || folder.back() == '/';
+  std::string path = folder + (has_separator ? "" : "\\") + file_name;
+  return path.size() < MAX_PATH ? path : std::string();
+}
+
+std::string system_folder() {
+  char folder[MAX_PATH];
+  const UINT n = ::GetSystemDirectoryA(folder, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? std::string(folder, n) : std::string();
+}
+
+// By full path, so no search takes part; the library's own dependencies are
+// then looked for beside it first.
+HMODULE load_by_path(LoadLibraryExFn load, const std::string& path) {
+  if (path.empty()) return nullptr;
+  return load(path.c_str(), LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 // The Windows folder and the folders on PATH, where a driver package may have put
-// the library; never the current directory, whatever PATH says.
-HMODULE load_from_driver_folders() {
+// the library, as a plain LoadLibraryA would find it; never the current directory,
+// whatever PATH says.
+HMODULE load_from_driver_folders(LoadLibraryExFn load, const char* file_name) {
   std::vector<std::string> folders;
   char windows[MAX_PATH];
   const UINT n = ::GetWindowsDirectoryA(windows, MAX_PATH);
@@ -47,38 +87,62 @@ HMODULE load_from_driver_folders() {
     if (!is_absolute(folder)) continue;  // a relative entry would name the current directory
     const std::string full = full_folder_path(folder);
     if (full.empty() || (!current.empty() && ::lstrcmpiA(full.c_str(), current.c_str()) == 0)) continue;
-    const std::string candidate = full + "\\" + kPipeLibraryName;
+    const std::string candidate = joined(full, file_name);
+    if (candidate.empty()) continue;
     const DWORD attributes = ::GetFileAttributesA(candidate.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-    if (HMODULE module = ::LoadLibraryExA(candidate.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH)) return module;
+    if (HMODULE module = load_by_path(load, candidate)) return module;
   }
   return nullptr;
+}
+
+HMODULE find_library(const LibrarySearch& search) {
+  const LoadLibraryExFn load = search.load_library ? search.load_library : &system_load_library;
+  // The current directory holds files a user downloaded: a library planted there is
+  // never loaded. The executable's folder and the system folder come first.
+  HMODULE module = load(search.file_name, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module) return module;
+  if (::GetLastError() == ERROR_INVALID_PARAMETER) {
+    // A loader without the restricted search (Windows 7 lacking its loader
+    // update): the same two folders, each by full path.
+    module = load_by_path(load, joined(executable_folder(), search.file_name));
+    if (!module) module = load_by_path(load, joined(system_folder(), search.file_name));
+    if (module) return module;
+  }
+  return load_from_driver_folders(load, search.file_name);
 }
 
 }  // namespace
 
 void exclude_current_directory_from_library_search() noexcept { ::SetDllDirectoryA(""); }
 
-std::optional<PipeLibrary> PipeLibrary::load() noexcept {
-  // The current directory holds files a user downloaded: a library planted there is
-  // never loaded. The executable's folder and the system folder come first.
-  HMODULE module = ::LoadLibraryExA(kPipeLibraryName, nullptr,
-                                    LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (!module) module = load_from_driver_folders();
+std::optional<PipeLibrary> PipeLibrary::load() noexcept { return load(LibrarySearch{}); }
+
+std::optional<PipeLibrary> PipeLibrary::load(const LibrarySearch& search) noexcept {
+  HMODULE module = find_library(search);
   if (!module) return std::nullopt;
   UniqueModule owned(module);
-  auto open_dev = reinterpret_cast<OpenDevFn>(reinterpret_cast<void*>(::GetProcAddress(module, "open_dev")));
-  auto open_file = reinterpret_cast<OpenFileFn>(reinterpret_cast<void*>(::GetProcAddress(module, "open_file")));
+  const char* open_dev_name = nullptr;
+  const char* open_file_name = nullptr;
+  ExportFn open_dev = find_export(module, kOpenDevNames, &open_dev_name);
+  ExportFn open_file = find_export(module, kOpenFileNames, &open_file_name);
   if (!open_dev || !open_file) return std::nullopt;
-  return PipeLibrary(std::move(owned), open_dev, open_file);
+  return PipeLibrary(std::move(owned), open_dev, open_dev_name, open_file, open_file_name);
 }
 
-HANDLE PipeLibrary::open_dev() const noexcept { return open_dev_(); }
+HANDLE PipeLibrary::open_dev() const noexcept {
+  // Without an argument the two conventions leave the stack alike.
+  return reinterpret_cast<HANDLE(__cdecl*)()>(open_dev_)();
+}
 
 HANDLE PipeLibrary::open_file(const char* pipe_name) const noexcept {
   char name[32] = {};  // the library takes the name from a 32-byte buffer
   lstrcpynA(name, pipe_name, sizeof name);
-  return open_file_(name);
+#if defined(_M_IX86) || defined(__i386__)
+  return pw_call_open_file_i686(open_file_, name);
+#else
+  return reinterpret_cast<HANDLE (*)(const char*)>(open_file_)(name);
+#endif
 }
 
 std::optional<HANDLE> open_pipe_once(const char* pipe_name) noexcept {

@@ -19,6 +19,7 @@ python3 scripts/check_package.py
 
 ctest --preset native
 ctest --preset native-tsan
+ctest --preset windows-x86   # the 32-bit binding, checked from its binaries
 
 pushwell_ensure_display
 pushwell_ensure_prefix

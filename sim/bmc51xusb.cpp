@@ -65,9 +65,18 @@ bool take_missed_check() {
 
 }  // namespace
 
+// The shipped simulator exports undecorated __cdecl functions. Its variants
+// (sim/variants/) build the same code as __stdcall, the other way vendors build
+// such a library, and export it under decorated names.
+#ifdef PUSHWELL_SIM_STDCALL
+#define PUSHWELL_SIM_CALL __stdcall
+#else
+#define PUSHWELL_SIM_CALL __cdecl
+#endif
+
 extern "C" {
 
-HANDLE __cdecl open_dev(void) {
+HANDLE PUSHWELL_SIM_CALL open_dev(void) {
   if (take_missed_check()) {  // the device is there, but this one check does not see it
     ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
     return INVALID_HANDLE_VALUE;
@@ -80,7 +89,7 @@ HANDLE __cdecl open_dev(void) {
   return event;
 }
 
-HANDLE __cdecl open_file(const char* pipe_name) {
+HANDLE PUSHWELL_SIM_CALL open_file(const char* pipe_name) {
   if (pipe_name == nullptr) {
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE_VALUE;
@@ -125,6 +134,18 @@ HANDLE __cdecl open_file(const char* pipe_name) {
     // instance; a short pause keeps this loop from spinning until the deadline.
     if (!::WaitNamedPipeA(name, kBusyWaitMs - waited)) ::Sleep(10);
   }
+}
+
+// Stand-ins that a variant exports under the names a loader must not prefer,
+// so a test can tell which name it was bound through.
+HANDLE PUSHWELL_SIM_CALL decoy_open_dev(void) {
+  ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return INVALID_HANDLE_VALUE;
+}
+
+HANDLE PUSHWELL_SIM_CALL decoy_open_file(const char*) {
+  ::SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return INVALID_HANDLE_VALUE;
 }
 
 }  // extern "C"
