@@ -22,7 +22,7 @@ using LoadLibraryExFn = HMODULE (*)(const char* file, DWORD flags) noexcept;
 // Where and how the library is looked for. The defaults are the product's.
 struct LibrarySearch {
   const char* file_name = kPipeLibraryName;
-  LoadLibraryExFn load_library = nullptr;  // nullptr: LoadLibraryExA
+  LoadLibraryExFn load_library = nullptr;  // nullptr: LoadLibraryExW over the UTF-8 path
 };
 
 // One load of the library with both exports resolved. A library that lacks an

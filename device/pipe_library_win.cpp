@@ -5,6 +5,7 @@
 
 #include "device/call_open_file.h"
 #include "win/module_path.h"
+#include "win/wide_text.h"
 
 namespace pw {
 
@@ -26,13 +27,16 @@ void (*find_export(HMODULE module, const char* const (&names)[N], const char** f
   return nullptr;
 }
 
-HMODULE system_load_library(const char* file, DWORD flags) noexcept { return ::LoadLibraryExA(file, nullptr, flags); }
+// Paths are UTF-8 here, so folders named in any language work.
+HMODULE system_load_library(const char* file, DWORD flags) noexcept {
+  return ::LoadLibraryExW(widen(file).c_str(), nullptr, flags);
+}
 
 std::string full_folder_path(const std::string& folder) {
-  char full[MAX_PATH];
-  const DWORD n = ::GetFullPathNameA(folder.c_str(), MAX_PATH, full, nullptr);
+  wchar_t full[MAX_PATH];
+  const DWORD n = ::GetFullPathNameW(widen(folder).c_str(), MAX_PATH, full, nullptr);
   if (n == 0 || n >= MAX_PATH) return std::string();
-  std::string path(full, n);
+  std::string path = narrow(full, n);
   while (path.size() > 3 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
   return path;
 }
@@ -45,13 +49,13 @@ std::string joined(const std::string& folder, const char* file_name) {
   if (folder.empty()) return std::string();
   const bool has_separator = folder.back() == '\\' || folder.back() == '/';
   std::string path = folder + (has_separator ? "" : "\\") + file_name;
-  return path.size() < MAX_PATH ? path : std::string();
+  return utf16_length(path) < MAX_PATH ? path : std::string();
 }
 
 std::string system_folder() {
-  char folder[MAX_PATH];
-  const UINT n = ::GetSystemDirectoryA(folder, MAX_PATH);
-  return n > 0 && n < MAX_PATH ? std::string(folder, n) : std::string();
+  wchar_t folder[MAX_PATH];
+  const UINT n = ::GetSystemDirectoryW(folder, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? narrow(folder, n) : std::string();
 }
 
 // By full path, so no search takes part; the library's own dependencies are
@@ -66,14 +70,14 @@ HMODULE load_by_path(LoadLibraryExFn load, const std::string& path) {
 // whatever PATH says.
 HMODULE load_from_driver_folders(LoadLibraryExFn load, const char* file_name) {
   std::vector<std::string> folders;
-  char windows[MAX_PATH];
-  const UINT n = ::GetWindowsDirectoryA(windows, MAX_PATH);
-  if (n > 0 && n < MAX_PATH) folders.emplace_back(windows, n);
-  const DWORD path_size = ::GetEnvironmentVariableA("PATH", nullptr, 0);
+  wchar_t windows[MAX_PATH];
+  const UINT n = ::GetWindowsDirectoryW(windows, MAX_PATH);
+  if (n > 0 && n < MAX_PATH) folders.push_back(narrow(windows, n));
+  const DWORD path_size = ::GetEnvironmentVariableW(L"PATH", nullptr, 0);
   if (path_size > 0) {
-    std::string path(path_size, '\0');
-    const DWORD got = ::GetEnvironmentVariableA("PATH", &path[0], path_size);
-    path.resize(got < path_size ? got : 0);
+    std::wstring wide_path(path_size, L'\0');
+    const DWORD got = ::GetEnvironmentVariableW(L"PATH", &wide_path[0], path_size);
+    const std::string path = narrow(wide_path.data(), got < path_size ? got : 0);
     std::string::size_type start = 0;
     while (start <= path.size()) {
       const std::string::size_type end = path.find(';', start);
@@ -86,10 +90,10 @@ HMODULE load_from_driver_folders(LoadLibraryExFn load, const char* file_name) {
   for (const std::string& folder : folders) {
     if (!is_absolute(folder)) continue;  // a relative entry would name the current directory
     const std::string full = full_folder_path(folder);
-    if (full.empty() || (!current.empty() && ::lstrcmpiA(full.c_str(), current.c_str()) == 0)) continue;
+    if (full.empty() || (!current.empty() && ::lstrcmpiW(widen(full).c_str(), widen(current).c_str()) == 0)) continue;
     const std::string candidate = joined(full, file_name);
     if (candidate.empty()) continue;
-    const DWORD attributes = ::GetFileAttributesA(candidate.c_str());
+    const DWORD attributes = ::GetFileAttributesW(widen(candidate).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
     if (HMODULE module = load_by_path(load, candidate)) return module;
   }
