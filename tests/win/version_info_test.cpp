@@ -151,12 +151,34 @@ std::vector<std::string> shipped_language_files() {
   return files;
 }
 
+// The version stands in the label as a whole: "2.0.0" is not named by "12.0.0" or "2.0.0.1".
+bool names_version(const std::string& label, const std::string& version) {
+  const auto digit = [&](size_t i) { return i < label.size() && label[i] >= '0' && label[i] <= '9'; };
+  for (auto at = label.find(version); at != std::string::npos; at = label.find(version, at + 1)) {
+    const size_t end = at + version.size();
+    const bool starts = at == 0 || (!digit(at - 1) && label[at - 1] != '.');
+    const bool ends = !digit(end) && !(end < label.size() && label[end] == '.' && digit(end + 1));
+    if (starts && ends) return true;
+  }
+  return false;
+}
+
+TEST(ShippedLanguageFiles, VersionLabelCheckTellsTheVersionFromLongerOnes) {
+  EXPECT_TRUE(names_version("Version number: 2.0.0", "2.0.0"));
+  EXPECT_TRUE(names_version("Version 2.0.0.", "2.0.0"));
+  EXPECT_TRUE(names_version("2.0.0 (build 7)", "2.0.0"));
+  EXPECT_FALSE(names_version("Version number: 12.0.0", "2.0.0"));
+  EXPECT_FALSE(names_version("Version number: 2.0.01", "2.0.0"));
+  EXPECT_FALSE(names_version("Version number: 2.0.0.1", "2.0.0"));
+  EXPECT_FALSE(names_version("Version number: 1.2.0.0", "2.0.0"));
+}
+
 TEST(ShippedLanguageFiles, VersionLabelShowsTheProjectVersion) {
   for (const std::string& file : shipped_language_files()) {
     SCOPED_TRACE(file);
     char label[260] = {};
     ::GetPrivateProfileStringA("info", "1037", "", label, sizeof label, file.c_str());
-    EXPECT_NE(std::string(label).find(PUSHWELL_VERSION_STRING), std::string::npos) << "label: " << label;
+    EXPECT_TRUE(names_version(label, PUSHWELL_VERSION_STRING)) << "label: " << label;
   }
 }
 
