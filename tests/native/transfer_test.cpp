@@ -402,7 +402,9 @@ TEST_P(TransferLosingACancel, FailsWithinItsWaitsAndKeepsTheBufferInUse) {
   ASSERT_NE(pipe_.lost_buffer, nullptr);
   EXPECT_TRUE(pw::is_kept_for_the_system(in_header ? pipe_.lost_buffer : file))
       << "the buffer the lost write used was freed";
-  if (!in_header) EXPECT_EQ(pipe_.lost_buffer, file + pw::kHeaderBlockSize + 2048);
+  if (!in_header) {
+    EXPECT_EQ(pipe_.lost_buffer, file + pw::kHeaderBlockSize + 2048);
+  }
   EXPECT_EQ(pipe_.start_writes, in_header ? 1 : 3) << "nothing may start after a lost write";
 }
 

@@ -33,7 +33,9 @@ TEST_P(PlanFile, DecidesAsTheUpdateCommandDoes) {
   const pw::FileDecision d = pw::plan_file(c.index, c.probe, c.linked);
   EXPECT_EQ(d.step, c.step);
   EXPECT_EQ(d.message ? d.message->key : 0, c.message);
-  if (d.message) EXPECT_STREQ(d.message->section, "message");
+  if (d.message) {
+    EXPECT_STREQ(d.message->section, "message");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
