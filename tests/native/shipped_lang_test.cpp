@@ -94,7 +94,9 @@ TEST(ShippedLanguageFiles, AreUtf8AndWordExactlyTheKeysTheProgramLooksUp) {
         EXPECT_TRUE(known.count({lower(ascii(s.name)), lower(ascii(k.name))})) << where << " is no key the program looks up";
         // Only the font face may be empty: the dialog's own font then stays.
         const bool may_be_empty = lower(ascii(s.name)) == "control" && ascii(k.name) == "1100";
-        if (!may_be_empty) EXPECT_FALSE(k.value.empty()) << where << " is empty";
+        if (!may_be_empty) {
+          EXPECT_FALSE(k.value.empty()) << where << " is empty";
+        }
         EXPECT_LE(k.value.size(), pw::kIniValueLimit) << where << " would be cut";
         EXPECT_EQ(k.value.find(pw::kReplacementCharacter), std::u16string::npos) << where << " holds U+FFFD";
       }
