@@ -144,6 +144,14 @@ bool parse_status(const std::string& reply, Status* out) {
     } else if (key == "identify_requests") {
       s.identify_requests = static_cast<int>(number());
       ++seen;
+    } else if (key == "first_byte_us") {
+      s.first_byte_us = std::strtoll(value.c_str(), nullptr, 10);
+    } else if (key == "last_byte_us") {
+      s.last_byte_us = std::strtoll(value.c_str(), nullptr, 10);
+    } else if (key == "connection_first_bytes_us") {
+      std::istringstream list(value);
+      for (std::string item; std::getline(list, item, ',');)
+        if (item != "none") s.connection_first_bytes_us.push_back(std::strtoll(item.c_str(), nullptr, 10));
     } else if (key == "stalled") {
       s.stalled = value == "1";
     } else if (key == "refuse_load") {

@@ -37,6 +37,12 @@ struct Status {
   int out_clients = 0;               // connected host handles on PIPE00
   int in_clients = 0;                // connected host handles on PIPE01
   int identify_requests = 0;
+  // When bytes came, in machine_microseconds() (sim/machine_clock.h), since
+  // start or the last reset; 0 before the first byte. One entry per out
+  // connection, in the order their first bytes came (the first 16).
+  std::int64_t first_byte_us = 0;
+  std::int64_t last_byte_us = 0;
+  std::vector<std::int64_t> connection_first_bytes_us;
   bool stalled = false;
   bool refuse_load = false;
 };

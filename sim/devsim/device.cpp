@@ -4,6 +4,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "sim/machine_clock.h"
 #include "sim/sim_names.h"
 
 namespace pw {
@@ -27,6 +28,9 @@ constexpr std::size_t kMaxControlMessage = 64 * 1024;
 constexpr int kMaxOutInstances = 16;
 constexpr int kMaxInInstances = 16;
 constexpr int kMaxControlInstances = 4;
+// Out connections whose first byte is timed after a reset: the identification
+// and five files fit with room to spare.
+constexpr std::size_t kTimedConnections = 16;
 // While no read is pending on an out connection (stalled or throttled), this
 // is how often the device looks whether the host has closed it.
 constexpr std::chrono::milliseconds kPeekInterval{50};
@@ -35,6 +39,8 @@ constexpr std::chrono::milliseconds kStopGrace{2000};
 // wake-up latency does not pull the average below the line rate; it never
 // catches up beyond the line's own pace since the burst began.
 constexpr std::chrono::milliseconds kRateSlack{20};
+// A throttled line reads about this much at a time: the host's chunk.
+constexpr std::uint64_t kLineQuantum = 2048;
 // A pause this long between reads starts a new burst on the line.
 constexpr std::chrono::milliseconds kLineIdle{100};
 
@@ -399,20 +405,31 @@ bool Device::starts_burst(Clock::time_point now) const {
   return !burst_start_ || now > next_read_at_ + kLineIdle;
 }
 
+Device::Clock::duration Device::line_time(std::uint64_t bytes) const {
+  // Rounded up, so a read scheduled at this time finds the bytes paid for.
+  return std::chrono::duration_cast<Clock::duration>(
+      std::chrono::microseconds((bytes * std::uint64_t{1000000} + settings_.rate - 1) / settings_.rate));
+}
+
+std::uint64_t Device::line_credit(Clock::time_point now) const {
+  if (!burst_start_ || now <= *burst_start_) return 0;
+  const auto elapsed_us = std::chrono::duration_cast<std::chrono::microseconds>(now - *burst_start_).count();
+  const std::uint64_t carried = static_cast<std::uint64_t>(elapsed_us) * settings_.rate / 1000000;
+  return carried > burst_bytes_ ? carried - burst_bytes_ : 0;
+}
+
 void Device::pace_line(DWORD bytes) {
   const Clock::time_point now = Clock::now();
-  const auto line_time = [&](std::uint64_t n) {
-    return std::chrono::duration_cast<Clock::duration>(
-        std::chrono::microseconds(n * std::uint64_t{1000000} / settings_.rate));
-  };
   if (starts_burst(now)) {
-    burst_start_ = now;
-    burst_bytes_ = 0;  // the burst's first byte costs nothing: it starts the clock
-    bytes = bytes > 0 ? bytes - 1 : 0;
+    burst_start_ = now;  // the burst's first byte (a read of one) starts the clock
+    burst_bytes_ = 0;
   }
   burst_bytes_ += bytes;
-  next_read_at_ = std::max(std::max(now - kRateSlack, next_read_at_) + line_time(bytes),
-                           *burst_start_ + line_time(burst_bytes_));
+  // A host that fell behind may catch up only kRateSlack of the line's time:
+  // the burst's clock slips forward, which only ever lowers the pace.
+  const Clock::time_point paid_until = *burst_start_ + line_time(burst_bytes_);
+  if (paid_until + kRateSlack < now) *burst_start_ += now - kRateSlack - paid_until;
+  next_read_at_ = *burst_start_ + line_time(burst_bytes_ + kLineQuantum);
 }
 
 std::uint64_t Device::read_limit() const {
@@ -449,9 +466,14 @@ void Device::begin_read(Instance& inst) {
   if (inst.read_buffer.size() < kReadBufferSize) inst.read_buffer.resize(kReadBufferSize);
   reset_op(&inst.read_op.ov, inst.read_op.event.get());
   DWORD limit = static_cast<DWORD>(read_limit());
-  // A burst's first read takes one byte, so the line's pace, counted from the
-  // first byte the device sees, never runs ahead of the rate.
-  if (settings_.rate > 0 && starts_burst(Clock::now())) limit = 1;
+  // A read takes no more than the line has carried since its burst began, so
+  // the bytes the device has seen never run ahead of the rate. A burst's first
+  // read takes one byte: it starts the clock.
+  if (settings_.rate > 0) {
+    const Clock::time_point now = Clock::now();
+    const std::uint64_t credit = starts_burst(now) ? 1 : line_credit(now);
+    limit = static_cast<DWORD>(std::min<std::uint64_t>(limit, std::max<std::uint64_t>(credit, 1)));
+  }
   if (started(::ReadFile(inst.pipe.get(), inst.read_buffer.data(), limit, nullptr, &inst.read_op.ov))) {
     // A read that completed at once also sets the event: handled by the loop.
     inst.read_op.pending = true;
@@ -461,6 +483,11 @@ void Device::begin_read(Instance& inst) {
 }
 
 void Device::take_bytes(Instance& inst, const std::uint8_t* data, DWORD bytes) {
+  const std::int64_t now_us = machine_microseconds();
+  if (received_ == 0) first_byte_us_ = now_us;
+  last_byte_us_ = now_us;
+  if (inst.received == 0 && connection_first_bytes_us_.size() < kTimedConnections)
+    connection_first_bytes_us_.push_back(now_us);
   capture_.append(data, bytes);
   received_ += bytes;
   inst.received += bytes;
@@ -643,6 +670,11 @@ std::string Device::status_text() const {
   s += " out_clients=" + std::to_string(count(PipeKind::out, true));
   s += " in_clients=" + std::to_string(count(PipeKind::in, true));
   s += " identify_requests=" + std::to_string(identify_requests_);
+  s += " first_byte_us=" + std::to_string(first_byte_us_);
+  s += " last_byte_us=" + std::to_string(last_byte_us_);
+  std::string firsts;
+  for (std::int64_t t : connection_first_bytes_us_) firsts += (firsts.empty() ? "" : ",") + std::to_string(t);
+  s += " connection_first_bytes_us=" + (firsts.empty() ? std::string("none") : firsts);
   s += " stalled=" + std::string(stalled() ? "1" : "0");
   s += " rate=" + std::to_string(settings_.rate);
   s += " reply=" + (settings_.reply.enabled ? to_hex(settings_.reply.bytes) : std::string("none"));
@@ -694,6 +726,8 @@ std::string Device::execute(const std::string& line, bool* stop) {
   if ((cmd == "reset" || cmd == "reset-counters") && arity(0)) {
     if (cmd == "reset") capture_.clear();
     received_ = 0;
+    first_byte_us_ = last_byte_us_ = 0;
+    connection_first_bytes_us_.clear();
     identify_requests_ = 0;
     next_read_at_ = Clock::now();
     burst_start_.reset();

@@ -98,6 +98,9 @@ class Device {
   void refresh_out_reads();
   std::uint64_t read_limit() const;
   bool starts_burst(Clock::time_point now) const;
+  Clock::duration line_time(std::uint64_t bytes) const;
+  // Bytes the line could have carried by `now` in this burst beyond those it did.
+  std::uint64_t line_credit(Clock::time_point now) const;
   void pace_line(DWORD bytes);
   bool stalled() const;
 
@@ -137,6 +140,12 @@ class Device {
   UniqueHandle refuse_out_pipe_event_;
   UniqueHandle parent_;
   std::uint64_t received_ = 0;
+  // When bytes came, on the machine's clock (microseconds), since start or the
+  // last reset: the first and the latest byte, and the first byte of each out
+  // connection in turn (the first few).
+  std::int64_t first_byte_us_ = 0;
+  std::int64_t last_byte_us_ = 0;
+  std::vector<std::int64_t> connection_first_bytes_us_;
   std::uint64_t identify_requests_ = 0;
   std::optional<PendingReply> unassigned_reply_;
   Clock::time_point next_read_at_{};

@@ -76,7 +76,9 @@ TEST_P(PipeLibraryExports, BindsTheDeviceFunctionsByTheNamesTheLibraryHas) {
   OVERLAPPED ov{};
   ov.hEvent = event.get();
   unsigned char byte = 0x5A;
-  if (!::WriteFile(out_pipe.get(), &byte, 1, nullptr, &ov)) ASSERT_EQ(::GetLastError(), DWORD{ERROR_IO_PENDING});
+  if (!::WriteFile(out_pipe.get(), &byte, 1, nullptr, &ov)) {
+    ASSERT_EQ(::GetLastError(), DWORD{ERROR_IO_PENDING});
+  }
   ASSERT_EQ(::WaitForSingleObject(event.get(), kDeadlineMs), WAIT_OBJECT_0);
   DWORD written = 0;
   ASSERT_TRUE(::GetOverlappedResult(out_pipe.get(), &ov, &written, FALSE));
@@ -244,7 +246,9 @@ TEST_F(PipeLibrarySearch, LibraryOnlyInTheCurrentDirectoryIsNeverLoaded) {
     EXPECT_EQ(::GetModuleHandleA(kName), nullptr);
     for (const LoadAttempt& attempt : attempts()) {
       EXPECT_FALSE(inside(attempt.file, scratch_)) << describe(attempts());
-      if (&attempt != &attempts().front()) EXPECT_EQ(attempt.file.compare(1, 2, ":\\"), 0) << attempt.file;
+      if (&attempt != &attempts().front()) {
+        EXPECT_EQ(attempt.file.compare(1, 2, ":\\"), 0) << attempt.file;
+      }
     }
   }
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/machine_clock.h"
 #include "sim/sim_control.h"
 #include "win/handles.h"
 
@@ -335,6 +336,13 @@ TEST_F(SimTest, TwoOutHandlesOpenAtOnceAreBothServedInOrder) {
   EXPECT_EQ(payload.size(), big.moved);
   ASSERT_TRUE(status_becomes([&](const Status& s) { return s.bytes_received == 1 + header.size() + payload.size(); }));
   EXPECT_EQ(concat({{0x40}, header, payload}), captured());
+  // Each connection's first byte is timed on the machine's clock, in order.
+  const Status s = status();
+  ASSERT_EQ(2u, s.connection_first_bytes_us.size());
+  EXPECT_EQ(s.first_byte_us, s.connection_first_bytes_us[0]);
+  EXPECT_LT(s.connection_first_bytes_us[0], s.connection_first_bytes_us[1]);
+  EXPECT_LE(s.connection_first_bytes_us[1], s.last_byte_us);
+  EXPECT_LE(s.last_byte_us, machine_microseconds());
 
   ident.reset();
   EXPECT_TRUE(status_becomes([](const Status& s) { return s.out_clients == 1; }));
@@ -358,6 +366,35 @@ TEST_F(SimTest, WriteGoesPendingAtALowLineRateAndCompletes) {
   EXPECT_GE(elapsed, std::chrono::milliseconds(700));
   ASSERT_TRUE(status_becomes([&](const Status& s) { return s.bytes_received == 2 * kChunk; }));
   EXPECT_EQ(concat({first, second}), captured());
+}
+
+TEST_F(SimTest, TheLineNeverRunsAheadOfItsRate) {
+  // 2048-byte writes, as the updater makes, after a 48-byte header; the first
+  // byte seen starts the line's clock.
+  constexpr std::uint64_t kRate = 200000;
+  start({"--rate", std::to_string(kRate)});
+  UniqueHandle out = lib_.open_file("PIPE00");
+  ASSERT_TRUE(out);
+  Bytes sent = pattern(48, 6);
+  ASSERT_TRUE(write_bytes(out.get(), sent).ok);
+  for (int chunk = 0; chunk < 100; ++chunk) {
+    const Bytes data = pattern(2048, static_cast<std::uint8_t>(chunk));
+    ASSERT_TRUE(write_bytes(out.get(), data).ok);
+    sent.insert(sent.end(), data.begin(), data.end());
+  }
+  ASSERT_TRUE(status_becomes([&](const Status& s) { return s.bytes_received == sent.size(); }));
+  const Status s = status();
+  const double seconds = static_cast<double>(s.last_byte_us - s.first_byte_us) / 1e6;
+  ASSERT_GT(seconds, 0.0);
+  const double pace = static_cast<double>(s.bytes_received) / seconds;
+  EXPECT_LE(pace, static_cast<double>(kRate));
+  EXPECT_EQ(sent, captured());
+
+  // After a reset the clock starts again from the next byte.
+  ASSERT_TRUE(sim_.command("reset-counters"));
+  const Status cleared = status();
+  EXPECT_EQ(0, cleared.first_byte_us);
+  EXPECT_TRUE(cleared.connection_first_bytes_us.empty());
 }
 
 // --- Faults ------------------------------------------------------------------------
