@@ -1,16 +1,23 @@
-// The real Pushwell.exe driven from outside against the simulated device, with
-// one firmware file in its folder:
-//   cpu      CPU time of the updater's process while the file is sent, as a share
-//            of the transfer's wall time (GetProcessTimes at the first and the
-//            last byte the device reads)
+// The real Pushwell.exe driven from outside against the simulated device:
+//   cpu      CPU time of the updater's process while one file is sent, against a
+//            plain-writer process (bench_transfer --plain-process) sending the
+//            same bytes at the same rate, in alternating runs; GetProcessTimes
+//            at the first and the last byte the device reads
 //   respond  how long the dialog takes to answer a sent message while the file
 //            is sent (SendMessageTimeout WM_NULL, timed from here)
+//   start    launch to "linked", and the click to the first header byte as the
+//            device sees it, set against the busy delay timed here in the run
+//   update   five files of the demo's sizes at the line rate: the wire time
+//            over the time from the click to the final box
 //   memory   peak memory for files of several sizes, less the figure the same
 //            process showed idle before the button was pressed
 //
-//   bench_updater cpu     [--payload-mib 16] [--rate 1200000] [--runs 3]
+//   bench_updater cpu     [--payload-mib 16] [--rate 1200000] [--runs 4]
 //   bench_updater respond [--payload-mib 16] [--rate 1200000] [--runs 2]
+//   bench_updater start   [--runs 5]
+//   bench_updater update  [--rate 1200000] [--runs 3]
 //   bench_updater memory  [--sizes 1,64,256]
+// Each takes --figures FILE: the numbers bench/run.sh gathers into results.json.
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -22,9 +29,11 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/bench_util.h"
+#include "device/busy_delay.h"
 #include "sim/sim_control.h"
 #include "tests/e2e/driver.h"
 #include "update/update_file.h"
@@ -38,6 +47,7 @@ using e2e::Millis;
 constexpr int kUpdateButton = 1000;
 constexpr int kLinkStatus = 1002;
 constexpr double kMiB = 1024.0 * 1024.0;
+constexpr std::uint64_t kIdentifyBytes = 1;
 
 std::string message_text(int key) {
   return e2e::read_profile_string(e2e::join_path(e2e::bin_folder(), e2e::kLangIni), "message", std::to_string(key));
@@ -45,14 +55,14 @@ std::string message_text(int key) {
 
 // Writes a sent update file of `payload` bytes in pieces, so even a large one
 // never sits whole in this process.
-bool write_firmware(const std::string& path, std::size_t payload) {
+bool write_update_file(const std::string& path, std::size_t payload, std::uint32_t seed) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   std::vector<char> block(pw::kHeaderBlockSize, static_cast<char>(0xA5));
   block[0] = static_cast<char>(pw::kHeaderMarker);
   block[1] = 1;
   out.write(block.data(), static_cast<std::streamsize>(block.size()));
   block.assign(1 << 20, 0);
-  std::uint32_t x = 12345;
+  std::uint32_t x = seed;
   for (char& c : block) {
     x = x * 1664525u + 1013904223u;
     c = static_cast<char>(x >> 24);
@@ -76,21 +86,12 @@ double cpu_seconds(HANDLE process) {
   return static_cast<double>(filetime_100ns(kernel) + filetime_100ns(user)) / 1e7;
 }
 
-// User plus kernel seconds of every thread of process `pid` that can be read.
-std::map<DWORD, double> thread_cpu_seconds(DWORD pid) {
-  std::map<DWORD, double> times;
-  pw::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-  if (!snapshot) return times;
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = ::Thread32First(snapshot.get(), &entry); more; more = ::Thread32Next(snapshot.get(), &entry)) {
-    if (entry.th32OwnerProcessID != pid) continue;
-    pw::UniqueHandle thread(::OpenThread(THREAD_QUERY_INFORMATION, FALSE, entry.th32ThreadID));
-    FILETIME created, exited, kernel, user;
-    if (thread && ::GetThreadTimes(thread.get(), &created, &exited, &kernel, &user))
-      times[entry.th32ThreadID] = static_cast<double>(filetime_100ns(kernel) + filetime_100ns(user)) / 1e7;
-  }
-  return times;
+// User plus kernel seconds of one thread, or 0 when it cannot be read.
+double thread_cpu_seconds(DWORD thread_id) {
+  pw::UniqueHandle thread(::OpenThread(THREAD_QUERY_INFORMATION, FALSE, thread_id));
+  FILETIME created, exited, kernel, user;
+  if (!thread || !::GetThreadTimes(thread.get(), &created, &exited, &kernel, &user)) return 0;
+  return static_cast<double>(filetime_100ns(kernel) + filetime_100ns(user)) / 1e7;
 }
 
 PROCESS_MEMORY_COUNTERS memory_of(HANDLE process) {
@@ -100,13 +101,34 @@ PROCESS_MEMORY_COUNTERS memory_of(HANDLE process) {
   return counters;
 }
 
-// One updater with one firmware file, and a device of its own.
+sim::Status status_of(const sim::DevsimProcess& devsim) {
+  sim::Status status;
+  if (!devsim.status(&status)) bench::fail("the device did not answer");
+  return status;
+}
+
+// Polls the device every `poll_ms` until it has received more than `bytes`.
+void wait_received_over(const sim::DevsimProcess& devsim, std::uint64_t bytes, unsigned poll_ms) {
+  if (!sim::wait_until([&] { return status_of(devsim).bytes_received > bytes; }, 600000, poll_ms))
+    bench::fail("the device stopped receiving at " + std::to_string(status_of(devsim).bytes_received) + " bytes");
+}
+
+struct UpdateFile {
+  const char* name;
+  std::size_t payload;
+};
+
+// One updater with its update files, and a device of its own.
 class Session {
  public:
-  Session(const std::string& label, std::size_t payload, std::uint64_t rate)
-      : folder_(label), device_(sim::unique_device_name(label)), wire_(1 + pw::kCommandHeaderSize + payload) {
+  Session(const std::string& label, const std::vector<UpdateFile>& files, std::uint64_t rate)
+      : folder_(label), device_(sim::unique_device_name(label)) {
     if (!folder_.ok()) bench::fail("no scratch folder");
-    if (!write_firmware(folder_.file("firmware.cam"), payload)) bench::fail("could not write firmware.cam");
+    std::uint32_t seed = 1;
+    for (const UpdateFile& f : files) {
+      if (!write_update_file(folder_.file(f.name), f.payload, seed++)) bench::fail(std::string("could not write ") + f.name);
+      wire_ += pw::kCommandHeaderSize + f.payload;
+    }
     std::vector<std::string> args;
     if (rate > 0) args = {"--rate", std::to_string(rate)};
     devsim_.set_output_file(folder_.file("devsim.log"));
@@ -115,10 +137,23 @@ class Session {
     options.current_directory = folder_.path();
     options.environment = {{"PUSHWELL_SIM_DEVICE", device_},
                            {"PUSHWELL_SIM_INSTALLER_LOG", folder_.file("installer.log")}};
+    const std::string linked = message_text(1024);
+    const double launched = bench::now_seconds();
     if (!app_.start(e2e::join_path(e2e::bin_folder(), e2e::kUpdaterExe), options))
       bench::fail("Pushwell.exe did not start: " + app_.process().error());
+    // A fine poll of what any process can see: the window, then its link text.
+    HWND dialog = nullptr;
+    if (!sim::wait_until(
+            [&] {
+              if (!dialog)
+                for (HWND h : e2e::dialogs_of_process(app_.process().id()))
+                  if (e2e::is_main_dialog(h)) dialog = h;
+              return dialog && e2e::item_text(dialog, kLinkStatus) == linked;
+            },
+            30000, 1))
+      bench::fail("the updater never saw the device: " + app_.describe());
+    launch_to_linked_s_ = bench::now_seconds() - launched;
     if (!app_.wait_for_main_dialog()) bench::fail("no main dialog");
-    if (!app_.wait_for_text(kLinkStatus, {message_text(1024)})) bench::fail("the updater never saw the device");
   }
 
   ~Session() {
@@ -128,99 +163,155 @@ class Session {
 
   HANDLE process() const { return app_.process().handle(); }
   HWND dialog() const { return app_.main_dialog(); }
-  // Bytes the device reads: the identify byte, the command header, the payload.
+  const sim::DevsimProcess& device() const { return devsim_; }
+  double launch_to_linked_s() const { return launch_to_linked_s_; }
+  // Bytes the device reads: the identify byte, then each file's command header and payload.
   std::uint64_t wire_bytes() const { return wire_; }
 
-  void press_update() {
+  // Returns the time of the click on the machine's clock.
+  double press_update() {
+    const double at = bench::now_seconds();
     if (!app_.click(kUpdateButton)) bench::fail("the update button could not be pressed");
+    return at;
   }
 
-  std::uint64_t received() const {
-    sim::Status status;
-    return devsim_.status(&status) ? status.bytes_received : 0;
-  }
-
-  // Polls the device until the transfer's first byte has arrived (past the identify byte).
-  void wait_transfer_start() {
-    if (!sim::wait_until([&] { return received() > 1; }, 60000, 1)) bench::fail("the transfer never started");
-  }
+  std::uint64_t received() const { return status_of(devsim_).bytes_received; }
+  // Waits until the first file's first byte has arrived (past the identify byte).
+  void wait_transfer_start() { wait_received_over(devsim_, kIdentifyBytes, 1); }
   bool transfer_complete() const { return received() >= wire_; }
 
-  // The box that ends a command whose last file was absent: the transfer went.
-  void finish() {
-    HWND box = app_.wait_for_message_box(message_text(1035), Millis{600000});
+  // The box that ends the command: the final box after five files, or the one
+  // for a last file that is absent.
+  HWND finishing_box(const std::string& text) { return app_.wait_for_message_box(text, Millis{600000}); }
+
+  // Answers the box that ends the command, after checking every byte arrived.
+  void finish(const std::string& text) {
+    HWND box = finishing_box(text);
     if (!box) bench::fail("the updater did not finish: " + app_.describe());
     if (received() != wire_) bench::fail("the device received a different byte count");
     app_.answer(box);
     app_.wait_for_exit();
   }
 
-  HWND finishing_box() { return app_.wait_for_message_box(message_text(1035), Millis{600000}); }
+  // The open box whose text begins with `text`, polled every `poll_ms`; the
+  // machine's time it was first seen.
+  double wait_for_box(const std::string& text, unsigned poll_ms) {
+    if (!sim::wait_until(
+            [&] {
+              for (HWND h : e2e::dialogs_of_process(app_.process().id()))
+                if (e2e::is_message_box(h) && e2e::box_text_matches(e2e::message_box_text(h), text)) return true;
+              return false;
+            },
+            600000, poll_ms))
+      bench::fail("no box \"" + text + "\": " + app_.describe());
+    return bench::now_seconds();
+  }
 
  private:
   e2e::ScratchFolder folder_;
   std::string device_;
-  std::uint64_t wire_;
+  std::uint64_t wire_ = kIdentifyBytes;
+  double launch_to_linked_s_ = 0;
   sim::DevsimProcess devsim_;
   e2e::DialogApp app_;
 };
 
-void measure_cpu(double payload_mib, std::uint64_t rate, int runs) {
-  struct Run {
-    double wall, cpu, window_thread, other_threads;
-  };
-  std::vector<Run> results;
-  std::vector<double> shares;
-  for (int run = 0; run < runs; ++run) {
-    Session session("bench-cpu", static_cast<std::size_t>(payload_mib * kMiB), rate);
-    const DWORD pid = ::GetProcessId(session.process());
-    const DWORD window_thread = ::GetWindowThreadProcessId(session.dialog(), nullptr);
-    session.press_update();
-    session.wait_transfer_start();
-    const double t0 = bench::now_seconds();
-    const double cpu0 = cpu_seconds(session.process());
-    const std::map<DWORD, double> threads0 = thread_cpu_seconds(pid);
-    // Watching from here costs the updater nothing: only the device is asked.
-    if (!sim::wait_until([&] { return session.transfer_complete(); }, 600000, 5))
-      bench::fail("the transfer did not complete");
-    const double cpu1 = cpu_seconds(session.process());
-    const std::map<DWORD, double> threads1 = thread_cpu_seconds(pid);
-    const double wall = bench::now_seconds() - t0;
-    session.finish();
-
-    // The worker has usually ended by the last sample, so the other threads are
-    // the process's time less the window thread's.
-    Run r{wall, cpu1 - cpu0, 0, 0};
-    const auto before = threads0.find(window_thread);
-    const auto after = threads1.find(window_thread);
-    if (before != threads0.end() && after != threads1.end()) r.window_thread = after->second - before->second;
-    r.other_threads = r.cpu - r.window_thread;
-    results.push_back(r);
-    shares.push_back(100.0 * r.cpu / wall);
-    bench::note("cpu run " + std::to_string(run + 1) + ": " + bench::format("%.3f s CPU", r.cpu) + " in " +
-                bench::format("%.2f s", wall) + " = " + bench::format("%.2f%%", shares.back()) +
-                bench::format(" (window thread %.3f s", r.window_thread) +
-                bench::format(", other threads %.3f s)", r.other_threads));
-  }
-  const double share = bench::median(shares);
-  std::printf("### c. CPU time of the updater during a transfer\n\n");
-  std::printf("Pushwell.exe sends one %.0f MiB firmware.cam to devsim at %llu B/s; GetProcessTimes (user + kernel, "
-              "every thread) on its process when the device has read the first and the last payload byte. The "
-              "split by thread comes from GetThreadTimes. %d runs.\n\n",
-              payload_mib, static_cast<unsigned long long>(rate), runs);
-  std::printf("| run | transfer wall s | process CPU s | share | window thread CPU s | other threads CPU s |\n"
-              "| ---: | ---: | ---: | ---: | ---: | ---: |\n");
-  for (std::size_t i = 0; i < results.size(); ++i)
-    std::printf("| %zu | %.2f | %.3f | %.2f%% | %.3f | %.3f |\n", i + 1, results[i].wall, results[i].cpu, shares[i],
-                results[i].window_thread, results[i].other_threads);
-  std::printf("\n- median CPU share: **%.2f%%** (target <= 5%%): %s\n\n", share, bench::verdict(share <= 5.0));
+// A firmware file alone: the command ends with the box for the absent last file.
+std::vector<UpdateFile> firmware_only(double payload_mib) {
+  return {{"firmware.cam", static_cast<std::size_t>(payload_mib * kMiB)}};
 }
 
-void measure_responsiveness(double payload_mib, std::uint64_t rate, int runs) {
+struct CpuRun {
+  double wall, cpu, window_thread;
+  double share() const { return 100.0 * cpu / wall; }
+};
+
+CpuRun measure_updater_cpu(double payload_mib, std::uint64_t rate) {
+  Session session("bench-cpu", firmware_only(payload_mib), rate);
+  const DWORD window_thread = ::GetWindowThreadProcessId(session.dialog(), nullptr);
+  session.press_update();
+  session.wait_transfer_start();
+  const double t0 = bench::now_seconds();
+  const double cpu0 = cpu_seconds(session.process());
+  const double window0 = thread_cpu_seconds(window_thread);
+  // Watching from here costs the updater nothing: only the device is asked.
+  if (!sim::wait_until([&] { return session.transfer_complete(); }, 600000, 5))
+    bench::fail("the transfer did not complete");
+  const CpuRun run{bench::now_seconds() - t0, cpu_seconds(session.process()) - cpu0,
+                   thread_cpu_seconds(window_thread) - window0};
+  session.finish(message_text(1035));
+  return run;
+}
+
+// The baseline: a process that only opens the pipe and writes the same bytes.
+CpuRun measure_plain_writer_cpu(double payload_mib, std::uint64_t rate) {
+  const std::string device = sim::unique_device_name("bench-cpu-plain");
+  sim::DevsimProcess devsim;
+  if (!devsim.launch(device, {"--rate", std::to_string(rate)})) bench::fail("devsim.exe did not start");
+  const std::uint64_t wire = pw::kCommandHeaderSize + static_cast<std::uint64_t>(payload_mib * kMiB);
+  e2e::LaunchOptions options;
+  options.environment = {{"PUSHWELL_SIM_DEVICE", device}};
+  options.arguments = "--plain-process 1 --payload-mib " + bench::format("%.0f", payload_mib);
+  e2e::Process writer;
+  if (!writer.start(e2e::join_path(e2e::bin_folder(), "bench_transfer.exe"), options))
+    bench::fail("the plain writer did not start: " + writer.error());
+  wait_received_over(devsim, 0, 1);
+  const double t0 = bench::now_seconds();
+  const double cpu0 = cpu_seconds(writer.handle());
+  if (!sim::wait_until([&] { return status_of(devsim).bytes_received >= wire; }, 600000, 5))
+    bench::fail("the plain writer's transfer did not complete");
+  const CpuRun run{bench::now_seconds() - t0, cpu_seconds(writer.handle()) - cpu0, 0};
+  if (writer.wait_for_exit() != std::optional<DWORD>(0)) bench::fail("the plain writer failed");
+  devsim.stop();
+  return run;
+}
+
+void measure_cpu(double payload_mib, std::uint64_t rate, int runs, const bench::Figures& figures) {
+  std::vector<CpuRun> updater, plain;
+  std::vector<double> paired, window_shares;
+  for (int run = 0; run < runs; ++run) {
+    // Alternating, so a drift in the machine's load falls on both alike.
+    if (run % 2 == 0) {
+      updater.push_back(measure_updater_cpu(payload_mib, rate));
+      plain.push_back(measure_plain_writer_cpu(payload_mib, rate));
+    } else {
+      plain.push_back(measure_plain_writer_cpu(payload_mib, rate));
+      updater.push_back(measure_updater_cpu(payload_mib, rate));
+    }
+    paired.push_back(updater.back().share() / plain.back().share());
+    window_shares.push_back(100.0 * updater.back().window_thread / updater.back().wall);
+    bench::note("cpu run " + std::to_string(run + 1) + ": updater " + bench::format("%.2f%%", updater.back().share()) +
+                ", plain writer " + bench::format("%.2f%%", plain.back().share()) +
+                bench::format(", ratio %.3f", paired.back()) + bench::format(", window thread %.3f%%", window_shares.back()));
+  }
+  const bench::Spread ratio = bench::spread(paired);
+  const bench::Spread window = bench::spread(window_shares);
+  std::printf("### c. CPU time of the updater during a transfer\n\n");
+  std::printf("Pushwell.exe sends one %.0f MiB firmware.cam to devsim at %llu B/s; the baseline is a process of its own "
+              "(`bench_transfer --plain-process 1`) that writes the same bytes in the same chunks to a device at the "
+              "same rate. GetProcessTimes (user + kernel, every thread) when the device has read the first and the "
+              "last byte; the window thread's share from GetThreadTimes. %d runs of each, alternating.\n\n",
+              payload_mib, static_cast<unsigned long long>(rate), runs);
+  std::printf("| run | updater wall s | updater CPU s | share | window thread CPU s | plain wall s | plain CPU s | "
+              "share | ratio |\n| ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: |\n");
+  for (std::size_t i = 0; i < updater.size(); ++i)
+    std::printf("| %zu | %.2f | %.3f | %.2f%% | %.3f | %.2f | %.3f | %.2f%% | %.3f |\n", i + 1, updater[i].wall,
+                updater[i].cpu, updater[i].share(), updater[i].window_thread, plain[i].wall, plain[i].cpu,
+                plain[i].share(), paired[i]);
+  std::printf("\n- updater process CPU / plain-writer process CPU, paired by run: median **%.3f** (min %.3f, max %.3f; "
+              "target <= 1.15): %s\n",
+              ratio.median, ratio.min, ratio.max, bench::verdict(ratio.median <= 1.15));
+  std::printf("- window thread: median **%.3f%%** of wall (min %.3f, max %.3f; target <= 0.5%%): %s\n\n", window.median,
+              window.min, window.max, bench::verdict(window.median <= 0.5));
+  figures.add("cpu_ratio", ratio.median);
+  figures.add("window_thread_cpu_share_pct", window.median);
+}
+
+void measure_responsiveness(double payload_mib, std::uint64_t rate, int runs, const bench::Figures& figures) {
   std::vector<double> samples_ms;
   int timeouts = 0;
   for (int run = 0; run < runs; ++run) {
-    Session session("bench-respond", static_cast<std::size_t>(payload_mib * kMiB), rate);
+    Session session("bench-respond", firmware_only(payload_mib), rate);
     session.press_update();
     session.wait_transfer_start();
     double next_status = 0;
@@ -228,8 +319,7 @@ void measure_responsiveness(double payload_mib, std::uint64_t rate, int runs) {
     while (!complete) {
       DWORD_PTR result = 0;
       const double t0 = bench::now_seconds();
-      const LRESULT answered =
-          ::SendMessageTimeoutA(session.dialog(), WM_NULL, 0, 0, SMTO_NORMAL, 2000, &result);
+      const LRESULT answered = ::SendMessageTimeoutA(session.dialog(), WM_NULL, 0, 0, SMTO_NORMAL, 2000, &result);
       const double ms = (bench::now_seconds() - t0) * 1000.0;
       if (!answered) ++timeouts;
       samples_ms.push_back(ms);
@@ -241,7 +331,7 @@ void measure_responsiveness(double payload_mib, std::uint64_t rate, int runs) {
       }
       ::Sleep(10);  // sampling cadence, not a wait for a condition
     }
-    session.finish();
+    session.finish(message_text(1035));
     bench::note("respond run " + std::to_string(run + 1) + ": " + std::to_string(samples_ms.size()) +
                 " samples so far");
   }
@@ -256,48 +346,158 @@ void measure_responsiveness(double payload_mib, std::uint64_t rate, int runs) {
               payload_mib, static_cast<unsigned long long>(rate), runs, samples_ms.size(), timeouts);
   std::printf("| median ms | p90 ms | p99 ms | max ms |\n| ---: | ---: | ---: | ---: |\n");
   std::printf("| %.3f | %.3f | %.3f | %.3f |\n\n", p50, p90, p99, worst);
-  std::printf("- p99: **%.2f ms** (target <= 20 ms): %s\n\n", p99, bench::verdict(p99 <= 20.0 && timeouts == 0));
+  std::printf("- p99 **%.2f ms** (target <= 5 ms), max **%.2f ms** (target <= 50 ms): %s\n\n", p99, worst,
+              bench::verdict(p99 <= 5.0 && worst <= 50.0 && timeouts == 0));
+  figures.add("response_p99_ms", p99);
+  figures.add("response_max_ms", worst);
 }
 
-void measure_memory(const std::vector<double>& sizes_mib) {
+// Seconds the busy delay takes here and now: the same loop the window thread runs.
+double time_busy_delay() {
+  std::vector<double> runs;
+  for (int i = 0; i < 3; ++i) {
+    const double t0 = bench::now_seconds();
+    pw::busy_delay();
+    runs.push_back(bench::now_seconds() - t0);
+  }
+  return bench::median(runs);
+}
+
+void measure_start(int runs, const bench::Figures& figures) {
+  struct Run {
+    double linked_ms, first_byte_ms, delay_ms;
+  };
+  std::vector<Run> results;
+  std::vector<double> linked, idle, delays;
+  for (int run = 0; run < runs; ++run) {
+    Session session("bench-start", firmware_only(1), 0);
+    const double clicked = session.press_update();
+    session.wait_transfer_start();
+    if (!sim::wait_until([&] { return session.transfer_complete(); }, 600000, 5))
+      bench::fail("the transfer did not complete");
+    const sim::Status status = status_of(session.device());
+    // The first connection carried the identify byte, the second the first file.
+    if (status.connection_first_bytes_us.size() < 2) bench::fail("the device did not time the file's first byte");
+    const double first_byte = static_cast<double>(status.connection_first_bytes_us[1]) / 1e6;
+    session.finishing_box(message_text(1035));
+    // Timed while the updater waits under its last box, on the same processor.
+    const Run r{session.launch_to_linked_s() * 1000.0, (first_byte - clicked) * 1000.0, time_busy_delay() * 1000.0};
+    session.finish(message_text(1035));
+    results.push_back(r);
+    linked.push_back(r.linked_ms);
+    idle.push_back(r.first_byte_ms - r.delay_ms);
+    delays.push_back(r.delay_ms);
+    bench::note("start run " + std::to_string(run + 1) + bench::format(": linked after %.0f ms", r.linked_ms) +
+                bench::format(", first header byte %.1f ms after the click", r.first_byte_ms) +
+                bench::format(", busy delay %.1f ms", r.delay_ms));
+  }
+  const bench::Spread wait = bench::spread(idle);
+  const bench::Spread link = bench::spread(linked);
+  std::printf("### e. From the launch to the link, and from the click to the first byte\n\n");
+  std::printf("Pushwell.exe with a 1 MiB firmware.cam and devsim answering at once (unlimited rate). *Linked*: from "
+              "just before CreateProcess until the link text reads [message] 1024, polled every millisecond. *First "
+              "byte*: from the posted click until the file's first header byte as the device timed it. *Busy delay*: "
+              "the window thread's 648,000,000 empty iterations, the same code timed in this process right after, "
+              "on the same processor. %d runs.\n\n",
+              runs);
+  std::printf("| run | launch to linked ms | click to first header byte ms | busy delay ms | difference ms |\n"
+              "| ---: | ---: | ---: | ---: | ---: |\n");
+  for (std::size_t i = 0; i < results.size(); ++i)
+    std::printf("| %zu | %.1f | %.1f | %.1f | %.1f |\n", i + 1, results[i].linked_ms, results[i].first_byte_ms,
+                results[i].delay_ms, idle[i]);
+  std::printf("\n- click to first header byte less the busy delay: median **%.1f ms** (min %.1f, max %.1f; target "
+              "<= 75 ms): %s\n",
+              wait.median, wait.min, wait.max, bench::verdict(wait.median <= 75.0));
+  std::printf("- busy delay: median %.1f ms\n", bench::median(delays));
+  std::printf("- launch to linked: median %.1f ms (min %.1f, max %.1f; reported, no target: the first presence check "
+              "comes 100 ms after the window opens)\n\n",
+              link.median, link.min, link.max);
+  figures.add("click_to_first_byte_ms", wait.median);
+  figures.add("busy_delay_ms", bench::median(delays));
+  figures.add("launch_to_linked_ms", link.median);
+}
+
+void measure_update(std::uint64_t rate, int runs, const bench::Figures& figures) {
+  // The demo's five files.
+  const std::vector<UpdateFile> files = {{"firmware.cam", 1048576},
+                                         {"image.cam", 786432},
+                                         {"imageru.cam", 786432},
+                                         {"sound.cam", 524288},
+                                         {"database.cam", 262144}};
+  const std::string finished = message_text(1010);
+  std::vector<double> efficiency, totals;
+  std::uint64_t wire = 0;
+  for (int run = 0; run < runs; ++run) {
+    Session session("bench-update", files, rate);
+    wire = session.wire_bytes();
+    const double clicked = session.press_update();
+    const double boxed = session.wait_for_box(finished, 2);
+    totals.push_back(boxed - clicked);
+    // Where the time goes: each file's first byte and the last byte, from the click.
+    const sim::Status status = status_of(session.device());
+    std::string times;
+    for (std::int64_t t : status.connection_first_bytes_us)
+      times += bench::format(" %.0f", (static_cast<double>(t) / 1e6 - clicked) * 1000.0);
+    bench::note("first bytes of each connection, ms after the click:" + times +
+                bench::format("; last byte %.0f", (static_cast<double>(status.last_byte_us) / 1e6 - clicked) * 1000.0) +
+                bench::format("; box %.0f", (boxed - clicked) * 1000.0));
+    efficiency.push_back(static_cast<double>(wire) / static_cast<double>(rate) / totals.back());
+    session.finish(finished);
+    bench::note("update run " + std::to_string(run + 1) + bench::format(": %.3f s from the click to the final box", totals.back()) +
+                bench::format(", efficiency %.3f", efficiency.back()));
+  }
+  const bench::Spread e = bench::spread(efficiency);
+  std::printf("### f. A five-file update at the line rate\n\n");
+  std::printf("Pushwell.exe sends the demo's five files (%llu bytes on the wire with the identify byte) to devsim at "
+              "%llu B/s. The wire time (bytes / rate, %.3f s) over the time from the posted click until the final box "
+              "is open (polled every 2 ms). %d runs.\n\n",
+              static_cast<unsigned long long>(wire), static_cast<unsigned long long>(rate),
+              static_cast<double>(wire) / static_cast<double>(rate), runs);
+  std::printf("| run | click to final box s | efficiency |\n| ---: | ---: | ---: |\n");
+  for (std::size_t i = 0; i < totals.size(); ++i) std::printf("| %zu | %.3f | %.3f |\n", i + 1, totals[i], efficiency[i]);
+  std::printf("\n- wire time / (click to final box): median **%.3f** (min %.3f, max %.3f; target >= 0.90): %s\n\n",
+              e.median, e.min, e.max, bench::verdict(e.median >= 0.90));
+  figures.add("update_efficiency", e.median);
+}
+
+void measure_memory(const std::vector<double>& sizes_mib, const bench::Figures& figures) {
   struct Row {
     double mib;
     PROCESS_MEMORY_COUNTERS idle, done;
   };
   std::vector<Row> rows;
   for (double mib : sizes_mib) {
-    Session session("bench-memory", static_cast<std::size_t>(mib * kMiB), 0);
+    Session session("bench-memory", firmware_only(mib), 0);
     Row row{mib, memory_of(session.process()), {}};
     session.press_update();
     // Read while the last box is up: the transfer has ended, the process has not.
-    if (!session.finishing_box()) bench::fail("the updater did not finish");
+    if (!session.finishing_box(message_text(1035))) bench::fail("the updater did not finish");
     row.done = memory_of(session.process());
-    session.finish();
+    session.finish(message_text(1035));
     rows.push_back(row);
     bench::note("memory " + bench::format("%.0f MiB", mib) + ": peak working set " +
                 bench::format("%.1f MiB", row.done.PeakWorkingSetSize / kMiB));
   }
-  std::printf("### e. Peak memory of the updater\n\n");
+  std::printf("### g. Peak memory of the updater\n\n");
   std::printf("Pushwell.exe sends one firmware.cam of each size to devsim (unlimited rate). GetProcessMemoryInfo on "
               "its process: *idle* is read before the button is pressed, *peak* while the final box is up (before "
               "exit). The growth is the peak less the idle (current) figure of the same counter; the verdict is on the "
               "working set. MiB = 2^20 bytes.\n\n");
-  std::printf("| payload MiB | idle working set | peak working set | growth | idle pagefile | peak pagefile | "
-              "growth | limit (size + 8) | verdict |\n");
-  std::printf("| ---: | ---: | ---: | ---: | ---: | ---: | ---: | ---: | --- |\n");
-  bool all_met = true;
+  std::printf("| payload MiB | idle working set | peak working set | growth | growth over the file | idle pagefile | "
+              "peak pagefile | verdict (<= file + 8) |\n");
+  std::printf("| ---: | ---: | ---: | ---: | ---: | ---: | ---: | --- |\n");
+  double worst_over = -1e9;
   for (const Row& r : rows) {
-    const double ws_growth = (static_cast<double>(r.done.PeakWorkingSetSize) - r.idle.WorkingSetSize) / kMiB;
-    const double pf_growth = (static_cast<double>(r.done.PeakPagefileUsage) - r.idle.PagefileUsage) / kMiB;
-    const double limit = r.mib + 8.0;
-    const bool met = ws_growth <= limit;  // see RESULTS.md on PagefileUsage under Wine
-    all_met = all_met && met;
-    std::printf("| %.0f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %.0f | %s |\n", r.mib,
-                r.idle.WorkingSetSize / kMiB, r.done.PeakWorkingSetSize / kMiB, ws_growth,
-                r.idle.PagefileUsage / kMiB, r.done.PeakPagefileUsage / kMiB, pf_growth, limit,
-                bench::verdict(met));
+    const double growth = (static_cast<double>(r.done.PeakWorkingSetSize) - r.idle.WorkingSetSize) / kMiB;
+    const double over = growth - r.mib;  // see RESULTS.md on PagefileUsage under Wine
+    worst_over = std::max(worst_over, over);
+    std::printf("| %.0f | %.1f | %.1f | %.1f | %.1f | %.1f | %.1f | %s |\n", r.mib, r.idle.WorkingSetSize / kMiB,
+                r.done.PeakWorkingSetSize / kMiB, growth, over, r.idle.PagefileUsage / kMiB,
+                r.done.PeakPagefileUsage / kMiB, bench::verdict(over <= 8.0));
   }
-  std::printf("\n- every size within file size + 8 MiB: %s\n\n", bench::verdict(all_met));
+  std::printf("\n- largest growth over the file: **%.1f MiB** (target <= 8 MiB): %s\n\n", worst_over,
+              bench::verdict(worst_over <= 8.0));
+  figures.add("memory_growth_over_file_mib", worst_over);
 }
 
 std::vector<double> parse_sizes(const std::string& text) {
@@ -315,14 +515,20 @@ int main(int argc, char** argv) {
   const std::string what = argc > 1 ? argv[1] : "";
   const double payload = bench::number_option(argc, argv, "--payload-mib", 16);
   const auto rate = static_cast<std::uint64_t>(bench::number_option(argc, argv, "--rate", 1200000));
+  const bench::Figures figures(bench::option(argc, argv, "--figures", ""));
+  const auto runs = [&](int fallback) { return static_cast<int>(bench::number_option(argc, argv, "--runs", fallback)); };
   if (what == "cpu") {
-    measure_cpu(payload, rate, static_cast<int>(bench::number_option(argc, argv, "--runs", 3)));
+    measure_cpu(payload, rate, runs(4), figures);
   } else if (what == "respond") {
-    measure_responsiveness(payload, rate, static_cast<int>(bench::number_option(argc, argv, "--runs", 2)));
+    measure_responsiveness(payload, rate, runs(2), figures);
+  } else if (what == "start") {
+    measure_start(runs(5), figures);
+  } else if (what == "update") {
+    measure_update(rate, runs(3), figures);
   } else if (what == "memory") {
-    measure_memory(parse_sizes(bench::option(argc, argv, "--sizes", "1,64,256")));
+    measure_memory(parse_sizes(bench::option(argc, argv, "--sizes", "1,64,256")), figures);
   } else {
-    std::fprintf(stderr, "usage: bench_updater cpu|respond|memory [options]\n");
+    std::fprintf(stderr, "usage: bench_updater cpu|respond|start|update|memory [options]\n");
     return 2;
   }
   return 0;

@@ -1,27 +1,21 @@
 #pragma once
 // Small helpers shared by the benchmark programs: a high-resolution stopwatch,
-// order statistics, and the markdown they print.
+// order statistics, the markdown they print and the figures they hand on.
 #include <windows.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "sim/machine_clock.h"
 
 namespace bench {
 
-// Seconds on the performance counter.
-inline double now_seconds() {
-  static const double frequency = [] {
-    LARGE_INTEGER f;
-    ::QueryPerformanceFrequency(&f);
-    return static_cast<double>(f.QuadPart);
-  }();
-  LARGE_INTEGER t;
-  ::QueryPerformanceCounter(&t);
-  return static_cast<double>(t.QuadPart) / frequency;
-}
+// Seconds on the machine's clock, the one devsim times its bytes with.
+inline double now_seconds() { return static_cast<double>(pw::sim::machine_microseconds()) / 1e6; }
 
 // The q-quantile (0..1) by the nearest-rank method; 0 for no samples.
 inline double quantile(std::vector<double> values, double q) {
@@ -37,6 +31,13 @@ inline double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const std::size_t n = values.size();
   return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+}
+
+struct Spread {
+  double median, min, max;
+};
+inline Spread spread(const std::vector<double>& values) {
+  return {median(values), quantile(values, 0.0), quantile(values, 1.0)};
 }
 
 inline std::string format(const char* pattern, double value) {
@@ -77,5 +78,22 @@ inline double number_option(int argc, char** argv, const std::string& name, doub
   const std::string text = option(argc, argv, name, "");
   return text.empty() ? fallback : std::atof(text.c_str());
 }
+
+// One number per figure, `key value` a line, appended to a file that
+// bench/run.sh gathers into results.json. No file named: nothing is written.
+class Figures {
+ public:
+  explicit Figures(std::string path) : path_(std::move(path)) {}
+  void add(const char* key, double value) const {
+    if (path_.empty()) return;
+    if (std::FILE* f = std::fopen(path_.c_str(), "a")) {
+      std::fprintf(f, "%s %.6g\n", key, value);
+      std::fclose(f);
+    }
+  }
+
+ private:
+  std::string path_;
+};
 
 }  // namespace bench

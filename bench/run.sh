@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Builds the Windows programs with the windows-x64 preset, runs every benchmark
-# under Wine against the simulated device and rewrites bench/RESULTS.md.
-# Takes about ten minutes. Figures are measured side by side in one run, so
-# compare the ratios rather than the absolute rates of two runs.
+# under Wine against the simulated device, and rewrites bench/RESULTS.md and
+# bench/results.json (one number per figure). Takes about fifteen minutes.
+#
+# The whole Wine session (wineserver, devsim, the updater, the bench programs)
+# runs pinned to one CPU: unpinned, every wineserver request may wake another
+# CPU, and single rounds of the same writer range over a factor of ten. Pinned,
+# writers measured in alternating rounds of one run can be compared; every
+# ratio is the median of per-round paired ratios, shown with its min and max.
 #   PUSHWELL_BENCH_BUILD    build folder (default build/windows-x64)
+#   PUSHWELL_BENCH_CPU      the CPU to pin to (default 0)
 #   PUSHWELL_SOAK_COMMANDS  length of the soak run (default 200)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -11,6 +17,8 @@ root="$(pwd)"
 build="${PUSHWELL_BENCH_BUILD:-$root/build/windows-x64}"
 jobs="${JOBS:-2}"
 results="$root/bench/RESULTS.md"
+results_json="$root/bench/results.json"
+cpu="${PUSHWELL_BENCH_CPU:-0}"
 
 scripts/install-deps.sh || exit 1
 targets=(bench_transfer bench_updater)
@@ -25,9 +33,15 @@ source scripts/wine-env.sh
 trap pushwell_stop_wine_and_display EXIT
 pushwell_ensure_display
 pushwell_ensure_prefix
+# Everything from here runs on one CPU, the wineserver included: stop any
+# server started before the pinning, then start the run's own.
+wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1
+taskset -pc "$cpu" $$ >/dev/null || { echo "taskset could not pin this shell to CPU $cpu"; exit 1; }
 wineserver -p      # one persistent server for every Wine program of this run
 
 work="$(mktemp -d)"
+figures="$work/figures.txt"
+figures_win="$(winepath -w "$figures" 2>/dev/null)"
 status=0
 started=$(date +%s)
 load_before="$(cut -d' ' -f1-3 /proc/loadavg)"
@@ -45,17 +59,19 @@ run() {
   fi
 }
 
-run a bench_transfer.exe --payload-mib 32 --rounds 7 --with-reset-variant 1 \
+run a bench_transfer.exe --payload-mib 32 --rounds 15 --figures "$figures_win" \
   --title "a. Transfer throughput, unlimited line rate"
-run b bench_transfer.exe --payload-mib 8 --rounds 3 --rate 1200000 --with-reset-variant 1 \
+run b bench_transfer.exe --payload-mib 8 --rounds 3 --rate 1200000 --figures "$figures_win" \
   --title "b. Transfer at the USB full-speed line rate"
-run c bench_updater.exe cpu --payload-mib 16 --rate 1200000 --runs 3
-run d bench_updater.exe respond --payload-mib 16 --rate 1200000 --runs 2
-run e bench_updater.exe memory --sizes 1,64,256
+run c bench_updater.exe cpu --payload-mib 16 --rate 1200000 --runs 4 --figures "$figures_win"
+run d bench_updater.exe respond --payload-mib 16 --rate 1200000 --runs 2 --figures "$figures_win"
+run e bench_updater.exe start --runs 5 --figures "$figures_win"
+run f bench_updater.exe update --rate 1200000 --runs 3 --figures "$figures_win"
+run g bench_updater.exe memory --sizes 1,64,256 --figures "$figures_win"
 
 soak_commands="${PUSHWELL_SOAK_COMMANDS:-200}"
 if [ -f "$soak_source" ]; then
-  echo "== f: soak, PUSHWELL_SOAK_COMMANDS=$soak_commands" >&2
+  echo "== h: soak, PUSHWELL_SOAK_COMMANDS=$soak_commands" >&2
   soak_start=$(date +%s)
   (cd "$bin" && PUSHWELL_SOAK_COMMANDS="$soak_commands" timeout 1500 wine e2e_tests.exe --gtest_filter='*Soak*') \
     >"$work/soak.log" 2>&1
@@ -63,7 +79,7 @@ if [ -f "$soak_source" ]; then
   soak_seconds=$(( $(date +%s) - soak_start ))
   [ "$soak_rc" -eq 0 ] || status=1
   {
-    echo "### f. Soak"
+    echo "### h. Soak"
     echo
     echo "The fault suite's soak test (\`e2e_tests --gtest_filter=*Soak*\`) with PUSHWELL_SOAK_COMMANDS=$soak_commands:"
     echo "$( [ "$soak_rc" -eq 0 ] && echo '**passed**' || echo "**failed** (exit $soak_rc)") in ${soak_seconds} s."
@@ -81,9 +97,9 @@ if [ -f "$soak_source" ]; then
     fi
     echo '```'
     echo
-  } >"$work/f.md"
+  } >"$work/h.md"
 else
-  printf '### f. Soak\n\nSkipped: tests/e2e/soak_test.cpp does not exist.\n\n' >"$work/f.md"
+  printf '### h. Soak\n\nSkipped: tests/e2e/soak_test.cpp does not exist.\n\n' >"$work/h.md"
 fi
 
 elapsed=$(( $(date +%s) - started ))
@@ -102,28 +118,42 @@ git diff --quiet HEAD 2>/dev/null || commit="$commit (with uncommitted changes)"
   echo "| --- | --- |"
   echo "| date | $(date -u '+%Y-%m-%d %H:%M UTC') |"
   echo "| commit | $commit |"
-  echo "| CPU | ${cpu_model:-unknown}, nproc $(nproc) |"
+  echo "| CPU | ${cpu_model:-unknown}, $(nproc --all) CPUs (the run uses one) |"
   echo "| memory | $memory |"
   echo "| system | $(uname -sr), $(wine --version 2>/dev/null) (wine64, WINEDEBUG=-all), Xvfb |"
+  echo "| pinning | the whole Wine session on CPU $cpu (\`taskset -pc $cpu\` before \`wineserver -p\`) |"
   echo "| build | windows-x64 preset (MinGW-w64 g++, Release, -static) |"
   echo "| load average at start | $load_before |"
   echo "| run time | ${elapsed} s |"
   echo
-  echo "Targets: a >= 0.95, b >= 0.98, c <= 5 %, d p99 <= 20 ms, e <= file size + 8 MiB."
+  echo "## Figures"
   echo
-  for part in a b c d e f; do cat "$work/$part.md"; done
+  python3 "$root/bench/summarize.py" "$figures" "$results_json"
+  echo "The same numbers, one per key, are in \`bench/results.json\`."
+  echo
+  echo "## Measurements"
+  echo
+  for part in a b c d e f g h; do cat "$work/$part.md"; done
   cat <<'EOF'
 ## How to read these
 
 * Everything runs under Wine, where each overlapped pipe call is a round trip to
   wineserver. Absolute rates and CPU figures are Wine's, not Windows'; the
-  ratios compare writers measured in the same run, alternating, on the same pipe.
-* The line-rate ratio can come out slightly above 1: devsim lets a late read
-  catch up 20 ms, and the last write completes once the 4 KiB pipe buffer holds
-  it, before the device has read it.
-* The diagnostic writer is the plain writer plus a ResetEvent before each
-  WriteFile (which WriteFile does itself), to show what one more wineserver
-  call per 2048-byte write costs here.
+  ratios compare writers measured in the same run, alternating, on the same
+  pipe, on the same pinned CPU.
+* The plain writer is what any program would do to push the same bytes: the
+  same chunks, WriteFile then GetOverlappedResult, on a fresh thread as the
+  updater's worker runs. For the CPU figure it is a process of its own
+  (`bench_transfer --plain-process 1`), started in turn with the updater.
+* Byte times at the device come from devsim's `status` (first and latest byte,
+  each connection's first byte), on the performance counter every process of
+  the machine shares, so the click timed here and the byte timed there can be
+  subtracted.
+* devsim never lets the line run ahead: a read takes no more than the line has
+  carried since the burst's first byte, so the line ratio cannot pass 1.
+* The busy delay is fixed as a count of iterations, so its time depends on the
+  processor; the click-to-first-byte figure subtracts the same loop timed in
+  the same run.
 * Memory: under Wine the working-set counters follow the process's resident
   memory (VmRSS / VmHWM); PagefileUsage does not follow its private memory, so it
   is shown but the verdict is on the working set. The idle figure is the current
@@ -132,5 +162,5 @@ git diff --quiet HEAD 2>/dev/null || commit="$commit (with uncommitted changes)"
 EOF
 } >"$results"
 rm -rf "$work"
-echo "wrote $results (${elapsed} s)" >&2
+echo "wrote $results and $results_json (${elapsed} s)" >&2
 exit "$status"

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "device/busy_delay.h"
 #include "device/identify_reader.h"
 #include "device/pipe_library.h"
 #include "lang/lang_text.h"
@@ -16,20 +17,11 @@
 #include "win/message_box.h"
 #include "win/overlapped_pipe.h"
 
-#if defined(_MSC_VER)
-#include <intrin.h>
-#define PW_COMPILER_BARRIER() _ReadWriteBarrier()
-#else
-#define PW_COMPILER_BARRIER() __asm__ __volatile__("" ::: "memory")
-#endif
-
 namespace pw {
 
 namespace {
 
 constexpr char kWrongDeviceText[] = "This is Not ZORVIK !";
-// The busy delay during which the window does not react, as the device expects.
-constexpr int kDelayOuter = 800, kDelayMiddle = 900, kDelayInner = 900;
 // A device gets at least this long after the identification byte to answer.
 constexpr DWORD kMinimumAnswerTimeMs = 1000;
 // How long the window thread waits for a stopped reader to end.
@@ -79,12 +71,6 @@ unsigned __stdcall reader_thread(void* param) {
   in_pipe.reset();
   library.reset();
   return 1;
-}
-
-void busy_delay() {
-  for (int i = 0; i < kDelayOuter; ++i)
-    for (int j = 0; j < kDelayMiddle; ++j)
-      for (int k = 0; k < kDelayInner; ++k) PW_COMPILER_BARRIER();  // keeps the loop from being dropped
 }
 
 void write_identification_byte(HANDLE out_pipe) {

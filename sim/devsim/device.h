@@ -123,6 +123,7 @@ class Device {
   bool set_refuse_load(bool on, std::string* error);
   bool set_switch(UniqueHandle* event, const std::string& name, bool on, std::string* error);
 
+  bool any_completed() const;
   void handle_completions();
   void run_timers();
   DWORD next_timeout() const;
