@@ -7,7 +7,8 @@
 // ratio, and the figures are the median, min and max of those.
 //
 //   bench_transfer [--payload-mib 32] [--rounds 15] [--rate BYTES_PER_SEC]
-//                  [--with-reset-variant 1] [--with-bare-pipe 1] [--title TEXT]
+//                  [--with-reset-variant 1] [--with-bounded-wait-variant 1]
+//                  [--with-bare-pipe 1] [--title TEXT]
 //                  [--figures FILE]
 //   bench_transfer --plain-process 1 [--payload-mib 16]
 //       only the plain writer, once, to the device PUSHWELL_SIM_DEVICE names:
@@ -89,10 +90,14 @@ double run_updater_transfer(const std::vector<std::uint8_t>& file) {
   return elapsed;
 }
 
+// How the plain writer waits for each write: the plain way, or (to read a
+// difference) with one more call before it, or as the worker waits.
+enum class PlainWait { result, reset_event_first, bounded_with_stop_event };
+
 struct PlainJob {
   const std::vector<std::uint8_t>* file = nullptr;
   HANDLE pipe = nullptr;
-  bool reset_event = false;
+  PlainWait wait = PlainWait::result;
 };
 
 // The plain writer: the command header, then 2048-byte chunks, each written
@@ -100,14 +105,20 @@ struct PlainJob {
 unsigned __stdcall plain_writer_thread(void* param) {
   const PlainJob& job = *static_cast<const PlainJob*>(param);
   pw::UniqueHandle event(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  pw::UniqueHandle stop(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
   OVERLAPPED ov{};
   auto write = [&](const std::uint8_t* data, DWORD size) {
     ZeroMemory(&ov, sizeof ov);
     ov.hEvent = event.get();
-    if (job.reset_event) ::ResetEvent(event.get());
+    if (job.wait == PlainWait::reset_event_first) ::ResetEvent(event.get());
     DWORD moved = 0;
-    if (!::WriteFile(job.pipe, data, size, nullptr, &ov) && ::GetLastError() != ERROR_IO_PENDING)
+    const BOOL done = ::WriteFile(job.pipe, data, size, nullptr, &ov);
+    if (!done && ::GetLastError() != ERROR_IO_PENDING)
       bench::fail("WriteFile failed, error " + std::to_string(::GetLastError()));
+    if (!done && job.wait == PlainWait::bounded_with_stop_event) {
+      const HANDLE events[] = {event.get(), stop.get()};
+      if (::WaitForMultipleObjects(2, events, FALSE, 30000) != WAIT_OBJECT_0) bench::fail("a plain write timed out");
+    }
     if (!::GetOverlappedResult(job.pipe, &ov, &moved, TRUE) || moved != size)
       bench::fail("a plain write did not complete whole");
   };
@@ -122,8 +133,8 @@ unsigned __stdcall plain_writer_thread(void* param) {
 
 // Seconds for the plain writer on a fresh thread, as the worker runs, from
 // the thread's start to its end.
-double time_plain_writer(const std::vector<std::uint8_t>& file, HANDLE pipe, bool reset_event) {
-  PlainJob job{&file, pipe, reset_event};
+double time_plain_writer(const std::vector<std::uint8_t>& file, HANDLE pipe, PlainWait wait) {
+  PlainJob job{&file, pipe, wait};
   const double t0 = bench::now_seconds();
   pw::UniqueHandle thread(
       reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, &plain_writer_thread, &job, 0, nullptr)));
@@ -132,9 +143,9 @@ double time_plain_writer(const std::vector<std::uint8_t>& file, HANDLE pipe, boo
   return bench::now_seconds() - t0;
 }
 
-double run_plain_writer(const std::vector<std::uint8_t>& file, bool reset_event = false) {
+double run_plain_writer(const std::vector<std::uint8_t>& file, PlainWait wait = PlainWait::result) {
   pw::UniqueHandle pipe(open_out_pipe());
-  return time_plain_writer(file, pipe.get(), reset_event);
+  return time_plain_writer(file, pipe.get(), wait);
 }
 
 // The floor any device reader meets here: the plain writer against a bare
@@ -171,7 +182,7 @@ double run_plain_writer_on_bare_pipe(const std::vector<std::uint8_t>& file) {
   } reader{server.get(), wire_bytes(file)};
   pw::UniqueHandle reading(reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, &Reader::run, &reader, 0, nullptr)));
   if (!reading) bench::fail("no reader thread");
-  const double seconds = time_plain_writer(file, client.get(), false);
+  const double seconds = time_plain_writer(file, client.get(), PlainWait::result);
   ::WaitForSingleObject(reading.get(), INFINITE);
   return seconds;
 }
@@ -265,7 +276,16 @@ int main(int argc, char** argv) {
   // (a ResetEvent, which WriteFile does itself).
   if (bench::option(argc, argv, "--with-reset-variant", "0") == "1")
     writers.push_back({"plain writer + ResetEvent before each write (diagnostic)",
-                       [](const std::vector<std::uint8_t>& f) { return run_plain_writer(f, true); }, true, {}, {}, {}});
+                       [](const std::vector<std::uint8_t>& f) {
+                         return run_plain_writer(f, PlainWait::reset_event_first);
+                       },
+                       true, {}, {}, {}});
+  if (bench::option(argc, argv, "--with-bounded-wait-variant", "0") == "1")
+    writers.push_back({"plain writer waiting as the worker does: its event and a stop event, 30 s bound (diagnostic)",
+                       [](const std::vector<std::uint8_t>& f) {
+                         return run_plain_writer(f, PlainWait::bounded_with_stop_event);
+                       },
+                       true, {}, {}, {}});
   // For reading devsim's own figure: the same writer where no device logic runs.
   if (bench::option(argc, argv, "--with-bare-pipe", "0") == "1")
     writers.push_back({"plain writer to a bare pipe read by a thread of this process (the floor, no devsim)",

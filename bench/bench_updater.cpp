@@ -286,6 +286,14 @@ void measure_cpu(double payload_mib, std::uint64_t rate, int runs, const bench::
   }
   const bench::Spread ratio = bench::spread(paired);
   const bench::Spread window = bench::spread(window_shares);
+  // Wine counts thread time in 10 ms ticks, a tenth of the window thread's
+  // whole time in one run: the share pools every run's ticks.
+  double window_cpu = 0, updater_wall = 0;
+  for (const CpuRun& r : updater) {
+    window_cpu += r.window_thread;
+    updater_wall += r.wall;
+  }
+  const double window_pooled = 100.0 * window_cpu / updater_wall;
   std::printf("### c. CPU time of the updater during a transfer\n\n");
   std::printf("Pushwell.exe sends one %.0f MiB firmware.cam to devsim at %llu B/s; the baseline is a process of its own "
               "(`bench_transfer --plain-process 1`) that writes the same bytes in the same chunks to a device at the "
@@ -301,10 +309,11 @@ void measure_cpu(double payload_mib, std::uint64_t rate, int runs, const bench::
   std::printf("\n- updater process CPU / plain-writer process CPU, paired by run: median **%.3f** (min %.3f, max %.3f; "
               "target <= 1.15): %s\n",
               ratio.median, ratio.min, ratio.max, bench::verdict(ratio.median <= 1.15));
-  std::printf("- window thread: median **%.3f%%** of wall (min %.3f, max %.3f; target <= 0.5%%): %s\n\n", window.median,
-              window.min, window.max, bench::verdict(window.median <= 0.5));
+  std::printf("- window thread: **%.3f%%** of wall over all runs (single runs %.3f to %.3f, in steps of one 10 ms tick; "
+              "target <= 0.5%%): %s\n\n",
+              window_pooled, window.min, window.max, bench::verdict(window_pooled <= 0.5));
   figures.add("cpu_ratio", ratio.median);
-  figures.add("window_thread_cpu_share_pct", window.median);
+  figures.add("window_thread_cpu_share_pct", window_pooled);
 }
 
 void measure_responsiveness(double payload_mib, std::uint64_t rate, int runs, const bench::Figures& figures) {

@@ -59,11 +59,11 @@ run() {
   fi
 }
 
-run a bench_transfer.exe --payload-mib 32 --rounds 15 --figures "$figures_win" \
+run a bench_transfer.exe --payload-mib 32 --rounds 15 --with-bare-pipe 1 --figures "$figures_win" \
   --title "a. Transfer throughput, unlimited line rate"
 run b bench_transfer.exe --payload-mib 8 --rounds 3 --rate 1200000 --figures "$figures_win" \
   --title "b. Transfer at the USB full-speed line rate"
-run c bench_updater.exe cpu --payload-mib 16 --rate 1200000 --runs 4 --figures "$figures_win"
+run c bench_updater.exe cpu --payload-mib 16 --rate 1200000 --runs 6 --figures "$figures_win"
 run d bench_updater.exe respond --payload-mib 16 --rate 1200000 --runs 2 --figures "$figures_win"
 run e bench_updater.exe start --runs 5 --figures "$figures_win"
 run f bench_updater.exe update --rate 1200000 --runs 3 --figures "$figures_win"
@@ -145,12 +145,19 @@ git diff --quiet HEAD 2>/dev/null || commit="$commit (with uncommitted changes)"
   same chunks, WriteFile then GetOverlappedResult, on a fresh thread as the
   updater's worker runs. For the CPU figure it is a process of its own
   (`bench_transfer --plain-process 1`), started in turn with the updater.
+* The bare pipe is the floor for any simulated device on the machine: the same
+  plain writer against an unbuffered pipe whose reading end, a thread of the
+  bench program, does nothing but read. devsim's throughput is shown against
+  it: a devsim at the floor is not the limit, whatever the absolute figure.
 * Byte times at the device come from devsim's `status` (first and latest byte,
   each connection's first byte), on the performance counter every process of
   the machine shares, so the click timed here and the byte timed there can be
   subtracted.
 * devsim never lets the line run ahead: a read takes no more than the line has
   carried since the burst's first byte, so the line ratio cannot pass 1.
+* CPU times under Wine come in 10 ms ticks (from /proc), so one 14 s run of the
+  window thread counts only 6 to 8 of them: its share pools every run, and the
+  process ratios are medians over runs that each count some forty ticks.
 * The busy delay is fixed as a count of iterations, so its time depends on the
   processor; the click-to-first-byte figure subtracts the same loop timed in
   the same run.

@@ -1,5 +1,6 @@
 #include "win/overlapped_pipe.h"
 
+#include <algorithm>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -25,9 +26,7 @@ void keep_record_for_the_system(std::unique_ptr<Record> record) noexcept {
 }  // namespace
 
 OverlappedPipe::OverlappedPipe(HANDLE pipe) noexcept
-    : pipe_(pipe),
-      record_(new (std::nothrow) Record),
-      stop_event_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    : pipe_(pipe), record_(new (std::nothrow) Record) {}
 
 OverlappedPipe::OverlappedPipe(UniqueHandle pipe) noexcept : OverlappedPipe(pipe.get()) {
   owned_ = std::move(pipe);
@@ -47,7 +46,7 @@ IoOutcome OverlappedPipe::start_read(std::uint8_t* data, std::uint32_t size) {
 
 IoOutcome OverlappedPipe::start(bool write, void* data, std::uint32_t size) {
   if (pending_) return IoOutcome::failed(ERROR_BUSY);
-  if (!record_ || !record_->event || !stop_event_) return IoOutcome::failed(ERROR_INVALID_HANDLE);
+  if (!record_ || !record_->event) return IoOutcome::failed(ERROR_INVALID_HANDLE);
   if (lost_ || aborted_.load()) return IoOutcome::failed(ERROR_OPERATION_ABORTED);
 
   OVERLAPPED& record = record_->overlapped;
@@ -81,14 +80,22 @@ IoOutcome OverlappedPipe::finish() {
 IoOutcome OverlappedPipe::wait(std::uint32_t timeout_ms) {
   if (!pending_) return IoOutcome::failed(ERROR_INVALID_FUNCTION);
   // Waiting on the event wakes as soon as the operation completes; polling
-  // with Sleep(1) would cost a whole scheduler tick per chunk.
-  const HANDLE events[] = {record_->event.get(), stop_event_.get()};
-  const DWORD r = ::WaitForMultipleObjects(2, events, FALSE, timeout_ms);
-  if (r == WAIT_TIMEOUT) return IoOutcome::timed_out(0);
-  if (r != WAIT_OBJECT_0) {
-    const DWORD err = r == WAIT_OBJECT_0 + 1 ? ERROR_OPERATION_ABORTED : ::GetLastError();
-    cancel();
-    return IoOutcome::failed(err ? err : ERROR_INVALID_HANDLE);
+  // with Sleep(1) would cost a whole scheduler tick per chunk. The operation's
+  // own event is the only handle waited on (one more would cost every chunk):
+  // an abort cancels the operation, which sets it, and the wait comes in
+  // slices so that an abort whose cancel never arrives still ends it.
+  const ULONGLONG started = ::GetTickCount64();
+  for (;;) {
+    const ULONGLONG elapsed = ::GetTickCount64() - started;
+    if (elapsed >= timeout_ms) return IoOutcome::timed_out(0);
+    const DWORD slice = static_cast<DWORD>(std::min<ULONGLONG>(timeout_ms - elapsed, kAbortCheckMs));
+    const DWORD r = ::WaitForSingleObject(record_->event.get(), slice);
+    if (r == WAIT_OBJECT_0) break;
+    if (r != WAIT_TIMEOUT || aborted_.load()) {
+      const DWORD err = r == WAIT_TIMEOUT ? ERROR_OPERATION_ABORTED : ::GetLastError();
+      cancel();
+      return IoOutcome::failed(err ? err : ERROR_INVALID_HANDLE);
+    }
   }
   pending_ = false;
   return finish();
@@ -117,7 +124,6 @@ void OverlappedPipe::cancel_from_other_thread() noexcept { ::CancelIoEx(pipe_, n
 
 void OverlappedPipe::abort_from_other_thread() noexcept {
   aborted_.store(true);
-  if (stop_event_) ::SetEvent(stop_event_.get());
   ::CancelIoEx(pipe_, nullptr);
 }
 

@@ -16,6 +16,9 @@ namespace pw {
 // A worker asked to stop ends within this plus its last window updates, well
 // inside the process's wait for it at exit.
 constexpr DWORD kCancelWaitMs = 1000;
+// A wait looks this often whether it was aborted, for an operation that the
+// abort's cancel never reaches (a driver that ignores cancels).
+constexpr DWORD kAbortCheckMs = 100;
 
 class OverlappedPipe final : public PipePort {
  public:
@@ -32,7 +35,8 @@ class OverlappedPipe final : public PipePort {
 
   IoOutcome start_write(const std::uint8_t* data, std::uint32_t size) override;
   IoOutcome start_read(std::uint8_t* data, std::uint32_t size) override;
-  // Also wakes at once for abort_from_other_thread().
+  // Also ends for abort_from_other_thread(): at once when its cancel ends the
+  // operation, else within kAbortCheckMs.
   IoOutcome wait(std::uint32_t timeout_ms) override;
   std::uint32_t cancel() override;
   bool operation_lost() const noexcept override { return lost_; }
@@ -43,7 +47,7 @@ class OverlappedPipe final : public PipePort {
   void cancel_from_other_thread() noexcept;
   // As cancel_from_other_thread(), and every later start_* fails with
   // ERROR_OPERATION_ABORTED, also one racing with this call; a wait() under
-  // way ends at once.
+  // way ends too.
   void abort_from_other_thread() noexcept override;
 
   HANDLE handle() const noexcept { return pipe_; }
@@ -64,7 +68,6 @@ class OverlappedPipe final : public PipePort {
   UniqueHandle owned_;  // empty when borrowed
   HANDLE pipe_;
   std::unique_ptr<Record> record_;
-  UniqueHandle stop_event_;  // set by abort_from_other_thread
   bool pending_ = false;
   bool lost_ = false;
   std::atomic<bool> aborted_{false};
