@@ -59,7 +59,8 @@ run() {
   fi
 }
 
-run a bench_transfer.exe --payload-mib 32 --rounds 15 --with-bare-pipe 1 --figures "$figures_win" \
+run a bench_transfer.exe --payload-mib 32 --rounds 15 --with-bounded-wait-variant 1 --with-bare-pipe 1 \
+  --figures "$figures_win" \
   --title "a. Transfer throughput, unlimited line rate"
 run b bench_transfer.exe --payload-mib 8 --rounds 3 --rate 1200000 --figures "$figures_win" \
   --title "b. Transfer at the USB full-speed line rate"
@@ -145,6 +146,10 @@ git diff --quiet HEAD 2>/dev/null || commit="$commit (with uncommitted changes)"
   same chunks, WriteFile then GetOverlappedResult, on a fresh thread as the
   updater's worker runs. For the CPU figure it is a process of its own
   (`bench_transfer --plain-process 1`), started in turn with the updater.
+* The updater's worker bounds every wait (30 s a chunk) so that a device that
+  stops answering cannot hang it; the diagnostic writer that waits the same way
+  shows what the bound itself costs under Wine, against the plain writer's
+  unbounded wait.
 * The bare pipe is the floor for any simulated device on the machine: the same
   plain writer against an unbuffered pipe whose reading end, a thread of the
   bench program, does nothing but read. devsim's throughput is shown against
