@@ -14,17 +14,7 @@ INT_PTR DialogBase::run_modal(HWND parent) noexcept {
 void DialogBase::end_dialog(INT_PTR result) noexcept { ::EndDialog(hwnd_, result); }
 
 void DialogBase::set_item_text(int id, const std::string& text) const noexcept {
-  const std::wstring wanted = widen(text);
-  // The text a control already shows is not set again: that would only repaint
-  // it (the link status is set on every presence check).
-  const HWND control = item(id);
-  const int length = control ? ::GetWindowTextLengthW(control) : -1;
-  if (length == static_cast<int>(wanted.size())) {
-    std::wstring shown(static_cast<std::size_t>(length) + 1, L'\0');
-    shown.resize(static_cast<std::size_t>(::GetWindowTextW(control, shown.data(), length + 1)));
-    if (shown == wanted) return;
-  }
-  ::SetDlgItemTextW(hwnd_, id, wanted.c_str());
+  ::SetDlgItemTextW(hwnd_, id, widen(text).c_str());
 }
 
 void DialogBase::set_item_text(int id, const char* text) const noexcept { set_item_text(id, std::string(text)); }
