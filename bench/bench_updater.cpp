@@ -193,18 +193,18 @@ class Session {
     app_.wait_for_exit();
   }
 
-  // The open box whose text begins with `text`, polled every `poll_ms`; the
-  // machine's time it was first seen.
-  double wait_for_box(const std::string& text, unsigned poll_ms) {
-    if (!sim::wait_until(
-            [&] {
-              for (HWND h : e2e::dialogs_of_process(app_.process().id()))
-                if (e2e::is_message_box(h) && e2e::box_text_matches(e2e::message_box_text(h), text)) return true;
-              return false;
-            },
-            600000, poll_ms))
-      bench::fail("no box \"" + text + "\": " + app_.describe());
-    return bench::now_seconds();
+  // The machine's time the box whose text begins with `text` was first seen.
+  // Looked for every 20 ms until `not_before` (on the machine's clock), then
+  // every millisecond: the looking shares the one CPU with the updater.
+  double wait_for_box(const std::string& text, double not_before) {
+    const double deadline = bench::now_seconds() + 600;
+    for (;;) {
+      for (HWND h : e2e::dialogs_of_process(app_.process().id()))
+        if (e2e::is_message_box(h) && e2e::box_text_matches(e2e::message_box_text(h), text)) return bench::now_seconds();
+      const double now = bench::now_seconds();
+      if (now > deadline) bench::fail("no box \"" + text + "\": " + app_.describe());
+      ::Sleep(now < not_before ? 20 : 1);  // polling cadence, not a wait for a condition
+    }
   }
 
  private:
@@ -378,27 +378,39 @@ void measure_start(int runs, const bench::Figures& figures) {
   };
   std::vector<Run> results;
   std::vector<double> linked, idle, delays;
-  for (int run = 0; run < runs; ++run) {
+  int repeated = 0;
+  while (static_cast<int>(results.size()) < runs) {
     Session session("bench-start", firmware_only(1), 0);
+    // The delay is timed just before the click and just after, while the
+    // updater waits, on the same processor. A shared machine's speed can
+    // change within seconds: a run whose two timings differ by more than
+    // 10 % says nothing and is run again (at most as many times as runs).
+    const double delay_before = time_busy_delay();
     const double clicked = session.press_update();
-    session.wait_transfer_start();
-    if (!sim::wait_until([&] { return session.transfer_complete(); }, 600000, 5))
-      bench::fail("the transfer did not complete");
+    // Nothing is asked of the device meanwhile: on the one CPU every question
+    // would slow the busy delay. It timed the bytes itself.
+    if (!session.finishing_box(message_text(1035))) bench::fail("the updater did not finish");
     const sim::Status status = status_of(session.device());
     // The first connection carried the identify byte, the second the first file.
     if (status.connection_first_bytes_us.size() < 2) bench::fail("the device did not time the file's first byte");
     const double first_byte = static_cast<double>(status.connection_first_bytes_us[1]) / 1e6;
-    session.finishing_box(message_text(1035));
-    // Timed while the updater waits under its last box, on the same processor.
-    const Run r{session.launch_to_linked_s() * 1000.0, (first_byte - clicked) * 1000.0, time_busy_delay() * 1000.0};
+    const double delay_after = time_busy_delay();
     session.finish(message_text(1035));
+    const bool steady = std::max(delay_before, delay_after) <= 1.10 * std::min(delay_before, delay_after);
+    bench::note("start: linked after " + bench::format("%.0f ms", session.launch_to_linked_s() * 1000.0) +
+                bench::format(", first header byte %.1f ms after the click", (first_byte - clicked) * 1000.0) +
+                bench::format(", busy delay %.1f ms before", delay_before * 1000.0) +
+                bench::format(" and %.1f ms after", delay_after * 1000.0) + (steady ? "" : ": the speed changed, again"));
+    if (!steady && repeated < runs) {
+      ++repeated;
+      continue;
+    }
+    const Run r{session.launch_to_linked_s() * 1000.0, (first_byte - clicked) * 1000.0,
+                (delay_before + delay_after) / 2.0 * 1000.0};
     results.push_back(r);
     linked.push_back(r.linked_ms);
     idle.push_back(r.first_byte_ms - r.delay_ms);
     delays.push_back(r.delay_ms);
-    bench::note("start run " + std::to_string(run + 1) + bench::format(": linked after %.0f ms", r.linked_ms) +
-                bench::format(", first header byte %.1f ms after the click", r.first_byte_ms) +
-                bench::format(", busy delay %.1f ms", r.delay_ms));
   }
   const bench::Spread wait = bench::spread(idle);
   const bench::Spread link = bench::spread(linked);
@@ -406,9 +418,10 @@ void measure_start(int runs, const bench::Figures& figures) {
   std::printf("Pushwell.exe with a 1 MiB firmware.cam and devsim answering at once (unlimited rate). *Linked*: from "
               "just before CreateProcess until the link text reads [message] 1024, polled every millisecond. *First "
               "byte*: from the posted click until the file's first header byte as the device timed it. *Busy delay*: "
-              "the window thread's 648,000,000 empty iterations, the same code timed in this process right after, "
-              "on the same processor. %d runs.\n\n",
-              runs);
+              "the window thread's 648,000,000 empty iterations, the same code timed in this process just before the "
+              "click and just after the transfer, on the same processor (the mean of the two). %d runs; %d more were "
+              "run again because the two timings differed by more than 10 %%.\n\n",
+              runs, repeated);
   std::printf("| run | launch to linked ms | click to first header byte ms | busy delay ms | difference ms |\n"
               "| ---: | ---: | ---: | ---: | ---: |\n");
   for (std::size_t i = 0; i < results.size(); ++i)
@@ -440,7 +453,8 @@ void measure_update(std::uint64_t rate, int runs, const bench::Figures& figures)
     Session session("bench-update", files, rate);
     wire = session.wire_bytes();
     const double clicked = session.press_update();
-    const double boxed = session.wait_for_box(finished, 2);
+    // The box cannot come before the bytes have had their time on the line.
+    const double boxed = session.wait_for_box(finished, clicked + 0.95 * static_cast<double>(wire) / rate);
     totals.push_back(boxed - clicked);
     // Where the time goes: each file's first byte and the last byte, from the click.
     const sim::Status status = status_of(session.device());
@@ -459,7 +473,7 @@ void measure_update(std::uint64_t rate, int runs, const bench::Figures& figures)
   std::printf("### f. A five-file update at the line rate\n\n");
   std::printf("Pushwell.exe sends the demo's five files (%llu bytes on the wire with the identify byte) to devsim at "
               "%llu B/s. The wire time (bytes / rate, %.3f s) over the time from the posted click until the final box "
-              "is open (polled every 2 ms). %d runs.\n\n",
+              "is open (polled every millisecond from 95 %% of the wire time). %d runs.\n\n",
               static_cast<unsigned long long>(wire), static_cast<unsigned long long>(rate),
               static_cast<double>(wire) / static_cast<double>(rate), runs);
   std::printf("| run | click to final box s | efficiency |\n| ---: | ---: | ---: |\n");
