@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows programs with the windows-x64 preset, runs every benchmark
 # under Wine against the simulated device, and rewrites bench/RESULTS.md and
-# bench/results.json (one number per figure). Takes about fifteen minutes.
+# bench/results.json (one number per figure). Takes about eight minutes.
 #
 # The whole Wine session (wineserver, devsim, the updater, the bench programs)
 # runs pinned to one CPU: unpinned, every wineserver request may wake another
