@@ -33,12 +33,7 @@ std::optional<std::string> read_whole_file(const std::string& path) {
 
 // A file that is neither marked nor valid UTF-8 is in the system's code page.
 std::u16string decode_system_ansi(std::string_view bytes) {
-  if (bytes.empty()) return std::u16string();
-  const int size = static_cast<int>(bytes.size());
-  const int units = ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, nullptr, 0);
-  if (units <= 0) return std::u16string();
-  std::wstring wide(static_cast<std::size_t>(units), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, &wide[0], units);
+  const std::wstring wide = widen_from(CP_ACP, bytes);
   return std::u16string(wide.begin(), wide.end());
 }
 

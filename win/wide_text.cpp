@@ -4,13 +4,15 @@
 
 namespace pw {
 
-std::wstring widen(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
-  const int size = static_cast<int>(utf8.size());
-  const int units = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+static_assert(CP_UTF8 == 65001, "widen() names the UTF-8 code page by its number");
+
+std::wstring widen_from(unsigned code_page, std::string_view bytes) {
+  if (bytes.empty()) return std::wstring();
+  const int size = static_cast<int>(bytes.size());
+  const int units = ::MultiByteToWideChar(code_page, 0, bytes.data(), size, nullptr, 0);
   if (units <= 0) return std::wstring();
   std::wstring wide(static_cast<std::size_t>(units), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, &wide[0], units);
+  ::MultiByteToWideChar(code_page, 0, bytes.data(), size, &wide[0], units);
   return wide;
 }
 

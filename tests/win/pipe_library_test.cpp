@@ -12,6 +12,7 @@
 
 #include "device/pipe_library.h"
 #include "sim/sim_control.h"
+#include "tests/win/test_tag.h"
 #include "win/handles.h"
 #include "win/module_path.h"
 
@@ -24,10 +25,7 @@ using namespace pw::sim;
 
 constexpr DWORD kDeadlineMs = 15000;
 
-std::string test_tag() {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  return std::string(info->test_suite_name()) + "." + info->name();
-}
+using pw::test::test_tag;
 
 // ---- Exports ------------------------------------------------------------------------
 

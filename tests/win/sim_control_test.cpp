@@ -12,6 +12,7 @@
 
 #include "sim/sim_control.h"
 #include "sim/sim_names.h"
+#include "tests/win/test_tag.h"
 #include "win/handles.h"
 
 namespace {
@@ -21,10 +22,7 @@ using namespace pw::sim;
 
 constexpr DWORD kDeadlineMs = 15000;
 
-std::string test_tag() {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  return std::string(info->test_suite_name()) + "." + info->name();
-}
+using pw::test::test_tag;
 
 bool starts_with(const std::string& s, const std::string& prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
