@@ -1,5 +1,5 @@
-# Checks the 32-bit build's binding of the vendor library from its binaries, since
-# this machine runs no 32-bit code: the open_file thunk is the instructions it must
+# Checks the 32-bit build's binding of the vendor library from its binaries, beside
+# the tests that run it under 32-bit Wine: the open_file thunk is the instructions it must
 # be and is what PipeLibrary calls, and each simulator library exports exactly its
 # names in its calling convention.
 #   cmake -DOBJDUMP=... -DBIN=... -P check_i686_binding.cmake

@@ -111,7 +111,7 @@ Outcome identify_device(WindowPort& window) noexcept {
   {
     std::optional<PipeLibrary> library = PipeLibrary::load();
     if (!library) {
-      window.show_box(LangText(text::kLibraryNotLoaded), kBoxOk);
+      window.show_box(library_failure_text(LangText(text::kLibraryNotLoaded)), kBoxOk);
       return Outcome::command_ended;
     }
     out_pipe = library->open_file(kOutPipeName);

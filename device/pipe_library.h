@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <optional>
+#include <string>
 
+#include "device/image_bitness.h"
 #include "win/handles.h"
 
 namespace pw {
@@ -15,6 +17,14 @@ inline constexpr char kInPipeName[] = "PIPE01";   // device to host
 // Keeps the current directory, which holds files a user downloaded, out of the
 // library search for the whole process. Call once at start-up.
 void exclude_current_directory_from_library_search() noexcept;
+
+// When the library that a load of `file_name` failed on is an image of the other
+// bitness (a 32-bit DLL beside the 64-bit updater, say), that bitness; else unknown.
+ImageBitness foreign_library_bitness(const char* file_name) noexcept;
+
+// `first_line`, with a line saying which updater build can load the library when
+// it is of the other bitness.
+std::string library_failure_text(const std::string& first_line);
 
 // The platform's LoadLibraryExA, or a stand-in that plays an older loader.
 using LoadLibraryExFn = HMODULE (*)(const char* file, DWORD flags) noexcept;

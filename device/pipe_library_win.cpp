@@ -1,9 +1,12 @@
 #include "device/pipe_library.h"
 
+#include <new>
 #include <string>
 #include <vector>
 
 #include "device/call_open_file.h"
+#include "device/image_bitness.h"
+#include "lang/lang_text.h"
 #include "win/module_path.h"
 #include "win/wide_text.h"
 
@@ -67,8 +70,8 @@ HMODULE load_by_path(LoadLibraryExFn load, const std::string& path) {
 
 // The Windows folder and the folders on PATH, where a driver package may have put
 // the library, as a plain LoadLibraryA would find it; never the current directory,
-// whatever PATH says.
-HMODULE load_from_driver_folders(LoadLibraryExFn load, const char* file_name) {
+// whatever PATH says. The existing files, in search order.
+std::vector<std::string> driver_folder_candidates(const char* file_name) {
   std::vector<std::string> folders;
   wchar_t windows[MAX_PATH];
   const UINT n = ::GetWindowsDirectoryW(windows, MAX_PATH);
@@ -87,6 +90,7 @@ HMODULE load_from_driver_folders(LoadLibraryExFn load, const char* file_name) {
     }
   }
   const std::string current = full_folder_path(current_directory());
+  std::vector<std::string> candidates;
   for (const std::string& folder : folders) {
     if (!is_absolute(folder)) continue;  // a relative entry would name the current directory
     const std::string full = full_folder_path(folder);
@@ -95,9 +99,27 @@ HMODULE load_from_driver_folders(LoadLibraryExFn load, const char* file_name) {
     if (candidate.empty()) continue;
     const DWORD attributes = ::GetFileAttributesW(widen(candidate).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-    if (HMODULE module = load_by_path(load, candidate)) return module;
+    candidates.push_back(candidate);
   }
+  return candidates;
+}
+
+HMODULE load_from_driver_folders(LoadLibraryExFn load, const char* file_name) {
+  for (const std::string& candidate : driver_folder_candidates(file_name))
+    if (HMODULE module = load_by_path(load, candidate)) return module;
   return nullptr;
+}
+
+// The bitness of the file at `path` (unknown when there is none or it is no image).
+ImageBitness file_bitness(const std::string& path) {
+  if (path.empty()) return ImageBitness::unknown;
+  UniqueHandle file(::CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+  if (!file) return ImageBitness::unknown;
+  std::uint8_t head[4096];
+  DWORD read = 0;
+  if (!::ReadFile(file.get(), head, sizeof head, &read, nullptr)) return ImageBitness::unknown;
+  return image_bitness(head, read);
 }
 
 HMODULE find_library(const LibrarySearch& search) {
@@ -119,6 +141,30 @@ HMODULE find_library(const LibrarySearch& search) {
 }  // namespace
 
 void exclude_current_directory_from_library_search() noexcept { ::SetDllDirectoryA(""); }
+
+ImageBitness foreign_library_bitness(const char* file_name) noexcept {
+  try {
+    // The places the loader looks, in its order: the first library found there is
+    // the one a load failed on.
+    std::vector<std::string> candidates = {joined(executable_folder(), file_name), joined(system_folder(), file_name)};
+    for (std::string& path : driver_folder_candidates(file_name)) candidates.push_back(std::move(path));
+    for (const std::string& path : candidates) {
+      const ImageBitness bitness = file_bitness(path);
+      if (bitness != ImageBitness::unknown) return bitness == kOwnBitness ? ImageBitness::unknown : bitness;
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  return ImageBitness::unknown;
+}
+
+std::string library_failure_text(const std::string& first_line) {
+  switch (foreign_library_bitness(kPipeLibraryName)) {
+    case ImageBitness::bits32: return first_line + "\n" + LangText(text::kLibraryIs32Bit);
+    case ImageBitness::bits64: return first_line + "\n" + LangText(text::kLibraryIs64Bit);
+    case ImageBitness::unknown: break;
+  }
+  return first_line;
+}
 
 std::optional<PipeLibrary> PipeLibrary::load() noexcept { return load(LibrarySearch{}); }
 

@@ -43,7 +43,7 @@ Outcome poll_device_presence(SessionState& session, WindowPort& window, Presence
       if (!session.library_box_open && !session.library_failure_reported) {
         session.library_box_open = true;
         session.library_failure_reported = true;
-        window.show_box(kLibraryUnloadedText, kBoxOk);
+        window.show_box(library_failure_text(kLibraryUnloadedText), kBoxOk);
         session.library_box_open = false;
       }
       return Outcome::go_on;

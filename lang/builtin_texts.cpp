@@ -24,6 +24,8 @@ constexpr Builtin kMessageTexts[] = {
              "ended."},
     {"2011", "Updating the device: do not turn off the computer."},
     {"2012", "Do not disconnect the device."},
+    {"2014", "This BMC51xUSB.dll is a 32-bit library: only the 32-bit updater (the win32 package) can load it."},
+    {"2015", "This BMC51xUSB.dll is a 64-bit library: only the 64-bit updater (the win64 package) can load it."},
 };
 
 bool equal_ignoring_case(const char* a, const char* b) {

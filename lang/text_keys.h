@@ -47,6 +47,9 @@ inline constexpr TextKey kFolderTooLong{"message", 2009};
 inline constexpr TextKey kUpdateInProgress{"message", 2010};  // a close attempt during an update
 inline constexpr TextKey kShutdownReason{"message", 2011};    // why a log-off or shutdown waits
 inline constexpr TextKey kDoNotDisconnect{"message", 2012};   // result text while a file goes out
+// Added to the library box when the library is of the other bitness.
+inline constexpr TextKey kLibraryIs32Bit{"message", 2014};
+inline constexpr TextKey kLibraryIs64Bit{"message", 2015};
 
 // Every key above, for the checks that every language file words them all.
 inline constexpr TextKey kAll[] = {
@@ -54,7 +57,8 @@ inline constexpr TextKey kAll[] = {
     kLinked, kNotLinked, kStepFirmware, kStepImage, kStepImageRu, kStepSound, kStepDatabase, kDeviceNotLinked,
     kLibraryNotLoaded, kFileTooShort, kFileBadMarker, kTransferDone, kDatabaseMissing, kUpdateFinished,
     kTransferFailedResult, kTransferFailed, kWorkerNotStarted, kFileTooLarge, kFileReadFailed, kFileChanged,
-    kFileLocked, kFolderTooLong, kUpdateInProgress, kShutdownReason, kDoNotDisconnect,
+    kFileLocked, kFolderTooLong, kUpdateInProgress, kShutdownReason, kDoNotDisconnect, kLibraryIs32Bit,
+    kLibraryIs64Bit,
 };
 }  // namespace text
 

@@ -4,6 +4,11 @@
 # With a display you press "Update File" yourself. Without one it runs under Xvfb,
 # presses the button itself, answers the boxes, saves screenshots and prints a summary.
 # PUSHWELL_DEMO_DPI sets the Wine prefix's LogPixels (96 = 100 %) before the run.
+# PUSHWELL_DEMO_ARCH=x86 runs the i686 build (default x64).
+# PUSHWELL_DEMO_PACKAGE=dist/pushwell-<version>-win32.zip (or -win64) runs the updater
+# unpacked from that release package instead, with the simulator's pipe library put
+# beside it as a device maker adds the vendor's; the build matching the package
+# supplies the device and the helpers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT="$PWD"
@@ -13,10 +18,31 @@ source scripts/wine-env.sh
 HEADLESS=0
 [ -z "${DISPLAY:-}" ] && HEADLESS=1
 RATE="${PUSHWELL_DEMO_RATE:-1200000}"   # bytes per second, about USB full speed
+PACKAGE="${PUSHWELL_DEMO_PACKAGE:-}"
+ARCH="${PUSHWELL_DEMO_ARCH:-x64}"
+case "$PACKAGE" in
+  *-win32.zip) ARCH=x86 ;;
+  *-win64.zip) ARCH=x64 ;;
+  "") ;;
+  *) echo "PUSHWELL_DEMO_PACKAGE must name a -win32.zip or -win64.zip package" >&2; exit 2 ;;
+esac
 
-cmake --preset windows-x64 >/dev/null
-cmake --build --preset windows-x64 -j "${JOBS:-2}" --target Pushwell devsim BMC51xUSB InstallUsbDrive camtool pushwell_demo
-BIN="$ROOT/build/windows-x64/bin"
+cmake --preset "windows-$ARCH" >/dev/null
+cmake --build --preset "windows-$ARCH" -j "${JOBS:-2}" --target Pushwell devsim BMC51xUSB InstallUsbDrive camtool pushwell_demo
+BIN="$ROOT/build/windows-$ARCH/bin"
+UPDATER_DIR="$BIN"
+DEMO="$ROOT/build/demo"
+[ -n "$PACKAGE" ] && DEMO="$ROOT/build/demo-$(basename "$PACKAGE" .zip)"
+rm -rf "$DEMO"
+if [ -n "$PACKAGE" ]; then
+  [ -f "$PACKAGE" ] || { echo "no package $PACKAGE (scripts/package.sh makes it)" >&2; exit 2; }
+  mkdir -p "$DEMO/unpacked"
+  python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$PACKAGE" "$DEMO/unpacked"
+  UPDATER_DIR="$(find "$DEMO/unpacked" -name Pushwell.exe -printf '%h\n' | head -n1)"
+  [ -n "$UPDATER_DIR" ] || { echo "no Pushwell.exe in $PACKAGE" >&2; exit 2; }
+  cp "$BIN/BMC51xUSB.dll" "$UPDATER_DIR/"
+  echo "updater from package: $UPDATER_DIR"
+fi
 
 pushwell_ensure_display
 trap 'pushwell_stop_wine_and_display' EXIT
@@ -27,9 +53,7 @@ if [ -n "${PUSHWELL_DEMO_DPI:-}" ]; then
 fi
 wineserver -p >/dev/null 2>&1 </dev/null
 
-DEMO="$ROOT/build/demo"
 SHOTS="$DEMO/screenshots"
-rm -rf "$DEMO"
 mkdir -p "$SHOTS"
 win_path() { winepath -w "$1" 2>/dev/null; }
 
@@ -52,13 +76,13 @@ for _ in $(seq 1 200); do grep -q ready "$DEMO/devsim.log" 2>/dev/null && break;
 
 status=0
 if [ "$HEADLESS" = 1 ]; then
-  wine "$BIN/pushwell_demo.exe" "$(win_path "$BIN/Pushwell.exe")" "$(win_path "$DEMO")" "$(win_path "$SHOTS")" "$EXPECTED_BYTES" || status=$?
+  wine "$BIN/pushwell_demo.exe" "$(win_path "$UPDATER_DIR/Pushwell.exe")" "$(win_path "$DEMO")" "$(win_path "$SHOTS")" "$EXPECTED_BYTES" || status=$?
   for bmp in "$SHOTS"/*.bmp; do
     [ -f "$bmp" ] && convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
   done
 else
   echo "Press \"Update File\" in the updater's window; it ends after the final message."
-  (cd "$DEMO" && wine "$BIN/Pushwell.exe") || status=$?
+  (cd "$DEMO" && wine "$UPDATER_DIR/Pushwell.exe") || status=$?
 fi
 
 # A pipe write completes once its bytes are in the pipe's buffer: let the device read

@@ -1,27 +1,46 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds every preset and runs every test:
-# native (ASan/UBSan, then TSan), under Wine, and end to end.
+# Installs what is missing, builds every preset and runs every test: native
+# (ASan/UBSan, then TSan), the README's main command and both release packages
+# end to end, then under Wine the i686 build (32-bit Wine) and the x86_64 build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 source scripts/wine-env.sh
 trap pushwell_stop_wine_and_display EXIT
 JOBS="${JOBS:-2}"
+started=$SECONDS
+stage() { echo "== $* ($((SECONDS - started)) s)"; }
 
 for preset in native native-tsan windows-x86 windows-x64; do
+  stage "build $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$JOBS"
 done
 
 # The release packages' contents (scripts/check-reproducible.sh builds twice and compares).
+stage "packages"
 scripts/package.sh >/dev/null
 python3 scripts/check_package.py
 
+stage "native tests"
 ctest --preset native
 ctest --preset native-tsan
-ctest --preset windows-x86   # the 32-bit binding, checked from its binaries
+
+# The README's main command as a new user runs it, then one complete update from each
+# release package: headless, each in a Wine prefix of their own, before this run's
+# display and server exist (the demo's exit trap stops the server it used).
+demo_prefix="$PUSHWELL_ROOT/build/wineprefix-demo"
+version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/windows-x64/CMakeCache.txt)"
+for package in "" "dist/pushwell-$version-win64.zip" "dist/pushwell-$version-win32.zip"; do
+  stage "headless demo ${package:-(scripts/run.sh)}"
+  env -u DISPLAY PUSHWELL_WINEPREFIX="$demo_prefix" PUSHWELL_DEMO_PACKAGE="$package" scripts/run.sh
+done
 
 pushwell_ensure_display
 pushwell_ensure_prefix
 wineserver -p >/dev/null 2>&1 </dev/null   # one persistent server for every Wine program of this run
+stage "i686 under 32-bit Wine"
+ctest --preset windows-x86 "$@"
+stage "x86_64 under Wine"
 ctest --preset windows-x64 "$@"
+stage "done"

@@ -22,6 +22,14 @@ pushwell_ensure_locale
 # Creates the prefix once. Must run under the display the later Wine commands use,
 # or the wineserver it starts leaves every dialog without a display.
 pushwell_ensure_prefix() {
+  # A prefix made before 32-bit Wine was installed lacks syswow64, and then no
+  # program starts in it at all, 64-bit ones included: make it anew.
+  if [ -x /usr/lib/wine/wine ] && [ -d "$WINEPREFIX" ] && [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+    echo "remaking the Wine prefix $WINEPREFIX: it predates 32-bit Wine" >&2
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
+  fi
   if [ ! -f "$WINEPREFIX/.pushwell-ready" ]; then
     mkdir -p "$WINEPREFIX"
     wineboot -i >/dev/null 2>&1 || true

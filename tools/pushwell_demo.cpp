@@ -73,7 +73,14 @@ int main(int argc, char** argv) {
   save_screenshot(box, shots + "\\finished-message.bmp");
   save_screenshot(app.main_dialog(), shots + "\\finished.bmp");
   const std::string text = message_box_text(box);
-  const bool finished = text == read_profile_string(lang_ini, "message", "1010");
+  // The finished text, then the files the device received: all five.
+  bool finished = box_text_matches(text, read_profile_string(lang_ini, "message", "1010"));
+  for (const char* name : {"firmware.cam", "image.cam", "imageru.cam", "sound.cam", "database.cam"}) {
+    if (text.find(name) == std::string::npos) {
+      std::printf("demo: the final message does not name %s\n", name);
+      finished = false;
+    }
+  }
   std::printf("demo: final message \"%s\"\n", text.c_str());
   app.answer(box);
   const auto code = app.wait_for_exit(patience);

@@ -104,7 +104,10 @@ std::unique_ptr<TransferJob> load_file(WindowPort& window, const std::string& pa
 // Loads the whole file and hands it to a transfer worker; returns once it has ended.
 Step send_file(SessionState& session, WindowPort& window, const std::string& path) {
   std::optional<HANDLE> opened_pipe = open_pipe_once(kOutPipeName);
-  if (!opened_pipe) return refuse(window, text::kLibraryNotLoaded);
+  if (!opened_pipe) {
+    window.show_box(library_failure_text(LangText(text::kLibraryNotLoaded)), kBoxOk);
+    return Outcome::command_ended;
+  }
   UniqueHandle out_pipe(*opened_pipe);
   if (!out_pipe) return refuse(window, text::kDeviceNotLinked);
 

@@ -216,11 +216,11 @@ bool remove_tree(const std::string& folder, Millis timeout) {
 
 std::string install_updater(const std::string& folder, const UpdaterFiles& files) {
   const std::string bin = bin_folder();
-  std::vector<const char*> names{kUpdaterExe};
-  if (files.lang_ini) names.push_back(kLangIni);
-  if (files.library) names.push_back(kLibraryDll);
-  for (const char* name : names)
-    if (!copy_file(join_path(bin, name), join_path(folder, name))) return std::string();
+  std::vector<std::pair<const char*, const char*>> copies{{kUpdaterExe, kUpdaterExe}};
+  if (files.lang_ini) copies.emplace_back(kLangIni, kLangIni);
+  if (files.library) copies.emplace_back(kLibraryUnderTest, kLibraryDll);
+  for (const auto& [from, to] : copies)
+    if (!copy_file(join_path(bin, from), join_path(folder, to))) return std::string();
   return join_path(folder, kUpdaterExe);
 }
 

@@ -81,8 +81,13 @@ struct UpdaterFiles {
 inline constexpr const char kUpdaterExe[] = "Pushwell.exe";
 inline constexpr const char kLangIni[] = "lang.ini";
 inline constexpr const char kLibraryDll[] = "BMC51xUSB.dll";
+// The simulator's library as the updaters under test get it. The 32-bit runs take
+// the one built as MSVC builds a __stdcall library (decorated exports only), so the
+// decorated-name binding and the 32-bit call of open_file run in every scenario.
+inline constexpr const char* kLibraryUnderTest = sizeof(void*) == 4 ? "BMC51xUSB-stdcall.dll" : kLibraryDll;
 
-// Copies Pushwell.exe and the chosen files from the bin folder into `folder`.
+// Copies Pushwell.exe and the chosen files from the bin folder into `folder` (the
+// library under test as BMC51xUSB.dll).
 // Returns the copied executable's path, or "" when a wanted file could not be copied.
 std::string install_updater(const std::string& folder, const UpdaterFiles& files = {});
 

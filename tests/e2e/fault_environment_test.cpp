@@ -249,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultFolderLength,
 
 // ---- The pipe library and the driver installer ------------------------------------------
 
-enum class LibraryForm { missing, lacking_open_file, planted_in_current_directory };
+enum class LibraryForm { missing, lacking_open_file, planted_in_current_directory, of_the_other_bitness };
 
 struct LibraryFault {
   const char* name;
@@ -278,12 +278,20 @@ TEST_P(FaultLibrary, IsReportedNeverUsedAndNothingReachesTheDevice) {
   if (fault.form == LibraryForm::planted_in_current_directory) {
     ASSERT_TRUE(copy_file(join_path(bin_folder(), kLibraryDll), rig.folder().file(kLibraryDll)));
   }
+  if (fault.form == LibraryForm::of_the_other_bitness) {
+    ASSERT_TRUE(copy_file(join_path(bin_folder(), PUSHWELL_OTHER_BITNESS_LIBRARY), join_path(app_folder, kLibraryDll)))
+        << PUSHWELL_OTHER_BITNESS_LIBRARY << " is missing: build the other Windows preset too";
+  }
   write_planned_files(rig, {{"firmware.cam", 3000}, {"database.cam", 100}});
   ASSERT_TRUE(rig.start_device());
   ASSERT_TRUE(rig.start_updater(exe));
   DialogApp& app = rig.app();
   HWND box = app.wait_for_message_box(kLibraryUnloaded);
   ASSERT_NE(box, nullptr) << app.describe();
+  if (fault.form == LibraryForm::of_the_other_bitness) {
+    // The library's bitness and the build that loads it, on a line of their own.
+    EXPECT_EQ(message_box_text(box), std::string(kLibraryUnloaded) + "\n" + msg(sizeof(void*) == 8 ? 2014 : 2015));
+  }
   ASSERT_TRUE(app.answer(box));
   EXPECT_EQ(app.text(kLinkStatus), msg(1025)) << "never shown as linked";
 
@@ -300,7 +308,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultLibrary,
                          ::testing::Values(LibraryFault{"missing", LibraryForm::missing},
                                            LibraryFault{"lacking_open_file", LibraryForm::lacking_open_file},
                                            LibraryFault{"planted_only_in_the_current_directory",
-                                                        LibraryForm::planted_in_current_directory}),
+                                                        LibraryForm::planted_in_current_directory},
+                                           LibraryFault{"of_the_other_bitness", LibraryForm::of_the_other_bitness}),
                          [](const ::testing::TestParamInfo<LibraryFault>& info) {
                            return std::string(info.param.name);
                          });

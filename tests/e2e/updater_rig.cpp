@@ -26,20 +26,21 @@ bool UpdaterRig::start_device(const std::vector<std::string>& args) {
   return devsim_.launch(device_, all);
 }
 
-bool UpdaterRig::start_updater(const std::string& exe) {
-  LaunchOptions options;
-  options.current_directory = folder_.path();
-  options.environment = {{"PUSHWELL_SIM_DEVICE", device_}, {"PUSHWELL_SIM_INSTALLER_LOG", installer_log_}};
-  return app_.start(exe.empty() ? join_path(bin_folder(), kUpdaterExe) : exe, options) &&
-         app_.wait_for_main_dialog() != nullptr;
-}
+bool UpdaterRig::start_updater(const std::string& exe) { return start_updater_in(folder_.path(), exe); }
 
 bool UpdaterRig::start_updater_in(const std::string& current_directory, const std::string& exe) {
   LaunchOptions options;
   options.current_directory = current_directory;
   options.environment = {{"PUSHWELL_SIM_DEVICE", device_}, {"PUSHWELL_SIM_INSTALLER_LOG", installer_log_}};
-  return app_.start(exe.empty() ? join_path(bin_folder(), kUpdaterExe) : exe, options) &&
-         app_.wait_for_main_dialog() != nullptr;
+  return app_.start(exe.empty() ? default_updater() : exe, options) && app_.wait_for_main_dialog() != nullptr;
+}
+
+std::string UpdaterRig::default_updater() {
+  if (std::string(kLibraryUnderTest) == kLibraryDll) return join_path(bin_folder(), kUpdaterExe);
+  // The library beside the updater in bin is the plain one: install a copy with the
+  // library under test, once per scenario.
+  if (installed_updater_.empty()) installed_updater_ = install_updater(folder_.subfolder("updater"));
+  return installed_updater_;
 }
 
 bool UpdaterRig::start_updater_linked() {

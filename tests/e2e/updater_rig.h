@@ -32,8 +32,8 @@ class UpdaterRig {
 
   // Starts devsim.exe for this rig's device with its capture file and `args`.
   bool start_device(const std::vector<std::string>& args = {});
-  // Starts the updater (by default the one in bin) with the scratch folder as its
-  // current directory, talking to this rig's device.
+  // Starts the updater (by default the one in bin, or a copy beside the library under
+  // test) with the scratch folder as its current directory, talking to this rig's device.
   bool start_updater(const std::string& exe = std::string());
   // As start_updater, from another current directory.
   bool start_updater_in(const std::string& current_directory, const std::string& exe = std::string());
@@ -69,7 +69,10 @@ class UpdaterRig {
   const std::string& capture_path() const noexcept { return capture_path_; }
 
  private:
+  std::string default_updater();
+
   ScratchFolder folder_;
+  std::string installed_updater_;
   std::string device_;
   std::string capture_path_;
   std::string installer_log_;

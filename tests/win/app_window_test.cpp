@@ -14,31 +14,37 @@
 
 namespace {
 
+template <class Match>
+struct OwnDialogSearch {
+  Match* match;
+  HWND except;
+  HWND found;
+};
+
+// An EnumWindows callback must have the system's calling convention, which a
+// lambda does not have on i686.
+template <class Match>
+BOOL CALLBACK visit_own_dialog(HWND hwnd, LPARAM lp) {
+  auto* s = reinterpret_cast<OwnDialogSearch<Match>*>(lp);
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(hwnd, &pid);
+  char cls[32] = {};
+  ::GetClassNameA(hwnd, cls, sizeof cls);
+  if (pid == ::GetCurrentProcessId() && hwnd != s->except && std::string(cls) == "#32770" &&
+      ::IsWindowVisible(hwnd) && (*s->match)(hwnd)) {
+    s->found = hwnd;
+    return FALSE;
+  }
+  return TRUE;
+}
+
 // Finds a top-level dialog of this process, other than `except`, that satisfies `match`.
 template <class Match>
 HWND wait_for_own_dialog(Match match, HWND except = nullptr, DWORD timeout_ms = 20000) {
-  struct Search {
-    Match* match;
-    HWND except;
-    HWND found;
-  } search{&match, except, nullptr};
+  OwnDialogSearch<Match> search{&match, except, nullptr};
   const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
   while (::GetTickCount64() < deadline) {
-    ::EnumWindows(
-        [](HWND hwnd, LPARAM lp) -> BOOL {
-          auto* s = reinterpret_cast<Search*>(lp);
-          DWORD pid = 0;
-          ::GetWindowThreadProcessId(hwnd, &pid);
-          char cls[32] = {};
-          ::GetClassNameA(hwnd, cls, sizeof cls);
-          if (pid == ::GetCurrentProcessId() && hwnd != s->except && std::string(cls) == "#32770" &&
-              ::IsWindowVisible(hwnd) && (*s->match)(hwnd)) {
-            s->found = hwnd;
-            return FALSE;
-          }
-          return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    ::EnumWindows(&visit_own_dialog<Match>, reinterpret_cast<LPARAM>(&search));
     if (search.found) return search.found;
     ::Sleep(20);
   }
