@@ -106,7 +106,7 @@ DeviceState& device_state() noexcept { return g_device_state; }
 
 void clear_identified_flag() noexcept { g_device_state.identified.store(false); }
 
-Outcome identify_device(WindowPort& window) noexcept {
+Outcome identify_device(WindowPort& window) {
   HANDLE out_pipe = INVALID_HANDLE_VALUE;
   {
     std::optional<PipeLibrary> library = PipeLibrary::load();

@@ -28,22 +28,27 @@ std::string installer_path() {
   return path;
 }
 
-Outcome poll_device_presence(SessionState& session, WindowPort& window, PresenceCheck check) noexcept {
+Outcome poll_device_presence(SessionState& session, WindowPort& window, PresenceCheck check) {
   if (check == PresenceCheck::recheck) {
     session.presence_recheck_pending = false;
   } else if (session.presence_recheck_pending) {
     return Outcome::go_on;  // the recheck under way decides
   }
+  // Some drivers refuse the probe while the out pipe is busy, though every byte
+  // still arrives.
+  const bool transfer_running = session.running_worker != nullptr;
   HANDLE device = INVALID_HANDLE_VALUE;
   {
     std::optional<PipeLibrary> library = PipeLibrary::load();
     if (!library) {
       // One box per run of failed loads, so boxes never pile up and Cancel stays
-      // within reach; polling goes on meanwhile.
-      if (!session.library_box_open && !session.library_failure_reported) {
+      // within reach; polling goes on meanwhile. None during a transfer, which
+      // would wait under it.
+      if (!session.library_box_open && !session.library_failure_reported && !transfer_running) {
+        const std::string text = kLibraryUnloadedText;
         session.library_box_open = true;
         session.library_failure_reported = true;
-        window.show_box(kLibraryUnloadedText, kBoxOk);
+        window.show_box(text, kBoxOk);
         session.library_box_open = false;
       }
       return Outcome::go_on;
@@ -60,6 +65,7 @@ Outcome poll_device_presence(SessionState& session, WindowPort& window, Presence
     window.set_poll_period(kLinkedPollMs);
     return Outcome::go_on;
   }
+  if (transfer_running) return Outcome::go_on;
   if (session.command_running && check == PresenceCheck::periodic) {
     // One missed check must not skip files or end the process mid-update.
     session.presence_recheck_pending = true;
@@ -68,7 +74,7 @@ Outcome poll_device_presence(SessionState& session, WindowPort& window, Presence
   }
   session.linked = false;
   window.set_text(IDC_LINK_STATUS, LangText(text::kNotLinked));
-  if (session.update_started) {
+  if (session.update_started && !session.ending_box_open) {
     session.update_started = false;  // cleared first, so the question is asked once
     if (window.show_box(LangText(text::kDeviceNotLinked), kBoxOk) == IDOK) return Outcome::end_process;
   }
