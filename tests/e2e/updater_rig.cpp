@@ -26,19 +26,17 @@ bool UpdaterRig::start_device(const std::vector<std::string>& args) {
   return devsim_.launch(device_, all);
 }
 
-bool UpdaterRig::start_updater(const std::string& exe) {
-  LaunchOptions options;
-  options.current_directory = folder_.path();
-  options.environment = {{"PUSHWELL_SIM_DEVICE", device_}, {"PUSHWELL_SIM_INSTALLER_LOG", installer_log_}};
-  return app_.start(exe.empty() ? join_path(bin_folder(), kUpdaterExe) : exe, options) &&
-         app_.wait_for_main_dialog() != nullptr;
-}
-
-bool UpdaterRig::start_updater_in(const std::string& current_directory, const std::string& exe) {
+LaunchOptions UpdaterRig::updater_options(const std::string& current_directory) const {
   LaunchOptions options;
   options.current_directory = current_directory;
   options.environment = {{"PUSHWELL_SIM_DEVICE", device_}, {"PUSHWELL_SIM_INSTALLER_LOG", installer_log_}};
-  return app_.start(exe.empty() ? join_path(bin_folder(), kUpdaterExe) : exe, options) &&
+  return options;
+}
+
+bool UpdaterRig::start_updater(const std::string& exe) { return start_updater_in(folder_.path(), exe); }
+
+bool UpdaterRig::start_updater_in(const std::string& current_directory, const std::string& exe) {
+  return app_.start(exe.empty() ? join_path(bin_folder(), kUpdaterExe) : exe, updater_options(current_directory)) &&
          app_.wait_for_main_dialog() != nullptr;
 }
 

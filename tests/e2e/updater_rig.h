@@ -39,6 +39,8 @@ class UpdaterRig {
   bool start_updater_in(const std::string& current_directory, const std::string& exe = std::string());
   // Starts the updater and waits for its main dialog and its first presence poll.
   bool start_updater_linked();
+  // How this rig starts an updater from `current_directory`: against its device.
+  LaunchOptions updater_options(const std::string& current_directory) const;
 
   // Writes an update file into the current directory and returns its contents.
   tools::Bytes write_update_file(const std::string& name, std::size_t payload_size, std::uint8_t send_flag = 1,
