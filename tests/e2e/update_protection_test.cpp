@@ -214,89 +214,79 @@ TEST(MissedChecks, TwoInARowAfterAnEarlyEndAreALostDevice) {
   EXPECT_TRUE(app.wait_for_exit().has_value());
 }
 
-// A driver that refuses every presence probe while its out pipe works: the
-// transfer decides, the status stays linked, and the whole update arrives.
-TEST(PresenceProbesRefusedDuringATransfer, ChangeNothing) {
-  UpdaterRig rig("probes-refused");
+struct Interference {
+  const char* name;
+  // Done while the firmware goes out; it checks what it can see at once.
+  std::function<void(UpdaterRig&)> during;
+  // Checked once the update has finished.
+  std::function<void(UpdaterRig&)> after;
+};
+
+class DuringATransfer : public ::testing::TestWithParam<Interference> {};
+
+// Something the driver, the user or another updater does while the firmware goes
+// out: the update goes on to the end, and the device receives its stream alone.
+TEST_P(DuringATransfer, NothingHoldsTheUpdateUpOrMixesIn) {
+  const Interference& c = GetParam();
+  UpdaterRig rig(std::string("during-") + c.name);
   const tools::Bytes firmware = rig.write_update_file("firmware.cam", 600000, 1, 1);
   const tools::Bytes database = rig.write_update_file("database.cam", 4000, 1, 2);
-  ASSERT_TRUE(rig.start_device({"--rate", "200000"}));
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update({"--rate", "200000"}));
   DialogApp& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
   ASSERT_TRUE(rig.wait_capture_size(20000)) << app.describe();
+  c.during(rig);
+  HWND finished = app.wait_for_message_box(msg(1010));
+  ASSERT_NE(finished, nullptr) << app.describe();
+  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware, database})));
+  c.after(rig);
+  ASSERT_TRUE(app.answer(finished));
+  EXPECT_TRUE(app.wait_for_exit().has_value());
+}
+
+// A driver that refuses every presence probe while its out pipe works: the
+// transfer decides, and the status stays linked.
+void refuse_probes(UpdaterRig& rig) {
+  DialogApp& app = rig.app();
   ASSERT_TRUE(rig.device_command("refuse-probe on"));
   // Two periodic checks and their rechecks fall into the rest of the firmware.
   EXPECT_FALSE(app.wait_until([&] { return app.text(kLinkStatus) == msg(1025); }, Millis{2500}))
       << "a refused probe changed the status during a transfer: " << app.describe();
-  HWND finished = app.wait_for_message_box(msg(1010));
-  ASSERT_NE(finished, nullptr) << app.describe();
-  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware, database})));
-  EXPECT_EQ(app.count_seen(msg(1021)), 0u) << app.describe();
-  ASSERT_TRUE(app.answer(finished));
-  EXPECT_TRUE(app.wait_for_exit().has_value());
 }
 
-// A second updater started in the same folder while the first one sends: it says
-// so and ends, and the device receives the first one's stream alone.
-TEST(SecondUpdaterDuringATransfer, EndsWithoutTouchingTheDevice) {
-  UpdaterRig rig("second-updater");
-  const tools::Bytes firmware = rig.write_update_file("firmware.cam", 400000, 1, 1);
-  const tools::Bytes database = rig.write_update_file("database.cam", 4000, 1, 2);
-  ASSERT_TRUE(rig.start_device({"--rate", "200000"}));
-  ASSERT_TRUE(rig.start_updater_linked());
-  DialogApp& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
-  ASSERT_TRUE(rig.wait_capture_size(20000)) << app.describe();
-
+// A second updater started in the same folder says so and ends.
+void start_a_second_updater(UpdaterRig& rig) {
   DialogApp second;
   ASSERT_TRUE(second.start(join_path(bin_folder(), kUpdaterExe), rig.updater_options(rig.folder().path())));
   HWND refusal = second.wait_for_message_box(msg(2013));
   ASSERT_NE(refusal, nullptr) << second.describe();
-  EXPECT_TRUE(dialogs_of_process(second.process().id()).size() == 1u) << "no window of its own: " << second.describe();
+  EXPECT_EQ(dialogs_of_process(second.process().id()).size(), 1u) << "no window of its own: " << second.describe();
   ASSERT_TRUE(second.answer(refusal));
-  const std::optional<DWORD> code = second.wait_for_exit();
-  ASSERT_TRUE(code.has_value());
-  EXPECT_EQ(*code, 0u);
-
-  HWND finished = app.wait_for_message_box(msg(1010));
-  ASSERT_NE(finished, nullptr) << app.describe();
-  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware, database})));
-  EXPECT_EQ(rig.device_status().identify_requests, 1);
-  ASSERT_TRUE(app.answer(finished));
-  EXPECT_TRUE(app.wait_for_exit().has_value());
+  EXPECT_EQ(second.wait_for_exit(), std::optional<DWORD>(0));
 }
 
-// The About item asked for during a two-file update opens nothing and holds
-// nothing up.
-TEST(AboutDuringAnUpdate, OpensNothingAndTheUpdateGoesOn) {
-  constexpr WPARAM kAboutCommand = 0x10;
-  UpdaterRig rig("about-during");
-  const tools::Bytes firmware = rig.write_update_file("firmware.cam", 240000, 1, 1);
-  const tools::Bytes database = rig.write_update_file("database.cam", 4000, 1, 2);
-  ASSERT_TRUE(rig.start_device({"--rate", "200000"}));
-  ASSERT_TRUE(rig.start_updater_linked());
-  DialogApp& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
-  ASSERT_TRUE(rig.wait_capture_size(20000)) << app.describe();
-  ASSERT_TRUE(app.system_command(kAboutCommand));
-  HWND finished = app.wait_for_message_box(msg(1010));
-  ASSERT_NE(finished, nullptr) << app.describe();
-  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware, database})));
-  EXPECT_EQ(app.wait_for_dialog("About Download", Millis{0}), nullptr) << app.describe();
-  ASSERT_TRUE(app.answer(finished));
-  EXPECT_TRUE(app.wait_for_exit().has_value());
-}
+constexpr WPARAM kAboutCommand = 0x10;
+
+INSTANTIATE_TEST_SUITE_P(
+    Interferences, DuringATransfer,
+    ::testing::Values(
+        Interference{"PresenceProbesRefused", refuse_probes,
+                     [](UpdaterRig& rig) { EXPECT_EQ(rig.app().count_seen(msg(1021)), 0u) << rig.app().describe(); }},
+        Interference{"SecondUpdater", start_a_second_updater,
+                     [](UpdaterRig& rig) { EXPECT_EQ(rig.device_status().identify_requests, 1); }},
+        Interference{"AboutAskedFor", [](UpdaterRig& rig) { ASSERT_TRUE(rig.app().system_command(kAboutCommand)); },
+                     [](UpdaterRig& rig) {
+                       EXPECT_EQ(rig.app().wait_for_dialog("About Download", Millis{0}), nullptr)
+                           << rig.app().describe();
+                     }}),
+    [](const ::testing::TestParamInfo<Interference>& i) { return std::string(i.param.name); });
 
 // An unplug behind "the update has finished" raises no second box.
 TEST(UnplugBehindTheFinalBox, AsksNothing) {
   UpdaterRig rig("unplug-final");
   rig.write_update_file("firmware.cam", 3000, 1, 1);
   rig.write_update_file("database.cam", 3000, 1, 2);
-  ASSERT_TRUE(rig.start_device());
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update());
   DialogApp& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
   HWND finished = app.wait_for_message_box(msg(1010));
   ASSERT_NE(finished, nullptr) << app.describe();
   ASSERT_TRUE(rig.device_command("unplug"));

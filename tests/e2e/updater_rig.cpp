@@ -65,6 +65,13 @@ void UpdaterRig::write_short_firmware() {
   write_bytes("firmware.cam", file);
 }
 
+::testing::AssertionResult UpdaterRig::start_update(const std::vector<std::string>& device_args) {
+  if (!start_device(device_args)) return ::testing::AssertionFailure() << "the device did not start";
+  if (!start_updater_linked()) return ::testing::AssertionFailure() << "the updater did not link; " << app_.describe();
+  if (!app_.click(kUpdateButton)) return ::testing::AssertionFailure() << "the update button cannot be clicked";
+  return ::testing::AssertionSuccess();
+}
+
 ::testing::AssertionResult UpdaterRig::run_command_answering(const std::string& box_text) {
   if (!app_.click(kUpdateButton)) return ::testing::AssertionFailure() << "the update button cannot be clicked";
   HWND box = app_.wait_for_message_box(box_text);

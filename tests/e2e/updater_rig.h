@@ -49,6 +49,9 @@ class UpdaterRig {
   // A firmware file one byte shorter than a header: a command passes identification,
   // then ends early on it with [message] 1023.
   void write_short_firmware();
+  // Starts the device with `device_args` and the updater, waits until it is linked
+  // and clicks "Update File".
+  ::testing::AssertionResult start_update(const std::vector<std::string>& device_args = {});
   // Clicks "Update File", waits for the box with `box_text` and answers it.
   ::testing::AssertionResult run_command_answering(const std::string& box_text);
 
