@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 
 #include "tests/e2e/updater_rig.h"
@@ -221,6 +222,8 @@ struct Interference {
   // Checked once the update has finished.
   std::function<void(UpdaterRig&)> after;
 };
+
+void PrintTo(const Interference& c, std::ostream* os) { *os << c.name; }
 
 class DuringATransfer : public ::testing::TestWithParam<Interference> {};
 
