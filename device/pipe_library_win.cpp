@@ -28,7 +28,7 @@ void (*find_export(HMODULE module, const char* const (&names)[N], const char** f
 }
 
 // Paths are UTF-8 here, so folders named in any language work.
-HMODULE system_load_library(const char* file, DWORD flags) noexcept {
+HMODULE system_load_library(const char* file, DWORD flags) {
   return ::LoadLibraryExW(widen(file).c_str(), nullptr, flags);
 }
 
@@ -120,9 +120,9 @@ HMODULE find_library(const LibrarySearch& search) {
 
 void exclude_current_directory_from_library_search() noexcept { ::SetDllDirectoryA(""); }
 
-std::optional<PipeLibrary> PipeLibrary::load() noexcept { return load(LibrarySearch{}); }
+std::optional<PipeLibrary> PipeLibrary::load() { return load(LibrarySearch{}); }
 
-std::optional<PipeLibrary> PipeLibrary::load(const LibrarySearch& search) noexcept {
+std::optional<PipeLibrary> PipeLibrary::load(const LibrarySearch& search) {
   HMODULE module = find_library(search);
   if (!module) return std::nullopt;
   UniqueModule owned(module);
@@ -149,7 +149,7 @@ HANDLE PipeLibrary::open_file(const char* pipe_name) const noexcept {
 #endif
 }
 
-std::optional<HANDLE> open_pipe_once(const char* pipe_name) noexcept {
+std::optional<HANDLE> open_pipe_once(const char* pipe_name) {
   std::optional<PipeLibrary> library = PipeLibrary::load();
   if (!library) return std::nullopt;
   return library->open_file(pipe_name);
