@@ -2,6 +2,7 @@
 
 #include "app/about_dialog.h"
 #include "app/process_end.h"
+#include "app/single_instance.h"
 #include "device/identification.h"
 #include "device/presence_monitor.h"
 #include "lang/lang_text.h"
@@ -9,6 +10,7 @@
 #include "update/update_sequence.h"
 #include "win/handles.h"
 #include "win/message_box.h"
+#include "win/message_loop.h"
 #include "win/wide_text.h"
 
 namespace {
@@ -61,6 +63,7 @@ const std::array<pw::MessageEntry<CPushwellDlg>, 11>& CPushwellDlg::message_tabl
 pw::Reply CPushwellDlg::on_init_dialog() noexcept {
   progress.attach(hwnd(), IDC_PROGRESS);  // from now on the bar paints control 1003
   system_.attach(hwnd());
+  ::SetPropW(hwnd(), pw::kMainWindowMark, reinterpret_cast<HANDLE>(1));
 
   if (HMENU menu = ::GetSystemMenu(hwnd(), FALSE)) {
     char about[MAX_PATH] = {};
@@ -77,9 +80,13 @@ pw::Reply CPushwellDlg::on_init_dialog() noexcept {
   ::SendMessageA(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
   ::SendMessageA(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
 
-  apply_language_font();
-  set_caption(pw::LangText(pw::text::kWindowCaption));
-  for (const ControlText& t : kInitialTexts) set_text(t.control, pw::LangText(t.text));
+  try {
+    apply_language_font();
+    set_caption(pw::LangText(pw::text::kWindowCaption));
+    for (const ControlText& t : kInitialTexts) set_text(t.control, pw::LangText(t.text));
+  } catch (const std::bad_alloc&) {
+    out_of_memory();
+  }
 
   reset_progress();
   set_poll_period(kFirstPollMs);
@@ -87,6 +94,7 @@ pw::Reply CPushwellDlg::on_init_dialog() noexcept {
 }
 
 pw::Reply CPushwellDlg::on_about() noexcept {
+  if (session_.command_running) return pw::Reply::with(0);  // also when another program sends it
   CAboutDlg about;
   about.run_modal(hwnd());
   return pw::Reply::with(0);
@@ -107,14 +115,18 @@ pw::Reply CPushwellDlg::on_paint(HDC) noexcept {
 pw::Reply CPushwellDlg::on_query_drag_icon() noexcept { return pw::Reply::with(reinterpret_cast<INT_PTR>(icon)); }
 
 pw::Reply CPushwellDlg::on_timer(UINT_PTR id) noexcept {
-  switch (id) {
-    case kPresenceTimer: act_on(pw::poll_device_presence(session_, *this)); break;
-    case kPresenceRecheckTimer:
-      ::KillTimer(hwnd(), kPresenceRecheckTimer);
-      act_on(pw::poll_device_presence(session_, *this, pw::PresenceCheck::recheck));
-      break;
-    case kUpdateBoxWatchTimer: close_update_box_once_transfer_ended(); break;
-    default: return pw::Reply::unhandled();
+  try {
+    switch (id) {
+      case kPresenceTimer: act_on(pw::poll_device_presence(session_, *this)); break;
+      case kPresenceRecheckTimer:
+        ::KillTimer(hwnd(), kPresenceRecheckTimer);
+        act_on(pw::poll_device_presence(session_, *this, pw::PresenceCheck::recheck));
+        break;
+      case kUpdateBoxWatchTimer: close_update_box_once_transfer_ended(); break;
+      default: return pw::Reply::unhandled();
+    }
+  } catch (const std::bad_alloc&) {
+    out_of_memory();
   }
   return pw::Reply::with(0);
 }
@@ -122,51 +134,83 @@ pw::Reply CPushwellDlg::on_timer(UINT_PTR id) noexcept {
 pw::Reply CPushwellDlg::on_update_clicked() noexcept {
   if (session_.command_running) return pw::Reply::with(0);
   session_.command_running = true;
-  platform_.command_started(pw::LangText(pw::text::kShutdownReason));
+  session_.out_of_memory = false;
+  enable_about(false);
   pw::Outcome outcome = pw::Outcome::command_ended;
   try {
+    platform_.command_started(pw::LangText(pw::text::kShutdownReason));
     outcome = pw::run_update_command(session_, *this);
   } catch (const std::bad_alloc&) {
-    // Out of memory for a text or a path: the command ends, the window stays.
+    session_.out_of_memory = true;  // the command ends here
   }
+  session_.ending_box_open = false;
   session_.command_running = false;
+  if (session_.out_of_memory && outcome != pw::Outcome::end_process) {
+    session_.out_of_memory = false;
+    pw::discard_queued_input();
+    pw::show_out_of_memory_box(hwnd());
+  }
   platform_.command_ended();
+  // Clicks and keys made while the window was frozen must not start anything now.
+  pw::discard_queued_input();
+  enable_about(true);
   act_on(outcome);
   return pw::Reply::with(0);
+}
+
+void CPushwellDlg::out_of_memory() noexcept {
+  if (session_.command_running) {
+    session_.out_of_memory = true;  // the command says so once its transfer has ended
+    return;
+  }
+  pw::discard_queued_input();
+  pw::show_out_of_memory_box(hwnd());
+}
+
+void CPushwellDlg::enable_about(bool enable) noexcept {
+  if (HMENU menu = ::GetSystemMenu(hwnd(), FALSE))
+    ::EnableMenuItem(menu, IDM_ABOUTBOX, MF_BYCOMMAND | (enable ? MF_ENABLED : MF_GRAYED));
 }
 
 pw::Reply CPushwellDlg::on_cancel_clicked() noexcept {
   // Cancel, the close box, Alt+F4 and the system menu's Close all arrive here.
   if (session_.command_running) {
-    refuse_close();
+    try {
+      refuse_close();
+    } catch (const std::bad_alloc&) {
+      out_of_memory();
+    }
   } else {
     end_dialog(IDCANCEL);
   }
   return pw::Reply::with(0);
 }
 
-void CPushwellDlg::refuse_close() noexcept {
+void CPushwellDlg::refuse_close() {
   if (boxes_open_ > 0) return;  // one box at a time; the open one has the user's attention
+  const std::string text = pw::LangText(pw::text::kUpdateInProgress);
   update_box_open_ = true;
   update_box_transfer_ = session_.running_worker;
   set_timer(kUpdateBoxWatchTimer, kUpdateBoxWatchMs);
-  show_box(pw::LangText(pw::text::kUpdateInProgress), pw::kBoxOk);
+  show_box(text, pw::kBoxOk, &update_box_);
   ::KillTimer(hwnd(), kUpdateBoxWatchTimer);
   update_box_open_ = false;
+  update_box_ = nullptr;
   update_box_transfer_ = nullptr;
 }
 
 void CPushwellDlg::close_update_box_once_transfer_ended() noexcept {
-  if (!update_box_open_) return;
+  if (!update_box_open_ || update_box_ == nullptr) return;
   const pw::TransferWorker* opened_during = update_box_transfer_;
   const bool ended = opened_during == nullptr || session_.running_worker != opened_during || opened_during->done();
   if (!ended) return;
-  // The update waits under the box; it must not wait for the user.
-  if (HWND box = pw::find_open_box(hwnd(), pw::LangText(pw::text::kUpdateInProgress)))
-    ::SendMessageA(box, WM_COMMAND, IDOK, 0);
+  // The update waits under the box; it must not wait for the user. Found by its
+  // window, so a translation that leaves the text empty closes it too.
+  if (::IsWindow(update_box_)) ::SendMessageW(update_box_, WM_COMMAND, IDOK, 0);
 }
 
 pw::Reply CPushwellDlg::on_destroy() noexcept {
+  ::RemovePropW(hwnd(), pw::kMainWindowMark);
   ::KillTimer(hwnd(), kPresenceTimer);
   progress.detach();
   system_.detach();
@@ -239,7 +283,7 @@ void CPushwellDlg::act_on(pw::Outcome outcome) noexcept {
   if (outcome == pw::Outcome::end_process) pw::end_process(session_);
 }
 
-void CPushwellDlg::set_text(int control, const std::string& text) noexcept { set_item_text(control, text); }
+void CPushwellDlg::set_text(int control, const std::string& text) { set_item_text(control, text); }
 
 void CPushwellDlg::enable_control(int control, bool enable) noexcept { enable_item(control, enable); }
 
@@ -255,10 +299,14 @@ void CPushwellDlg::schedule_presence_recheck(unsigned delay_ms) noexcept {
   set_timer(kPresenceRecheckTimer, delay_ms);
 }
 
-int CPushwellDlg::show_box(const std::string& text, unsigned style) noexcept {
+int CPushwellDlg::show_box(const std::string& text, unsigned style) noexcept { return show_box(text, style, nullptr); }
+
+int CPushwellDlg::show_box(const std::string& text, unsigned style, HWND* opened) noexcept {
+  // Input made while the window served no messages would answer the box unseen.
+  pw::discard_queued_input();
   platform_.box_opening();
   ++boxes_open_;
-  const int answer = message_box(text, style);
+  const int answer = message_box(text, style, opened);
   --boxes_open_;
   return answer;
 }

@@ -23,12 +23,14 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::WindowPort {
   static const std::array<pw::MessageEntry<CPushwellDlg>, 11>& message_table() noexcept;
 
   // WindowPort.
-  void set_text(int control, const std::string& text) noexcept override;
+  void set_text(int control, const std::string& text) override;
   void enable_control(int control, bool enable) noexcept override;
   void set_progress(int position) noexcept override;
   void set_poll_period(unsigned period_ms) noexcept override;
   void schedule_presence_recheck(unsigned delay_ms) noexcept override;
   int show_box(const std::string& text, unsigned style) noexcept override;
+  // As show_box; `opened` receives the box's window once it exists.
+  int show_box(const std::string& text, unsigned style, HWND* opened) noexcept;
   void reset_progress() noexcept override;
   void mark_transfer_failed() noexcept override;
 
@@ -50,9 +52,15 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::WindowPort {
   pw::Reply on_end_session() noexcept;
   // What the dialog does with an outcome of the session's code.
   void act_on(pw::Outcome outcome) noexcept;
+  // A handler ran out of memory: says so, at once or, while a transfer runs,
+  // once the command has ended (which it then does).
+  void out_of_memory() noexcept;
+  // The About item: greyed and inert while a command runs, so no box of its own
+  // can hold an update up.
+  void enable_about(bool enable) noexcept;
   // A close attempt during an update: says why the window stays, in a box that
   // closes itself once the transfer under way has ended.
-  void refuse_close() noexcept;
+  void refuse_close();
   void close_update_box_once_transfer_ended() noexcept;
   // The language file may name a face for letters the template's font lacks.
   void apply_language_font() noexcept;
@@ -67,5 +75,6 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::WindowPort {
   int boxes_open_ = 0;
   // The close-attempt box and the transfer it was opened during.
   bool update_box_open_ = false;
+  HWND update_box_ = nullptr;
   const pw::TransferWorker* update_box_transfer_ = nullptr;
 };

@@ -14,7 +14,8 @@ void clear_identified_flag() noexcept;
 // on the out pipe, lets a reader thread watch the in pipe for the reply, waits, and
 // stops the reader. Returns go_on when the device identified itself (now or earlier in
 // this run), command_ended when the command ends (a box has told the user why), and
-// end_process for a device that answers wrongly or not at all.
-Outcome identify_device(WindowPort& window) noexcept;
+// end_process for a device that answers wrongly or not at all. Its texts are
+// looked up here, so it may throw std::bad_alloc.
+Outcome identify_device(WindowPort& window);
 
 }  // namespace pw

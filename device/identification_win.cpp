@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "device/busy_delay.h"
@@ -39,6 +40,7 @@ std::vector<UniqueHandle>& identification_handles() {
 // Shared by the window thread and one reader; outlives whichever ends last.
 struct ReaderContext {
   std::atomic<bool> stop_requested{false};
+  std::atomic<bool> out_of_memory{false};  // the reader could not even load the library
   std::mutex pipe_mutex;  // guards in_pipe against a cancel racing its close
   HANDLE in_pipe = INVALID_HANDLE_VALUE;
 
@@ -52,7 +54,13 @@ unsigned __stdcall reader_thread(void* param) {
   std::unique_ptr<std::shared_ptr<ReaderContext>> owned(static_cast<std::shared_ptr<ReaderContext>*>(param));
   std::shared_ptr<ReaderContext> context = *owned;
 
-  std::optional<PipeLibrary> library = PipeLibrary::load();  // held until the reads are over
+  std::optional<PipeLibrary> library;  // held until the reads are over
+  try {
+    library = PipeLibrary::load();
+  } catch (const std::bad_alloc&) {
+    context->out_of_memory.store(true);  // the window thread reports it
+    return 1;
+  }
   if (!library) return 1;
   UniqueHandle in_pipe(library->open_file(kInPipeName));
   if (!in_pipe) return 1;
@@ -106,7 +114,7 @@ DeviceState& device_state() noexcept { return g_device_state; }
 
 void clear_identified_flag() noexcept { g_device_state.identified.store(false); }
 
-Outcome identify_device(WindowPort& window) noexcept {
+Outcome identify_device(WindowPort& window) {
   HANDLE out_pipe = INVALID_HANDLE_VALUE;
   {
     std::optional<PipeLibrary> library = PipeLibrary::load();
@@ -149,6 +157,7 @@ Outcome identify_device(WindowPort& window) noexcept {
   // Clicks and keys made while the window was frozen would act on the boxes and
   // buttons to come.
   discard_queued_input();
+  if (reader_ended && context->out_of_memory.load()) throw std::bad_alloc();  // not a wrong model
 
   if (!reader_ended || !g_device_state.identified.load()) {
     // No answer from a device that has meanwhile gone is no wrong model.

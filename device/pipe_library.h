@@ -27,7 +27,7 @@ ImageBitness foreign_library_bitness(const char* file_name) noexcept;
 std::string library_failure_text(const std::string& first_line);
 
 // The platform's LoadLibraryExA, or a stand-in that plays an older loader.
-using LoadLibraryExFn = HMODULE (*)(const char* file, DWORD flags) noexcept;
+using LoadLibraryExFn = HMODULE (*)(const char* file, DWORD flags);
 
 // Where and how the library is looked for. The defaults are the product's.
 struct LibrarySearch {
@@ -36,7 +36,8 @@ struct LibrarySearch {
 };
 
 // One load of the library with both exports resolved. A library that lacks an
-// export counts as one that cannot be loaded.
+// export counts as one that cannot be loaded. The search builds paths, so a load
+// may throw std::bad_alloc.
 //
 // Vendors build the library either way: undecorated `__cdecl` exports, or
 // `__stdcall` ones that keep their decoration (`_open_file@4` from MSVC,
@@ -46,8 +47,8 @@ struct LibrarySearch {
 // conventions do not differ for it).
 class PipeLibrary {
  public:
-  static std::optional<PipeLibrary> load() noexcept;
-  static std::optional<PipeLibrary> load(const LibrarySearch& search) noexcept;
+  static std::optional<PipeLibrary> load();
+  static std::optional<PipeLibrary> load(const LibrarySearch& search);
 
   // A handle to the attached device (INVALID_HANDLE_VALUE when there is none).
   HANDLE open_dev() const noexcept;
@@ -76,6 +77,6 @@ class PipeLibrary {
 
 // Loads the library, opens one pipe and frees the library at once. Empty when the
 // library cannot be loaded; otherwise the handle (which may be INVALID_HANDLE_VALUE).
-std::optional<HANDLE> open_pipe_once(const char* pipe_name) noexcept;
+std::optional<HANDLE> open_pipe_once(const char* pipe_name);
 
 }  // namespace pw

@@ -31,7 +31,7 @@ void (*find_export(HMODULE module, const char* const (&names)[N], const char** f
 }
 
 // Paths are UTF-8 here, so folders named in any language work.
-HMODULE system_load_library(const char* file, DWORD flags) noexcept {
+HMODULE system_load_library(const char* file, DWORD flags) {
   return ::LoadLibraryExW(widen(file).c_str(), nullptr, flags);
 }
 
@@ -166,9 +166,9 @@ std::string library_failure_text(const std::string& first_line) {
   return first_line;
 }
 
-std::optional<PipeLibrary> PipeLibrary::load() noexcept { return load(LibrarySearch{}); }
+std::optional<PipeLibrary> PipeLibrary::load() { return load(LibrarySearch{}); }
 
-std::optional<PipeLibrary> PipeLibrary::load(const LibrarySearch& search) noexcept {
+std::optional<PipeLibrary> PipeLibrary::load(const LibrarySearch& search) {
   HMODULE module = find_library(search);
   if (!module) return std::nullopt;
   UniqueModule owned(module);
@@ -195,7 +195,7 @@ HANDLE PipeLibrary::open_file(const char* pipe_name) const noexcept {
 #endif
 }
 
-std::optional<HANDLE> open_pipe_once(const char* pipe_name) noexcept {
+std::optional<HANDLE> open_pipe_once(const char* pipe_name) {
   std::optional<PipeLibrary> library = PipeLibrary::load();
   if (!library) return std::nullopt;
   return library->open_file(pipe_name);

@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include "device/pipe_library.h"
+#include "device/presence_rule.h"
 #include "lang/lang_text.h"
 #include "resources/resource.h"
 #include "win/handles.h"
@@ -28,22 +29,25 @@ std::string installer_path() {
   return path;
 }
 
-Outcome poll_device_presence(SessionState& session, WindowPort& window, PresenceCheck check) noexcept {
+Outcome poll_device_presence(SessionState& session, WindowPort& window, PresenceCheck check) {
   if (check == PresenceCheck::recheck) {
     session.presence_recheck_pending = false;
   } else if (session.presence_recheck_pending) {
     return Outcome::go_on;  // the recheck under way decides
   }
+  const bool transfer_running = session.running_worker != nullptr;
   HANDLE device = INVALID_HANDLE_VALUE;
   {
     std::optional<PipeLibrary> library = PipeLibrary::load();
     if (!library) {
       // One box per run of failed loads, so boxes never pile up and Cancel stays
-      // within reach; polling goes on meanwhile.
-      if (!session.library_box_open && !session.library_failure_reported) {
+      // within reach; polling goes on meanwhile. None during a transfer, which
+      // would wait under it.
+      if (!session.library_box_open && !session.library_failure_reported && !transfer_running) {
+        const std::string text = library_failure_text(kLibraryUnloadedText);
         session.library_box_open = true;
         session.library_failure_reported = true;
-        window.show_box(library_failure_text(kLibraryUnloadedText), kBoxOk);
+        window.show_box(text, kBoxOk);
         session.library_box_open = false;
       }
       return Outcome::go_on;
@@ -52,23 +56,29 @@ Outcome poll_device_presence(SessionState& session, WindowPort& window, Presence
     device = library->open_dev();
   }  // the library is freed before the handle is used
 
-  if (device != INVALID_HANDLE_VALUE) {
-    UniqueHandle probe(device);  // only a presence probe: closed at once
-    session.linked = true;
-    session.installer_started = true;
-    window.set_text(IDC_LINK_STATUS, LangText(text::kLinked));
-    window.set_poll_period(kLinkedPollMs);
-    return Outcome::go_on;
-  }
-  if (session.command_running && check == PresenceCheck::periodic) {
-    // One missed check must not skip files or end the process mid-update.
-    session.presence_recheck_pending = true;
-    window.schedule_presence_recheck(kPresenceRecheckMs);
-    return Outcome::go_on;
+  const PresenceVerdict verdict =
+      judge_presence({device != INVALID_HANDLE_VALUE, check == PresenceCheck::recheck, session.command_running,
+                      transfer_running, session.update_started, session.ending_box_open});
+  switch (verdict) {
+    case PresenceVerdict::linked: {
+      UniqueHandle probe(device);  // only a presence probe: closed at once
+      session.linked = true;
+      session.installer_started = true;
+      window.set_text(IDC_LINK_STATUS, LangText(text::kLinked));
+      window.set_poll_period(kLinkedPollMs);
+      return Outcome::go_on;
+    }
+    case PresenceVerdict::unchanged: return Outcome::go_on;
+    case PresenceVerdict::recheck:
+      session.presence_recheck_pending = true;
+      window.schedule_presence_recheck(kPresenceRecheckMs);
+      return Outcome::go_on;
+    case PresenceVerdict::not_linked:
+    case PresenceVerdict::lost_update: break;
   }
   session.linked = false;
   window.set_text(IDC_LINK_STATUS, LangText(text::kNotLinked));
-  if (session.update_started) {
+  if (verdict == PresenceVerdict::lost_update) {
     session.update_started = false;  // cleared first, so the question is asked once
     if (window.show_box(LangText(text::kDeviceNotLinked), kBoxOk) == IDOK) return Outcome::end_process;
   }

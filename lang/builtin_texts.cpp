@@ -14,16 +14,20 @@ constexpr Builtin kMessageTexts[] = {
     {"2001", "Transfer failed: the file did not arrive whole."},
     {"2002", "The update was stopped: the device did not receive the whole file. Check the cable, then start the "
              "updater again."},
-    {"2003", "The update could not start the transfer. Close other programs and try again."},
+    {"2003", "The update could not start the transfer. Close other programs, then press Update File again. If the "
+             "button is greyed out, close the updater and start it again."},
     {"2005", "The update file is too large (4 GiB or more) and was not sent."},
     {"2006", "The update file could not be read. The update was stopped."},
     {"2007", "The update file changed while it was being loaded and was not sent."},
-    {"2008", "The update file exists but could not be opened. Close any program that uses it and try again."},
+    {"2008", "The update file exists but could not be opened. Close any program that uses it, then press Update File "
+             "again. If the button is greyed out, close the updater and start it again."},
     {"2009", "The current folder's path is too long for the update files. Move them to a shorter path."},
     {"2010", "An update is in progress. Do not disconnect the device or close the updater until the update has "
              "ended."},
     {"2011", "Updating the device: do not turn off the computer."},
     {"2012", "Do not disconnect the device."},
+    {"2013", "Another Pushwell updater is already running on this computer. Wait until it has finished, then start "
+             "this one again."},
     {"2014", "This BMC51xUSB.dll is a 32-bit library: only the 32-bit updater (the win32 package) can load it."},
     {"2015", "This BMC51xUSB.dll is a 64-bit library: only the 64-bit updater (the win64 package) can load it."},
 };

@@ -47,6 +47,7 @@ inline constexpr TextKey kFolderTooLong{"message", 2009};
 inline constexpr TextKey kUpdateInProgress{"message", 2010};  // a close attempt during an update
 inline constexpr TextKey kShutdownReason{"message", 2011};    // why a log-off or shutdown waits
 inline constexpr TextKey kDoNotDisconnect{"message", 2012};   // result text while a file goes out
+inline constexpr TextKey kAnotherUpdater{"message", 2013};    // a second start while one updater runs
 // Added to the library box when the library is of the other bitness.
 inline constexpr TextKey kLibraryIs32Bit{"message", 2014};
 inline constexpr TextKey kLibraryIs64Bit{"message", 2015};
@@ -57,8 +58,8 @@ inline constexpr TextKey kAll[] = {
     kLinked, kNotLinked, kStepFirmware, kStepImage, kStepImageRu, kStepSound, kStepDatabase, kDeviceNotLinked,
     kLibraryNotLoaded, kFileTooShort, kFileBadMarker, kTransferDone, kDatabaseMissing, kUpdateFinished,
     kTransferFailedResult, kTransferFailed, kWorkerNotStarted, kFileTooLarge, kFileReadFailed, kFileChanged,
-    kFileLocked, kFolderTooLong, kUpdateInProgress, kShutdownReason, kDoNotDisconnect, kLibraryIs32Bit,
-    kLibraryIs64Bit,
+    kFileLocked, kFolderTooLong, kUpdateInProgress, kShutdownReason, kDoNotDisconnect, kAnotherUpdater,
+    kLibraryIs32Bit, kLibraryIs64Bit,
 };
 }  // namespace text
 

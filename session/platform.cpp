@@ -1,12 +1,20 @@
 #include "session/platform.h"
 
+#include <new>
+
+#include "lang/utf.h"
+
 namespace pw {
 
 void CommandPlatform::command_started(const std::string& shutdown_reason) noexcept {
   if (running_) return;
   running_ = true;
   calls_.keep_system_awake(true);
-  calls_.set_shutdown_reason(shutdown_reason);
+  try {
+    calls_.set_shutdown_reason(utf8_to_utf16(shutdown_reason));
+  } catch (const std::bad_alloc&) {
+    // Only a reason for the user: the session end is refused without it too.
+  }
 }
 
 void CommandPlatform::command_ended() noexcept {
@@ -15,7 +23,7 @@ void CommandPlatform::command_ended() noexcept {
   if (state_ != TaskbarProgress::none) calls_.set_taskbar_state(TaskbarProgress::none);
   state_ = TaskbarProgress::none;
   shown_percent_ = -1;
-  calls_.set_shutdown_reason(std::string());
+  calls_.set_shutdown_reason(std::u16string());
   calls_.keep_system_awake(false);
 }
 

@@ -15,8 +15,9 @@ class PlatformCalls {
   virtual void set_taskbar_value(int percent) noexcept = 0;
   // true: the system stays awake until called again with false.
   virtual void keep_system_awake(bool awake) noexcept = 0;
-  // The reason shown when a log-off or shutdown waits for the window; empty: none.
-  virtual void set_shutdown_reason(const std::string& reason) noexcept = 0;
+  // The reason shown when a log-off or shutdown waits for the window, in the
+  // system's own encoding; empty: none.
+  virtual void set_shutdown_reason(const std::u16string& reason) noexcept = 0;
   virtual bool window_in_foreground() noexcept = 0;
   virtual void flash_window() noexcept = 0;
 
@@ -29,6 +30,7 @@ class CommandPlatform {
  public:
   explicit CommandPlatform(PlatformCalls& calls) noexcept : calls_(calls) {}
 
+  // `shutdown_reason` is UTF-8, as every text of the program.
   void command_started(const std::string& shutdown_reason) noexcept;
   void command_ended() noexcept;
   // The bar's position while a file goes out; the taskbar hears only changes.

@@ -37,8 +37,16 @@ struct SessionState {
   // succeeded in between. Written and read by the poll.
   bool library_box_open = false;
   bool library_failure_reported = false;
-  // The transfer under way, owned by the update command; read when the process ends.
+  // The transfer under way, owned by the update command; read by the poll, and
+  // when the process ends.
   TransferWorker* running_worker = nullptr;
+  // A box after which the process ends is open: an unplug behind it is no lost
+  // update. Written by the command; read by the poll.
+  bool ending_box_open = false;
+  // A handler ran out of memory while a command ran: the command ends once the
+  // transfer under way has ended, and the dialog says why. Written by the dialog
+  // and the command; read by the command and the dialog.
+  bool out_of_memory = false;
 };
 
 }  // namespace pw

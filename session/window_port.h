@@ -9,7 +9,8 @@ class WindowPort {
  public:
   // Safe from the transfer worker's thread too: each reaches the window as a
   // synchronous message, so the window thread must be serving messages.
-  virtual void set_text(int control, const std::string& text) noexcept = 0;
+  // set_text converts the text, so it may throw std::bad_alloc.
+  virtual void set_text(int control, const std::string& text) = 0;
   virtual void enable_control(int control, bool enable) noexcept = 0;
   virtual void set_progress(int position) noexcept = 0;
 

@@ -63,6 +63,21 @@ bool take_missed_check() {
   return missed;
 }
 
+// How opening the out pipe behaves while devsim holds the slow-open mapping.
+bool read_slow_open(pw::sim::SlowOpen* slow) {
+  char name[pw::sim::kMaxObjectNameLength];
+  if (!object_of_this_device(SimObject::slow_open_mapping, name)) return false;
+  HANDLE mapping = ::OpenFileMappingA(FILE_MAP_READ, FALSE, name);
+  if (mapping == nullptr) return false;
+  const void* view = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(pw::sim::SlowOpen));
+  if (view != nullptr) {
+    *slow = *static_cast<const pw::sim::SlowOpen*>(view);
+    ::UnmapViewOfFile(view);
+  }
+  ::CloseHandle(mapping);
+  return view != nullptr;
+}
+
 }  // namespace
 
 // The shipped simulator exports undecorated __cdecl functions. Its variants
@@ -77,7 +92,9 @@ bool take_missed_check() {
 extern "C" {
 
 HANDLE PUSHWELL_SIM_CALL open_dev(void) {
-  if (take_missed_check()) {  // the device is there, but this one check does not see it
+  // The device is there, but this check does not see it: a driver that refuses
+  // the probe (while its pipe is busy, say), or one missed check.
+  if (switch_on(SimObject::refuse_probe_event) || take_missed_check()) {
     ::SetLastError(ERROR_DEVICE_NOT_CONNECTED);
     return INVALID_HANDLE_VALUE;
   }
@@ -97,6 +114,14 @@ HANDLE PUSHWELL_SIM_CALL open_file(const char* pipe_name) {
   SimObject object;
   if (is_pipe(pipe_name, "PIPE00")) {
     object = SimObject::out_pipe;
+    pw::sim::SlowOpen slow{};
+    if (read_slow_open(&slow)) {  // a driver that takes its time over the open
+      ::Sleep(slow.delay_ms);
+      if (slow.fails) {
+        ::SetLastError(ERROR_BUSY);
+        return INVALID_HANDLE_VALUE;
+      }
+    }
     if (switch_on(SimObject::refuse_out_pipe_event)) {  // the device is there but will not open its out pipe
       ::SetLastError(ERROR_BUSY);
       return INVALID_HANDLE_VALUE;

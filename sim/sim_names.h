@@ -25,7 +25,16 @@ enum class SimObject {
   refuse_load_event,
   refuse_out_pipe_event,
   missed_checks_semaphore,
-  running_mutex
+  running_mutex,
+  refuse_probe_event,
+  slow_open_mapping
+};
+
+// What the slow-open mapping holds while it exists: how long opening the out
+// pipe takes, and whether it then fails.
+struct SlowOpen {
+  DWORD delay_ms;
+  DWORD fails;
 };
 
 // Letters, digits, '.', '_' and '-' only: the name becomes part of object and
@@ -57,6 +66,8 @@ inline bool object_name(SimObject object, const char* device, char* out) {
     case SimObject::refuse_out_pipe_event: prefix = "pushwell-sim."; suffix = ".refuse-out-pipe"; break;
     case SimObject::missed_checks_semaphore: prefix = "pushwell-sim."; suffix = ".missed-checks"; break;
     case SimObject::running_mutex: prefix = "pushwell-sim."; suffix = ".running"; break;
+    case SimObject::refuse_probe_event: prefix = "pushwell-sim."; suffix = ".refuse-probe"; break;
+    case SimObject::slow_open_mapping: prefix = "pushwell-sim."; suffix = ".slow-open"; break;
   }
   const char* const parts[] = {prefix, device, suffix};
   unsigned n = 0;

@@ -37,6 +37,16 @@ constexpr FileFields kFileFields[kUpdateFiles.size()] = {
     {&SessionState::database_path, &SessionState::database_opened},
 };
 constexpr UINT kTransferPollMs = 1000;
+// How much of a file is read between two turns of serving the window's messages,
+// so that the window answers while a large file loads, even from slow media.
+constexpr DWORD kLoadSliceBytes = 1u << 20;
+
+// A file as its header was checked, before it is loaded for sending.
+struct CheckedFile {
+  FileProbe probe;
+  std::uint8_t header[kHeaderCheckSize] = {};
+  DWORD header_size = 0;
+};
 
 std::string naming(TextKey text, const std::string& path) { return LangText(text) + "\n\n" + path; }
 
@@ -72,8 +82,29 @@ Step refuse(WindowPort& window, TextKey text, const std::string& path) {
   return Outcome::command_ended;
 }
 
+// A box after which the process ends: an unplug behind it is no lost update.
+Step end_with_box(SessionState& session, WindowPort& window, const std::string& text, unsigned style) {
+  session.ending_box_open = true;
+  window.show_box(text, style);
+  session.ending_box_open = false;
+  return Outcome::end_process;
+}
+
+// Reads `size` bytes in slices, serving the window's messages between them.
+bool read_serving_messages(HANDLE file, std::uint8_t* into, DWORD size) {
+  DWORD done = 0;
+  while (done < size) {
+    const DWORD want = size - done < kLoadSliceBytes ? size - done : kLoadSliceBytes;
+    DWORD read = 0;
+    if (!::ReadFile(file, into + done, want, &read, nullptr) || read == 0) return false;
+    done += read;
+    serve_pending_messages();
+  }
+  return true;
+}
+
 // Loads the whole file; the job then owns its bytes. Empty after a box has said why not.
-std::unique_ptr<TransferJob> load_file(WindowPort& window, const std::string& path) {
+std::unique_ptr<TransferJob> load_file(WindowPort& window, const std::string& path, const CheckedFile& checked) {
   UniqueHandle file(
       ::CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file) return refuse(window, text::kFileLocked, path), nullptr;
@@ -86,24 +117,26 @@ std::unique_ptr<TransferJob> load_file(WindowPort& window, const std::string& pa
   if (job) job->file.reset(new (std::nothrow) std::uint8_t[file_size ? file_size : 1]);
   if (!job || !job->file) {
     char text[64];
-    std::snprintf(text, sizeof text, "Memory Allocation Fail:(%lu)", static_cast<unsigned long>(file_size));
+    std::snprintf(text, sizeof text, "%s:(%lu)", kOutOfMemoryText, static_cast<unsigned long>(file_size));
     window.show_box(text, kBoxOk);
     return nullptr;
   }
-  DWORD read = 0;
-  const BOOL read_ok = ::ReadFile(file.get(), job->file.get(), file_size, &read, nullptr);
-  if (!read_ok || read != file_size) return refuse(window, text::kFileReadFailed, path), nullptr;
-  // The file may have been replaced or cut since its header was checked.
-  const HeaderVerdict verdict = check_update_header(job->file.get(), read);
-  if (verdict == HeaderVerdict::too_short || verdict == HeaderVerdict::bad_marker)
+  if (!read_serving_messages(file.get(), job->file.get(), file_size))
+    return refuse(window, text::kFileReadFailed, path), nullptr;
+  // The file may have been replaced, cut or edited since its header was checked.
+  const HeaderVerdict verdict = check_update_header(job->file.get(), file_size);
+  if (verdict != HeaderVerdict::send ||
+      !same_header_block(checked.header, checked.header_size, job->file.get(), file_size))
     return refuse(window, text::kFileChanged, path), nullptr;
-  job->file_size = read;
+  job->file_size = file_size;
   return job;
 }
 
 // Loads the whole file and hands it to a transfer worker; returns once it has ended.
-Step send_file(SessionState& session, WindowPort& window, const std::string& path) {
+Step send_file(SessionState& session, WindowPort& window, const std::string& path, const CheckedFile& checked) {
   std::optional<HANDLE> opened_pipe = open_pipe_once(kOutPipeName);
+  // The window served no messages during the driver's call.
+  discard_queued_input();
   if (!opened_pipe) {
     window.show_box(library_failure_text(LangText(text::kLibraryNotLoaded)), kBoxOk);
     return Outcome::command_ended;
@@ -111,7 +144,7 @@ Step send_file(SessionState& session, WindowPort& window, const std::string& pat
   UniqueHandle out_pipe(*opened_pipe);
   if (!out_pipe) return refuse(window, text::kDeviceNotLinked);
 
-  std::unique_ptr<TransferJob> job = load_file(window, path);
+  std::unique_ptr<TransferJob> job = load_file(window, path, checked);
   if (!job) return Outcome::command_ended;
   job->out_pipe.reset(new (std::nothrow) OverlappedPipe(std::move(out_pipe)));
   if (!job->out_pipe) return refuse(window, text::kWorkerNotStarted);
@@ -125,6 +158,7 @@ Step send_file(SessionState& session, WindowPort& window, const std::string& pat
   session.running_worker = worker.get();
   serve_messages_until_signalled(worker->thread(), INFINITE);
   session.running_worker = nullptr;
+  if (host.ran_out_of_memory()) session.out_of_memory = true;
 
   if (worker->outcome() != TransferOutcome::sent) {
     window.mark_transfer_failed();
@@ -133,36 +167,32 @@ Step send_file(SessionState& session, WindowPort& window, const std::string& pat
   return Outcome::go_on;
 }
 
-// Opens the file with sharing denied and checks its header.
-FileProbe probe_file(const std::string& path) {
-  FileProbe probe;
+// Opens the file with sharing denied and checks its header, keeping what it checked.
+void probe_file(const std::string& path, CheckedFile& checked) {
+  FileProbe& probe = checked.probe;
   UniqueHandle file(::CreateFileW(widen(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file) {
     const DWORD error = ::GetLastError();
     const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     probe.open = missing ? FileProbe::Open::missing : FileProbe::Open::not_openable;
-    return probe;
+    return;
   }
   probe.open = FileProbe::Open::opened;
-  std::uint8_t header[kHeaderCheckSize];
-  DWORD header_read = 0;
-  if (::ReadFile(file.get(), header, sizeof header, &header_read, nullptr))
-    probe.header = check_update_header(header, header_read);
-  return probe;
+  if (::ReadFile(file.get(), checked.header, sizeof checked.header, &checked.header_size, nullptr))
+    probe.header = check_update_header(checked.header, checked.header_size);
 }
 
 // `sent` hears of each file the device received whole.
 Step handle_file(SessionState& session, WindowPort& window, std::size_t index, std::string& sent) {
   const std::string& path = session.*(kFileFields[index].path);
-  const FileProbe probe = probe_file(path);
-  session.*(kFileFields[index].opened) = probe.open == FileProbe::Open::opened;
+  CheckedFile checked;
+  probe_file(path, checked);
+  session.*(kFileFields[index].opened) = checked.probe.open == FileProbe::Open::opened;
 
-  const FileDecision decision = plan_file(index, probe, session.linked);
+  const FileDecision decision = plan_file(index, checked.probe, session.linked);
   switch (decision.step) {
     case FileStep::skipped: return Outcome::go_on;
-    case FileStep::process_ends:
-      window.show_box(LangText(*decision.message), kBoxOk);
-      return Outcome::end_process;
+    case FileStep::process_ends: return end_with_box(session, window, LangText(*decision.message), kBoxOk);
     case FileStep::command_ends:
       return decision.names_file ? refuse(window, *decision.message, path) : refuse(window, *decision.message);
     case FileStep::not_sent:
@@ -172,7 +202,7 @@ Step handle_file(SessionState& session, WindowPort& window, std::size_t index, s
   if (index > 0) reset_progress_and_texts(window);
   window.set_text(IDC_STEP_TEXT, LangText(kUpdateFiles[index].step_text));
   if (decision.step == FileStep::not_sent) return Outcome::go_on;
-  const Step step = send_file(session, window, path);
+  const Step step = send_file(session, window, path, checked);
   if (step == Outcome::go_on) sent += std::string("\n") + kUpdateFiles[index].name;
   return step;
 }
@@ -192,13 +222,14 @@ Outcome run_update_command(SessionState& session, WindowPort& window) {
   for (std::size_t i = 0; i <= kLastUpdateFile; ++i) {
     const Step step = handle_file(session, window, i, sent);
     if (step != Outcome::go_on) return step;
+    // A handler ran out of memory during the file: the dialog says so.
+    if (session.out_of_memory) return Outcome::command_ended;
   }
 
   if (!session.linked) return Outcome::command_ended;
   // Says what the device received, and no more.
   const std::string finished = LangText(text::kUpdateFinished);
-  window.show_box(sent.empty() ? finished : finished + "\n" + sent, kBoxQuestion);
-  return Outcome::end_process;
+  return end_with_box(session, window, sent.empty() ? finished : finished + "\n" + sent, kBoxQuestion);
 }
 
 }  // namespace pw

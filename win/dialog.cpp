@@ -13,20 +13,20 @@ INT_PTR DialogBase::run_modal(HWND parent) noexcept {
 
 void DialogBase::end_dialog(INT_PTR result) noexcept { ::EndDialog(hwnd_, result); }
 
-void DialogBase::set_item_text(int id, const std::string& text) const noexcept {
+void DialogBase::set_item_text(int id, const std::string& text) const {
   ::SetDlgItemTextW(hwnd_, id, widen(text).c_str());
 }
 
-void DialogBase::set_item_text(int id, const char* text) const noexcept { set_item_text(id, std::string(text)); }
+void DialogBase::set_item_text(int id, const char* text) const { set_item_text(id, std::string(text)); }
 
-void DialogBase::set_caption(const std::string& text) const noexcept { ::SetWindowTextW(hwnd_, widen(text).c_str()); }
+void DialogBase::set_caption(const std::string& text) const { ::SetWindowTextW(hwnd_, widen(text).c_str()); }
 
 void DialogBase::enable_item(int id, bool enable) const noexcept { ::EnableWindow(item(id), enable ? TRUE : FALSE); }
 
 void DialogBase::set_timer(UINT_PTR id, UINT period_ms) const noexcept { ::SetTimer(hwnd_, id, period_ms, nullptr); }
 
-int DialogBase::message_box(const std::string& text, UINT style) const noexcept {
-  return show_message_box(hwnd_, text.c_str(), style);
+int DialogBase::message_box(const std::string& text, UINT style, HWND* opened) const noexcept {
+  return show_message_box(hwnd_, text.c_str(), style, opened);
 }
 
 INT_PTR CALLBACK DialogBase::dialog_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) noexcept {

@@ -27,14 +27,16 @@ class DialogBase {
 
   HWND hwnd() const noexcept { return hwnd_; }
   HWND item(int id) const noexcept { return ::GetDlgItem(hwnd_, id); }
-  void set_item_text(int id, const std::string& text) const noexcept;
-  void set_item_text(int id, const char* text) const noexcept;
-  void set_caption(const std::string& text) const noexcept;
+  // These convert the text, so they may throw std::bad_alloc.
+  void set_item_text(int id, const std::string& text) const;
+  void set_item_text(int id, const char* text) const;
+  void set_caption(const std::string& text) const;
   void enable_item(int id, bool enable) const noexcept;
   // Sets timer `id` with a new period, replacing a running one with the same id.
   void set_timer(UINT_PTR id, UINT period_ms) const noexcept;
-  // A modal message box owned by this dialog; see message_box.h for the styles.
-  int message_box(const std::string& text, UINT style) const noexcept;
+  // A modal message box owned by this dialog; see message_box.h for the styles
+  // and `opened`.
+  int message_box(const std::string& text, UINT style, HWND* opened = nullptr) const noexcept;
 
  protected:
   explicit DialogBase(int template_id) noexcept : template_id_(template_id) {}

@@ -23,7 +23,50 @@ std::string application_name() {
   return name;
 }
 
-int show_message_box(HWND owner, const char* text, UINT style) noexcept {
+namespace {
+
+// Reports the first dialog window this thread creates while a box opens.
+thread_local HWND* t_box_opened = nullptr;
+thread_local HHOOK t_box_hook = nullptr;
+
+LRESULT CALLBACK note_box_window(int code, WPARAM wp, LPARAM lp) noexcept {
+  const HHOOK hook = t_box_hook;
+  if (code == HCBT_CREATEWND && t_box_opened != nullptr) {
+    wchar_t class_name[16] = {};
+    ::GetClassNameW(reinterpret_cast<HWND>(wp), class_name, 16);
+    if (lstrcmpW(class_name, L"#32770") == 0) {
+      *t_box_opened = reinterpret_cast<HWND>(wp);
+      t_box_opened = nullptr;
+      ::UnhookWindowsHookEx(hook);
+      t_box_hook = nullptr;
+    }
+  }
+  return ::CallNextHookEx(hook, code, wp, lp);
+}
+
+// Watches for the box's window while one box opens on this thread.
+class BoxWatch {
+ public:
+  explicit BoxWatch(HWND* opened) noexcept {
+    if (opened == nullptr || t_box_hook != nullptr) return;
+    *opened = nullptr;
+    t_box_opened = opened;
+    t_box_hook = ::SetWindowsHookExW(WH_CBT, &note_box_window, nullptr, ::GetCurrentThreadId());
+    if (t_box_hook == nullptr) t_box_opened = nullptr;
+  }
+  ~BoxWatch() {
+    if (t_box_hook != nullptr) ::UnhookWindowsHookEx(t_box_hook);
+    t_box_hook = nullptr;
+    t_box_opened = nullptr;
+  }
+  BoxWatch(const BoxWatch&) = delete;
+  BoxWatch& operator=(const BoxWatch&) = delete;
+};
+
+}  // namespace
+
+int show_message_box(HWND owner, const char* text, UINT style, HWND* opened) noexcept {
+  BoxWatch watch(opened);
   try {
     return ::MessageBoxW(owner, widen(text).c_str(), widen(application_name()).c_str(), message_box_flags(style));
   } catch (const std::bad_alloc&) {
@@ -31,38 +74,23 @@ int show_message_box(HWND owner, const char* text, UINT style) noexcept {
   }
 }
 
-}  // namespace pw
-
-namespace pw {
-
-namespace {
-struct BoxSearch {
-  HWND owner;
-  const std::string* text;
-  HWND found;
-};
-
-BOOL CALLBACK match_box(HWND window, LPARAM param) noexcept {
-  auto& search = *reinterpret_cast<BoxSearch*>(param);
-  wchar_t class_name[16] = {};
-  ::GetClassNameW(window, class_name, 16);
-  if (lstrcmpW(class_name, L"#32770") != 0 || ::GetWindow(window, GW_OWNER) != search.owner) return TRUE;
-  constexpr int kBoxTextId = 0xFFFF;  // the static control that holds a message box's text
-  const HWND label = ::GetDlgItem(window, kBoxTextId);
-  const int length = label ? ::GetWindowTextLengthW(label) : 0;
-  if (length <= 0) return TRUE;
-  std::wstring shown(static_cast<std::size_t>(length) + 1, L'\0');
-  const int got = ::GetWindowTextW(label, &shown[0], length + 1);
-  if (got <= 0 || narrow(shown.data(), static_cast<std::size_t>(got)) != *search.text) return TRUE;
-  search.found = window;
-  return FALSE;
-}
-}  // namespace
-
-HWND find_open_box(HWND owner, const std::string& text) noexcept {
-  BoxSearch search{owner, &text, nullptr};
-  ::EnumThreadWindows(::GetCurrentThreadId(), &match_box, reinterpret_cast<LPARAM>(&search));
-  return search.found;
+void show_out_of_memory_box(HWND owner) noexcept {
+  // The caption from the executable's name, in a buffer of its own.
+  char path[MAX_PATH] = {};
+  const DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
+  char* name = path;
+  if (n > 0 && n < MAX_PATH) {
+    char* dot = nullptr;
+    for (char* p = path; *p; ++p) {
+      if (*p == '\\' || *p == '/') {
+        name = p + 1;
+        dot = nullptr;
+      }
+      if (*p == '.') dot = p;
+    }
+    if (dot != nullptr) *dot = '\0';
+  }
+  ::MessageBoxA(owner, kOutOfMemoryText, name, message_box_flags(kBoxOk));
 }
 
 }  // namespace pw

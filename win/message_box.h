@@ -19,9 +19,12 @@ UINT message_box_flags(UINT style) noexcept;
 std::string application_name();
 
 // A modal box captioned with the application's name; returns the button id.
-int show_message_box(HWND owner, const char* text, UINT style) noexcept;
+// `opened`, when given, receives the box's window as soon as it exists, so the
+// program can close the box itself whatever it shows.
+int show_message_box(HWND owner, const char* text, UINT style, HWND* opened = nullptr) noexcept;
 
-// The message box of this thread, owned by `owner`, that shows `text`, or null.
-HWND find_open_box(HWND owner, const std::string& text) noexcept;
+// The box that says memory ran out. It needs no memory of its own to open.
+inline constexpr char kOutOfMemoryText[] = "Memory Allocation Fail";
+void show_out_of_memory_box(HWND owner) noexcept;
 
 }  // namespace pw

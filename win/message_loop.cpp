@@ -2,15 +2,19 @@
 
 namespace pw {
 
+void serve_pending_messages() noexcept {
+  MSG msg;
+  while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    ::TranslateMessage(&msg);
+    ::DispatchMessageW(&msg);
+  }
+}
+
 bool serve_messages_until_signalled(HANDLE handle, DWORD timeout_ms) noexcept {
   const ULONGLONG deadline = ::GetTickCount64() + timeout_ms;
   for (;;) {
     if (::WaitForSingleObject(handle, 0) == WAIT_OBJECT_0) return true;
-    MSG msg;
-    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      ::TranslateMessage(&msg);
-      ::DispatchMessageW(&msg);
-    }
+    serve_pending_messages();
     DWORD wait_ms = INFINITE;
     if (timeout_ms != INFINITE) {
       const ULONGLONG now = ::GetTickCount64();

@@ -26,7 +26,7 @@ void SystemPlatform::attach(HWND window) noexcept {
 }
 
 void SystemPlatform::detach() noexcept {
-  if (reason_set_) set_shutdown_reason(std::string());
+  if (reason_set_) set_shutdown_reason(std::u16string());
   if (taskbar_) {
     taskbar_->Release();
     taskbar_ = nullptr;
@@ -52,7 +52,9 @@ void SystemPlatform::keep_system_awake(bool awake) noexcept {
   ::SetThreadExecutionState(awake ? (ES_CONTINUOUS | ES_SYSTEM_REQUIRED) : ES_CONTINUOUS);
 }
 
-void SystemPlatform::set_shutdown_reason(const std::string& reason) noexcept {
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "the system's wide texts are UTF-16");
+
+void SystemPlatform::set_shutdown_reason(const std::u16string& reason) noexcept {
   if (!window_) return;
   if (reason.empty()) {
     if (reason_set_) ::ShutdownBlockReasonDestroy(window_);
@@ -60,11 +62,7 @@ void SystemPlatform::set_shutdown_reason(const std::string& reason) noexcept {
     return;
   }
   // Only a reason for the user: refusing the session end does not depend on it.
-  const int units = ::MultiByteToWideChar(CP_ACP, 0, reason.c_str(), -1, nullptr, 0);
-  if (units <= 0) return;
-  std::wstring wide(static_cast<std::size_t>(units), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, reason.c_str(), -1, &wide[0], units);
-  reason_set_ = ::ShutdownBlockReasonCreate(window_, wide.c_str()) != FALSE;
+  reason_set_ = ::ShutdownBlockReasonCreate(window_, reinterpret_cast<const wchar_t*>(reason.c_str())) != FALSE;
 }
 
 bool SystemPlatform::window_in_foreground() noexcept { return ::GetForegroundWindow() == window_; }

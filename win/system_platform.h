@@ -23,7 +23,7 @@ class SystemPlatform final : public PlatformCalls {
   void set_taskbar_state(TaskbarProgress state) noexcept override;
   void set_taskbar_value(int percent) noexcept override;
   void keep_system_awake(bool awake) noexcept override;
-  void set_shutdown_reason(const std::string& reason) noexcept override;
+  void set_shutdown_reason(const std::u16string& reason) noexcept override;
   bool window_in_foreground() noexcept override;
   void flash_window() noexcept override;
 

@@ -122,6 +122,8 @@ Device::Device(Settings settings) : settings_(std::move(settings)), started_at_(
   refuse_out_pipe_name_ = name_of(SimObject::refuse_out_pipe_event, settings_.device);
   running_name_ = name_of(SimObject::running_mutex, settings_.device);
   missed_checks_name_ = name_of(SimObject::missed_checks_semaphore, settings_.device);
+  refuse_probe_name_ = name_of(SimObject::refuse_probe_event, settings_.device);
+  slow_open_name_ = name_of(SimObject::slow_open_mapping, settings_.device);
 }
 
 Device::~Device() {
@@ -163,6 +165,8 @@ bool Device::start(std::string* error) {
   }
   if (!create_instance(PipeKind::control, error)) return false;
   if (settings_.refuse_load && !set_refuse_load(true, error)) return false;
+  if (settings_.refuse_probe && !set_switch(&refuse_probe_event_, refuse_probe_name_, true, error)) return false;
+  if (settings_.slow_open_ms && !set_slow_open(settings_.slow_open_ms, settings_.slow_open_fails, error)) return false;
   if (settings_.start_plugged && !plug(error)) return false;
   if (settings_.faults.unplug_after && received_ >= *settings_.faults.unplug_after) {
     settings_.faults.unplug_after.reset();
@@ -705,6 +709,10 @@ std::string Device::status_text() const {
   s += " fail_after=" + optional_text(f.fail_after);
   s += " refuse_load=" + std::string(refuse_load_event_ ? "1" : "0");
   s += " refuse_out_pipe=" + std::string(refuse_out_pipe_event_ ? "1" : "0");
+  s += " refuse_probe=" + std::string(refuse_probe_event_ ? "1" : "0");
+  s += " slow_open=" + (settings_.slow_open_ms ? std::to_string(*settings_.slow_open_ms) +
+                                                     (settings_.slow_open_fails ? "/fail" : "")
+                                               : std::string("none"));
   return s;
 }
 
@@ -807,6 +815,20 @@ std::string Device::execute(const std::string& line, bool* stop) {
                ? "ok refuse_out_pipe=" + words[1]
                : "error " + error;
   }
+  if (cmd == "refuse-probe" && arity(1) && (words[1] == "on" || words[1] == "off")) {
+    return set_switch(&refuse_probe_event_, refuse_probe_name_, words[1] == "on", &error)
+               ? "ok refuse_probe=" + words[1]
+               : "error " + error;
+  }
+  if (cmd == "slow-open" && arity(1) && words[1] == "off") {
+    return set_slow_open(std::nullopt, false, &error) ? "ok slow_open=none" : "error " + error;
+  }
+  if (cmd == "slow-open" && (arity(1) || (arity(2) && words[2] == "fail"))) {
+    unsigned ms = 0;
+    if (!parse_slow_open_ms(words[1], &ms)) return "error bad delay: " + words[1];
+    const bool fails = words.size() == 3;
+    return set_slow_open(ms, fails, &error) ? "ok slow_open=" + words[1] + (fails ? "/fail" : "") : "error " + error;
+  }
   if (cmd == "miss-checks" && arity(1)) {
     std::uint64_t n = 0;
     if (!parse_number(words[1], &n) || n == 0 || n > 1000) return "error bad check count: " + words[1];
@@ -818,7 +840,8 @@ std::string Device::execute(const std::string& line, bool* stop) {
   if (cmd == "help" && arity(0)) {
     return "ok commands: ping status plug unplug stop flush reset reset-counters "
            "reply(default|none|text T|hex H|byte 0xNN|delay MS) rate(BPS|unlimited) "
-           "fault(unplug|stall|fail N|none) refuse-load(on|off) refuse-out-pipe(on|off) miss-checks N";
+           "fault(unplug|stall|fail N|none) refuse-load(on|off) refuse-out-pipe(on|off) refuse-probe(on|off) "
+           "slow-open(MS [fail]|off) miss-checks N";
   }
   return "error bad command: " + (text.size() > 80 ? text.substr(0, 80) + "..." : text);
 }
@@ -873,6 +896,25 @@ bool Device::set_switch(UniqueHandle* event, const std::string& name, bool on, s
     *error = "cannot create event " + name + " (error " + std::to_string(::GetLastError()) + ")";
     return false;
   }
+  return true;
+}
+
+bool Device::set_slow_open(std::optional<unsigned> delay_ms, bool fails, std::string* error) {
+  slow_open_.reset();
+  settings_.slow_open_ms = delay_ms;
+  settings_.slow_open_fails = delay_ms && fails;
+  if (!delay_ms) return true;
+  slow_open_.reset(
+      ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(SlowOpen), slow_open_name_.c_str()));
+  void* view = slow_open_ ? ::MapViewOfFile(slow_open_.get(), FILE_MAP_WRITE, 0, 0, sizeof(SlowOpen)) : nullptr;
+  if (view == nullptr) {
+    *error = "cannot create " + slow_open_name_ + " (error " + std::to_string(::GetLastError()) + ")";
+    slow_open_.reset();
+    settings_.slow_open_ms.reset();
+    return false;
+  }
+  *static_cast<SlowOpen*>(view) = SlowOpen{*delay_ms, fails ? 1u : 0u};
+  ::UnmapViewOfFile(view);
   return true;
 }
 

@@ -122,6 +122,8 @@ class Device {
   void unplug();
   bool set_refuse_load(bool on, std::string* error);
   bool set_switch(UniqueHandle* event, const std::string& name, bool on, std::string* error);
+  // Opening the out pipe takes `delay_ms`, then fails when `fails`; nullopt: as usual.
+  bool set_slow_open(std::optional<unsigned> delay_ms, bool fails, std::string* error);
 
   bool any_completed() const;
   void handle_completions();
@@ -139,6 +141,8 @@ class Device {
   UniqueHandle refuse_load_event_;
   UniqueHandle missed_checks_;  // semaphore: each count makes one presence check miss the device
   UniqueHandle refuse_out_pipe_event_;
+  UniqueHandle refuse_probe_event_;
+  UniqueHandle slow_open_;  // file mapping holding a SlowOpen
   UniqueHandle parent_;
   std::uint64_t received_ = 0;
   // When bytes came, on the machine's clock (microseconds), since start or the
@@ -158,7 +162,7 @@ class Device {
   bool stopping_ = false;
   std::optional<Clock::time_point> stop_deadline_;
   std::string out_name_, in_name_, control_name_, plugged_name_, refuse_name_, refuse_out_pipe_name_, running_name_,
-      missed_checks_name_;
+      missed_checks_name_, refuse_probe_name_, slow_open_name_;
 };
 
 }  // namespace sim

@@ -21,13 +21,18 @@ const char kUsage[] =
     "  --fail-after N       drop the out connection that reaches N bytes\n"
     "  --unplugged          start unplugged\n"
     "  --refuse-load        start with the library refusing to load\n"
+    "  --refuse-probe       open_dev finds no device while the pipes keep working\n"
+    "  --slow-open MS       open_file(\"PIPE00\") takes MS milliseconds\n"
+    "  --slow-open-fails    ... and then fails (with --slow-open)\n"
     "  --parent-pid PID     exit when process PID ends\n"
     "  --verbose            log events to stderr\n"
     "control pipe \\\\.\\pipe\\pushwell-sim.NAME.ctl, one command per message:\n"
     "  ping | status | plug | unplug | stop | flush | reset | reset-counters\n"
     "  reply default|none|text T|hex H|byte 0xNN|delay MS\n"
     "  rate BPS | fault unplug|stall|fail N | fault none | refuse-load on|off\n"
-    "  refuse-out-pipe on|off   (open_file(\"PIPE00\") fails while the device stays plugged)\n";
+    "  refuse-out-pipe on|off   (open_file(\"PIPE00\") fails while the device stays plugged)\n"
+    "  refuse-probe on|off      (open_dev finds no device while the pipes keep working)\n"
+    "  slow-open MS [fail] | slow-open off   (open_file(\"PIPE00\") takes MS ms, then fails with fail)\n";
 
 bool parse_number(const std::string& text, std::uint64_t* value) {
   if (text.empty()) return false;
@@ -134,6 +139,13 @@ bool apply_reply_setting(ReplySettings* reply, const std::string& kind, const st
   return true;
 }
 
+bool parse_slow_open_ms(const std::string& text, unsigned* ms) {
+  std::uint64_t value = 0;
+  if (!parse_number(text, &value) || value > 60000) return false;
+  *ms = static_cast<unsigned>(value);
+  return true;
+}
+
 bool parse_command_line(const std::vector<std::string>& args, Settings* settings, bool* help, std::string* error) {
   *help = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -191,6 +203,19 @@ bool parse_command_line(const std::vector<std::string>& args, Settings* settings
       settings->start_plugged = false;
     } else if (option == "--refuse-load") {
       settings->refuse_load = true;
+    } else if (option == "--refuse-probe") {
+      settings->refuse_probe = true;
+    } else if (option == "--slow-open") {
+      std::string text;
+      unsigned ms = 0;
+      if (!value(&text)) return false;
+      if (!parse_slow_open_ms(text, &ms)) {
+        *error = "--slow-open: bad delay: " + text;
+        return false;
+      }
+      settings->slow_open_ms = ms;
+    } else if (option == "--slow-open-fails") {
+      settings->slow_open_fails = true;
     } else if (option == "--parent-pid") {
       if (!number(&n) || n == 0 || n > UINT32_MAX) {
         if (error->empty()) *error = "--parent-pid: bad process id";
@@ -203,6 +228,10 @@ bool parse_command_line(const std::vector<std::string>& args, Settings* settings
       *error = "unknown option: " + option;
       return false;
     }
+  }
+  if (settings->slow_open_fails && !settings->slow_open_ms) {
+    *error = "--slow-open-fails needs --slow-open";
+    return false;
   }
   return true;
 }

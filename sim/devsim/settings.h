@@ -30,6 +30,9 @@ struct Settings {
   FaultSettings faults;
   bool start_plugged = true;
   bool refuse_load = false;
+  bool refuse_probe = false;              // open_dev finds no device while the pipes work
+  std::optional<unsigned> slow_open_ms;   // open_file("PIPE00") takes this long
+  bool slow_open_fails = false;           // ... and then fails
   std::uint32_t parent_pid = 0;  // exit when this process ends; 0 = none
   bool verbose = false;
 };
@@ -44,6 +47,9 @@ std::string to_hex(const std::string& bytes);
 // words). Returns false with `error` set when the value does not fit the kind.
 bool apply_reply_setting(ReplySettings* reply, const std::string& kind, const std::string& value,
                          std::string* error);
+
+// A delay for opening the out pipe, in ms (at most a minute). False when `text` is none.
+bool parse_slow_open_ms(const std::string& text, unsigned* ms);
 
 // argv[0] excluded. False with `error` for an unknown option or bad value;
 // `help` is set when --help was given.

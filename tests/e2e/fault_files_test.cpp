@@ -3,6 +3,8 @@
 // fault, and the user is told which file stopped the update.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "sim/sim_names.h"
 #include "tests/e2e/fault_rig.h"
 
@@ -200,7 +202,8 @@ TEST(FaultShrinkingFile, FileCutAfterItsHeaderCheckIsNotSentAndIsNamed) {
 }
 
 // The file is held in memory once, by the updater; the test streams it to disk
-// and compares what the device got by size and hash.
+// and compares what the device got by size and hash. While it loads, the window
+// answers within 5 s.
 TEST(FaultLargeFile, TwoHundredMebibytesWithFlag0x80AreSentWhole) {
   constexpr std::uint64_t kPayload = 200ull << 20;
   UpdaterRig rig("fault-file-large");
@@ -211,6 +214,21 @@ TEST(FaultLargeFile, TwoHundredMebibytesWithFlag0x80AreSentWhole) {
   ASSERT_TRUE(rig.start_updater_linked());
   DialogApp& app = rig.app();
   ASSERT_TRUE(app.click(kUpdateButton));
+  // From the step text on, the identification is over: the file loads, then goes out.
+  ASSERT_TRUE(app.wait_for_text(kStepText, {msg(1027)})) << app.describe();
+  int answers = 0;
+  bool unanswered = false;
+  ASSERT_TRUE(poll_until(
+      [&] {
+        DWORD_PTR result = 0;
+        unanswered = ::SendMessageTimeoutW(app.main_dialog(), WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result) == 0;
+        if (!unanswered) ++answers;
+        return unanswered || rig.device_status().captured > 1 + 48;
+      },
+      Millis{120000}))
+      << "the transfer never started: " << app.describe();
+  EXPECT_FALSE(unanswered) << "the window did not answer within 5 s while the file loaded";
+  std::printf("the window answered %d times while the file loaded\n", answers);
   // No database: the sequence ends with its message once the firmware has gone.
   EXPECT_TRUE(run_to_end(app, {{kNoDatabase}, {}, Ending::exits}, Millis{600000}));
   ASSERT_TRUE(poll_until([&] { return rig.device_status().captured >= expected->size; }, Millis{60000}));

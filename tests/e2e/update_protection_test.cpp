@@ -1,11 +1,17 @@
 // What ordinary user actions may not do to an update: close the window under a
 // running flash, act later from input made while the window was frozen, turn an
-// unplug into a wrong model, or skip files on one missed presence check.
+// unplug into a wrong model, skip files on one missed presence check, mix a
+// second updater's bytes in, hold it up with the About box, or raise an alarm
+// once it has ended.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <chrono>
+#include <cstdio>
 #include <functional>
+#include <optional>
+#include <ostream>
 #include <string>
 
 #include "tests/e2e/updater_rig.h"
@@ -191,21 +197,145 @@ INSTANTIATE_TEST_SUITE_P(Moments, OneMissedCheck,
                                            MissCase{"BeforeTheEnd", 4}),
                          [](const ::testing::TestParamInfo<MissCase>& i) { return std::string(i.param.name); });
 
-TEST(MissedChecks, TwoInARowAreALostDevice) {
+// Outside a transfer the rules stay: after a command that sent a file and then
+// ended early, two missed checks in a row are a lost device.
+TEST(MissedChecks, TwoInARowAfterAnEarlyEndAreALostDevice) {
   UpdaterRig rig("miss-two");
-  rig.write_update_file("firmware.cam", 400000, 1, 1);
-  rig.write_update_file("database.cam", 4000, 1, 2);
-  ASSERT_TRUE(rig.start_device({"--rate", "200000"}));
+  rig.write_update_file("firmware.cam", 4000, 1, 1);
+  rig.write_bytes("image.cam", tools::Bytes(500, 0x24));  // too short: the command ends early
+  ASSERT_TRUE(rig.start_device());
   ASSERT_TRUE(rig.start_updater_linked());
   DialogApp& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
-  ASSERT_TRUE(rig.wait_capture_size(50000));
+  ASSERT_TRUE(rig.run_command_answering(msg(1023)));
   ASSERT_TRUE(rig.device_command("miss-checks 2"));
   HWND question = app.wait_for_message_box(msg(1021));
   ASSERT_NE(question, nullptr) << app.describe();
   EXPECT_EQ(app.text(kLinkStatus), msg(1025));
   ASSERT_TRUE(app.answer(question));
   EXPECT_TRUE(app.wait_for_exit().has_value());
+}
+
+struct Interference {
+  const char* name;
+  // Done while the firmware goes out; it checks what it can see at once.
+  std::function<void(UpdaterRig&)> during;
+  // Checked once the update has finished.
+  std::function<void(UpdaterRig&)> after;
+};
+
+void PrintTo(const Interference& c, std::ostream* os) { *os << c.name; }
+
+class DuringATransfer : public ::testing::TestWithParam<Interference> {};
+
+// Something the driver, the user or another updater does while the firmware goes
+// out: the update goes on to the end, and the device receives its stream alone.
+TEST_P(DuringATransfer, NothingHoldsTheUpdateUpOrMixesIn) {
+  const Interference& c = GetParam();
+  UpdaterRig rig(std::string("during-") + c.name);
+  const tools::Bytes firmware = rig.write_update_file("firmware.cam", 600000, 1, 1);
+  const tools::Bytes database = rig.write_update_file("database.cam", 4000, 1, 2);
+  ASSERT_TRUE(rig.start_update({"--rate", "200000"}));
+  DialogApp& app = rig.app();
+  ASSERT_TRUE(rig.wait_capture_size(20000)) << app.describe();
+  c.during(rig);
+  HWND finished = app.wait_for_message_box(msg(1010));
+  ASSERT_NE(finished, nullptr) << app.describe();
+  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware, database})));
+  c.after(rig);
+  ASSERT_TRUE(app.answer(finished));
+  EXPECT_TRUE(app.wait_for_exit().has_value());
+}
+
+// A driver that refuses every presence probe while its out pipe works: the
+// transfer decides, and the status stays linked.
+void refuse_probes(UpdaterRig& rig) {
+  DialogApp& app = rig.app();
+  ASSERT_TRUE(rig.device_command("refuse-probe on"));
+  // Two periodic checks and their rechecks fall into the rest of the firmware.
+  EXPECT_FALSE(app.wait_until([&] { return app.text(kLinkStatus) == msg(1025); }, Millis{2500}))
+      << "a refused probe changed the status during a transfer: " << app.describe();
+}
+
+// A second updater started in the same folder says so and ends.
+void start_a_second_updater(UpdaterRig& rig) {
+  DialogApp second;
+  ASSERT_TRUE(second.start(join_path(bin_folder(), kUpdaterExe), rig.updater_options(rig.folder().path())));
+  HWND refusal = second.wait_for_message_box(msg(2013));
+  ASSERT_NE(refusal, nullptr) << second.describe();
+  EXPECT_EQ(dialogs_of_process(second.process().id()).size(), 1u) << "no window of its own: " << second.describe();
+  ASSERT_TRUE(second.answer(refusal));
+  EXPECT_EQ(second.wait_for_exit(), std::optional<DWORD>(0));
+}
+
+constexpr WPARAM kAboutCommand = 0x10;
+
+INSTANTIATE_TEST_SUITE_P(
+    Interferences, DuringATransfer,
+    ::testing::Values(
+        Interference{"PresenceProbesRefused", refuse_probes,
+                     [](UpdaterRig& rig) { EXPECT_EQ(rig.app().count_seen(msg(1021)), 0u) << rig.app().describe(); }},
+        Interference{"SecondUpdater", start_a_second_updater,
+                     [](UpdaterRig& rig) { EXPECT_EQ(rig.device_status().identify_requests, 1); }},
+        Interference{"AboutAskedFor", [](UpdaterRig& rig) { ASSERT_TRUE(rig.app().system_command(kAboutCommand)); },
+                     [](UpdaterRig& rig) {
+                       EXPECT_EQ(rig.app().wait_for_dialog("About Download", Millis{0}), nullptr)
+                           << rig.app().describe();
+                     }}),
+    [](const ::testing::TestParamInfo<Interference>& i) { return std::string(i.param.name); });
+
+// An unplug behind "the update has finished" raises no second box.
+TEST(UnplugBehindTheFinalBox, AsksNothing) {
+  UpdaterRig rig("unplug-final");
+  rig.write_update_file("firmware.cam", 3000, 1, 1);
+  rig.write_update_file("database.cam", 3000, 1, 2);
+  ASSERT_TRUE(rig.start_update());
+  DialogApp& app = rig.app();
+  HWND finished = app.wait_for_message_box(msg(1010));
+  ASSERT_NE(finished, nullptr) << app.describe();
+  ASSERT_TRUE(rig.device_command("unplug"));
+  // The poll runs inside the box: the status follows the device, no question comes.
+  ASSERT_TRUE(app.wait_for_text(kLinkStatus, {msg(1025)})) << app.describe();
+  EXPECT_EQ(app.open_message_boxes().size(), 1u) << app.describe();
+  EXPECT_EQ(app.count_seen(msg(1021)), 0u) << app.describe();
+  ASSERT_TRUE(app.answer(finished));
+  EXPECT_TRUE(app.wait_for_exit().has_value());
+}
+
+// Real keys typed while the driver takes 1.5 s to refuse the out pipe for the
+// first file: they neither close the box that follows nor start a second command.
+TEST(InputDuringASlowPipeOpen, IsDroppedUnread) {
+  UpdaterRig rig("slow-open");
+  rig.write_update_file("firmware.cam", 3000, 1, 1);
+  ASSERT_TRUE(rig.start_device());
+  ASSERT_TRUE(rig.start_updater_linked());
+  DialogApp& app = rig.app();
+  ::SetForegroundWindow(app.main_dialog());
+  ASSERT_TRUE(app.wait_until([&] { return ::GetForegroundWindow() == app.main_dialog(); }))
+      << "the updater's window never came to the front";
+  ASSERT_TRUE(app.click(kUpdateButton));
+  ASSERT_TRUE(rig.wait_capture_size(1)) << "no identification byte";
+  // The identification's own wait lasts a second at least: the firmware's open comes after.
+  ASSERT_TRUE(rig.device_command("slow-open 1500 fail"));
+  ASSERT_TRUE(app.wait_for_text(kStepText, {msg(1027)})) << app.describe();
+  send_key(VK_RETURN);
+  send_key(VK_RETURN);
+  send_key(VK_ESCAPE);
+  // The window answers within 5 s all the same; how long the driver's call held it is printed.
+  const auto asked = std::chrono::steady_clock::now();
+  DWORD_PTR result = 0;
+  EXPECT_NE(::SendMessageTimeoutW(app.main_dialog(), WM_NULL, 0, 0, SMTO_NORMAL, 5000, &result), 0);
+  const auto frozen = std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - asked);
+  std::printf("the window answered after %lld ms\n", static_cast<long long>(frozen.count()));
+
+  HWND box = app.wait_for_message_box(msg(1021));
+  ASSERT_NE(box, nullptr) << app.describe();
+  EXPECT_FALSE(app.wait_until_gone(box, Millis{1500})) << "a key typed during the freeze closed the box";
+  ASSERT_TRUE(rig.device_command("slow-open off"));
+  ASSERT_TRUE(app.answer(box));
+  EXPECT_FALSE(rig.wait_capture_size(2, Millis{1500})) << "a key typed during the freeze started a command";
+  EXPECT_EQ(rig.device_status().identify_requests, 1);
+  EXPECT_EQ(app.count_seen(msg(1021)), 1u) << app.describe();
+  EXPECT_TRUE(app.process().running());
 }
 
 }  // namespace

@@ -26,13 +26,18 @@ bool UpdaterRig::start_device(const std::vector<std::string>& args) {
   return devsim_.launch(device_, all);
 }
 
-bool UpdaterRig::start_updater(const std::string& exe) { return start_updater_in(folder_.path(), exe); }
-
-bool UpdaterRig::start_updater_in(const std::string& current_directory, const std::string& exe) {
+LaunchOptions UpdaterRig::updater_options(const std::string& current_directory) const {
   LaunchOptions options;
   options.current_directory = current_directory;
   options.environment = {{"PUSHWELL_SIM_DEVICE", device_}, {"PUSHWELL_SIM_INSTALLER_LOG", installer_log_}};
-  return app_.start(exe.empty() ? default_updater() : exe, options) && app_.wait_for_main_dialog() != nullptr;
+  return options;
+}
+
+bool UpdaterRig::start_updater(const std::string& exe) { return start_updater_in(folder_.path(), exe); }
+
+bool UpdaterRig::start_updater_in(const std::string& current_directory, const std::string& exe) {
+  return app_.start(exe.empty() ? default_updater() : exe, updater_options(current_directory)) &&
+         app_.wait_for_main_dialog() != nullptr;
 }
 
 std::string UpdaterRig::default_updater() {
@@ -66,6 +71,13 @@ void UpdaterRig::write_short_firmware() {
   tools::Bytes file = write_update_file("firmware.cam", 4);
   file.pop_back();
   write_bytes("firmware.cam", file);
+}
+
+::testing::AssertionResult UpdaterRig::start_update(const std::vector<std::string>& device_args) {
+  if (!start_device(device_args)) return ::testing::AssertionFailure() << "the device did not start";
+  if (!start_updater_linked()) return ::testing::AssertionFailure() << "the updater did not link; " << app_.describe();
+  if (!app_.click(kUpdateButton)) return ::testing::AssertionFailure() << "the update button cannot be clicked";
+  return ::testing::AssertionSuccess();
 }
 
 ::testing::AssertionResult UpdaterRig::run_command_answering(const std::string& box_text) {

@@ -39,6 +39,8 @@ class UpdaterRig {
   bool start_updater_in(const std::string& current_directory, const std::string& exe = std::string());
   // Starts the updater and waits for its main dialog and its first presence poll.
   bool start_updater_linked();
+  // How this rig starts an updater from `current_directory`: against its device.
+  LaunchOptions updater_options(const std::string& current_directory) const;
 
   // Writes an update file into the current directory and returns its contents.
   tools::Bytes write_update_file(const std::string& name, std::size_t payload_size, std::uint8_t send_flag = 1,
@@ -47,6 +49,9 @@ class UpdaterRig {
   // A firmware file one byte shorter than a header: a command passes identification,
   // then ends early on it with [message] 1023.
   void write_short_firmware();
+  // Starts the device with `device_args` and the updater, waits until it is linked
+  // and clicks "Update File".
+  ::testing::AssertionResult start_update(const std::vector<std::string>& device_args = {});
   // Clicks "Update File", waits for the box with `box_text` and answers it.
   ::testing::AssertionResult run_command_answering(const std::string& box_text);
 

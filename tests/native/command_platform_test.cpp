@@ -1,5 +1,7 @@
 #include "session/platform.h"
 
+#include "lang/utf.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -18,13 +20,15 @@ class RecordingCalls final : public pw::PlatformCalls {
   }
   void set_taskbar_value(int percent) noexcept override { calls.push_back("value " + std::to_string(percent)); }
   void keep_system_awake(bool awake) noexcept override { calls.push_back(awake ? "awake" : "may sleep"); }
-  void set_shutdown_reason(const std::string& reason) noexcept override {
-    calls.push_back(reason.empty() ? "no reason" : "reason " + reason);
+  void set_shutdown_reason(const std::u16string& reason) noexcept override {
+    reasons.push_back(reason);
+    calls.push_back(reason.empty() ? "no reason" : "reason " + pw::utf16_to_utf8(reason));
   }
   bool window_in_foreground() noexcept override { return foreground; }
   void flash_window() noexcept override { calls.push_back("flash"); }
 
   std::vector<std::string> calls;
+  std::vector<std::u16string> reasons;
   bool foreground = true;
 };
 
@@ -39,6 +43,25 @@ TEST(CommandPlatform, KeepsTheSystemAwakeAndTheSessionWaitingOnlyWhileACommandRu
   platform.command_ended();
   EXPECT_TRUE(platform.session_may_end());
   EXPECT_EQ(calls.calls, (Calls{"awake", "reason Updating", "no reason", "may sleep"}));
+}
+
+// The texts are UTF-8 whatever the system's code page: the reason reaches the
+// system as the same letters, not as the ANSI reading of their bytes.
+TEST(CommandPlatform, GivesTheShutdownReasonToTheSystemInUtf16) {
+  struct Case {
+    const char* utf8;
+    const char16_t* utf16;
+  };
+  for (const Case& c : {Case{"Updating the device", u"Updating the device"},
+                        Case{"\xD0\x9E\xD0\xB1\xD0\xBD\xD0\xBE\xD0\xB2\xD0\xBB\xD0\xB5\xD0\xBD\xD0\xB8\xD0\xB5",
+                             u"\u041E\u0431\u043D\u043E\u0432\u043B\u0435\u043D\u0438\u0435"},
+                        Case{"\xEC\x9E\xA5\xEC\xB9\x98", u"\uC7A5\uCE58"}}) {
+    RecordingCalls calls;
+    pw::CommandPlatform platform(calls);
+    platform.command_started(c.utf8);
+    ASSERT_EQ(calls.reasons.size(), 1u);
+    EXPECT_EQ(calls.reasons[0], std::u16string(c.utf16)) << c.utf8;
+  }
 }
 
 TEST(CommandPlatform, MirrorsOnlyChangedPercentagesThenClearsTheTaskbar) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <vector>
 
 namespace {
@@ -49,6 +50,36 @@ TEST(UpdateHeaderCheck, IgnoresTheUnsentPartOfTheHeaderBlock) {
   EXPECT_EQ(before, HeaderVerdict::send);
   EXPECT_EQ(pw::check_update_header(file.data(), file.size()), HeaderVerdict::send);
 }
+
+struct ReloadCase {
+  const char* name;
+  std::size_t changed_at;  // SIZE_MAX: nothing changed
+  std::size_t loaded_size;
+  bool same;
+};
+
+class LoadedHeaderBlock : public ::testing::TestWithParam<ReloadCase> {};
+
+TEST_P(LoadedHeaderBlock, MustEqualTheCheckedOne) {
+  const ReloadCase& c = GetParam();
+  std::vector<std::uint8_t> checked(pw::kHeaderCheckSize, 0x11);
+  checked[0] = 0x24;
+  checked[1] = 0x01;
+  std::vector<std::uint8_t> loaded(checked);
+  loaded.resize(c.loaded_size, 0x11);
+  if (c.changed_at < loaded.size()) loaded[c.changed_at] = static_cast<std::uint8_t>(loaded[c.changed_at] ^ 0xFF);
+  EXPECT_EQ(pw::same_header_block(checked.data(), checked.size(), loaded.data(), loaded.size()), c.same);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LoadedHeaderBlock,
+    ::testing::Values(ReloadCase{"Unchanged", SIZE_MAX, 5000, true},
+                      ReloadCase{"PayloadChangedOnly", 1024, 5000, true},
+                      ReloadCase{"SendFlagCleared", 1, 5000, false},
+                      ReloadCase{"MarkerChanged", 0, 5000, false},
+                      ReloadCase{"UnsentPartChanged", 1000, 5000, false},
+                      ReloadCase{"CutInsideTheBlock", SIZE_MAX, 1023, false}),
+    [](const ::testing::TestParamInfo<ReloadCase>& info) { return std::string(info.param.name); });
 
 TEST(UpdateHeaderCheck, NullDataIsTooShort) {
   EXPECT_EQ(pw::check_update_header(nullptr, 5000), HeaderVerdict::too_short);

@@ -95,6 +95,40 @@ INSTANTIATE_TEST_SUITE_P(Styles, MessageBoxStyle,
                                            BoxStyleCase{pw::kBoxStop, IDI_HAND},
                                            BoxStyleCase{pw::kBoxQuestion, IDI_QUESTION}));
 
+// The box's window, as the showing thread learns it, lets that thread close the box
+// itself whatever the box shows, an empty text included.
+struct BoxHandleWatch {
+  HWND opened = nullptr;
+  int ticks = 0;
+  bool closed_by_handle = false;
+};
+BoxHandleWatch g_box_watch;
+
+BOOL CALLBACK close_any_box(HWND window, LPARAM) {
+  char cls[32] = {};
+  ::GetClassNameA(window, cls, sizeof cls);
+  if (std::string(cls) == "#32770") ::PostMessageA(window, WM_COMMAND, IDOK, 0);
+  return TRUE;
+}
+
+void CALLBACK close_opened_box(HWND, UINT, UINT_PTR, DWORD) {
+  if (g_box_watch.opened != nullptr && ::IsWindow(g_box_watch.opened)) {
+    g_box_watch.closed_by_handle = true;
+    ::SendMessageW(g_box_watch.opened, WM_COMMAND, IDOK, 0);
+  } else if (++g_box_watch.ticks > 200) {  // never learnt: close it another way, so the test ends
+    ::EnumThreadWindows(::GetCurrentThreadId(), &close_any_box, 0);
+  }
+}
+
+TEST(MessageBoxHandle, LetsTheShowingThreadCloseABoxWithoutText) {
+  g_box_watch = BoxHandleWatch{};
+  const UINT_PTR timer = ::SetTimer(nullptr, 0, 50, &close_opened_box);
+  ASSERT_NE(timer, 0u);
+  EXPECT_EQ(pw::show_message_box(nullptr, "", pw::kBoxOk, &g_box_watch.opened), IDOK);
+  ::KillTimer(nullptr, timer);
+  EXPECT_TRUE(g_box_watch.closed_by_handle) << "the box's window was never reported";
+}
+
 // Runs the main dialog on a thread of its own from an empty current directory (so no
 // driver installer is found), then closes it.
 class MainDialog : public ::testing::Test {
