@@ -2,7 +2,7 @@
 
 #include "app/about_dialog.h"
 #include "app/process_end.h"
-#include "app/single_instance.h"
+#include "session/single_instance.h"
 #include <shellapi.h>
 
 #include "device/presence_monitor.h"
@@ -168,7 +168,7 @@ void CPushwellDlg::command_begins() noexcept {
   }
 }
 
-void CPushwellDlg::command_ended(pw::CommandEnd end) noexcept {
+void CPushwellDlg::command_ended(pw::CommandEnd end, pw::CommandResult) noexcept {
   if (session_.out_of_memory && end != pw::CommandEnd::process_ends) {
     session_.out_of_memory = false;
     pw::discard_queued_input();

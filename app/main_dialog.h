@@ -42,7 +42,7 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>,
   bool message(const std::string& text, pw::MessageStyle style) noexcept override;
   bool device_lost(const std::string& question) noexcept override;
   void installer_wanted(const std::string& path) noexcept override;
-  void command_ended(pw::CommandEnd end) noexcept override;
+  void command_ended(pw::CommandEnd end, pw::CommandResult result) noexcept override;
   // PresenceSchedule: timers 1 and 2.
   void set_poll_period(unsigned period_ms) noexcept override;
   void schedule_presence_recheck(unsigned delay_ms) noexcept override;

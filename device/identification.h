@@ -15,9 +15,9 @@ class Identification {
  public:
   // go_on when the device identified itself (now or earlier in this run),
   // command_ended when the command ends (a message has told the user why), and
-  // end_process for a device that answers wrongly or not at all. Its texts are
-  // looked up here, so it may throw std::bad_alloc.
-  Outcome run(Frontend& frontend);
+  // end_process for a device that answers wrongly or not at all; `why` hears
+  // the reason of an end. Its texts are looked up here, so it may throw std::bad_alloc.
+  Outcome run(Frontend& frontend, CommandResult& why);
 
  private:
   // Once a reply identified the device it stays identified for the run.

@@ -102,17 +102,19 @@ bool device_is_gone() {
 
 }  // namespace
 
-Outcome Identification::run(Frontend& frontend) {
+Outcome Identification::run(Frontend& frontend, CommandResult& why) {
   HANDLE out_pipe = INVALID_HANDLE_VALUE;
   {
     std::optional<PipeLibrary> library = PipeLibrary::load();
     if (!library) {
+      why = CommandResult::no_library;
       frontend.message(library_failure_text(LangText(text::kLibraryNotLoaded)), MessageStyle::warning);
       return Outcome::command_ended;
     }
     out_pipe = library->open_file(kOutPipeName);
   }
   if (out_pipe == INVALID_HANDLE_VALUE) {
+    why = CommandResult::not_linked;
     frontend.message(LangText(text::kDeviceNotLinked), MessageStyle::warning);
     return Outcome::command_ended;
   }
@@ -151,9 +153,11 @@ Outcome Identification::run(Frontend& frontend) {
   if (!reader_ended || !identified_) {
     // No answer from a device that has meanwhile gone is no wrong model.
     if (device_is_gone()) {
+      why = CommandResult::not_linked;
       frontend.message(LangText(text::kDeviceNotLinked), MessageStyle::warning);
       return Outcome::command_ended;
     }
+    why = CommandResult::wrong_device;
     frontend.message(kWrongDeviceText, MessageStyle::stop);
     return Outcome::end_process;
   }

@@ -20,6 +20,16 @@ enum class FileOutcome { sent, not_sent, failed };
 // How an update command ended: the program goes on, or the process ends.
 enum class CommandEnd { ended_early, process_ends };
 
+// Why it ended.
+enum class CommandResult {
+  completed,        // every file handled, the final message shown
+  not_linked,       // no device, or gone before anything of a file was sent
+  wrong_device,     // the device did not identify as the right model
+  file_refused,     // an update file refused before anything of it was sent
+  transfer_failed,  // a transfer failed, or the worker or memory failed around one
+  no_library,       // the pipe library could not be loaded
+};
+
 class Frontend {
  public:
   // The update command begins (before its checks); command_ended follows.
@@ -42,7 +52,7 @@ class Frontend {
   virtual bool device_lost(const std::string& question) noexcept = 0;
   // The driver installer should start, once in the run (`path` may be empty: it would not fit).
   virtual void installer_wanted(const std::string& path) noexcept = 0;
-  virtual void command_ended(CommandEnd end) noexcept = 0;
+  virtual void command_ended(CommandEnd end, CommandResult result) noexcept = 0;
 
  protected:
   ~Frontend() = default;

@@ -50,8 +50,8 @@ class UpdateCommand {
   Outcome send_file(std::size_t index, const CheckedFile& checked);
   Outcome finish_transfer();
   Outcome end(Outcome outcome) noexcept;
-  Outcome refuse(TextKey text);
-  Outcome refuse(TextKey text, const std::string& path);
+  Outcome refuse(CommandResult why, TextKey text);
+  Outcome refuse(CommandResult why, TextKey text, const std::string& path);
   Outcome end_with_message(const std::string& text, MessageStyle style);
 
   SessionState& session_;
@@ -62,6 +62,7 @@ class UpdateCommand {
   std::unique_ptr<TransferWorker> worker_;
   std::size_t file_ = 0;    // the file handled now
   std::string sent_;        // one line per file the device received whole
+  CommandResult result_ = CommandResult::completed;  // why the command ends
 };
 
 }  // namespace pw

@@ -131,14 +131,15 @@ Outcome UpdateCommand::start() noexcept {
   session_.command_running = true;
   session_.out_of_memory = false;
   sent_.clear();
+  result_ = CommandResult::completed;
   frontend_.command_begins();
   try {
     if (session_.out_of_memory) return end(Outcome::command_ended);
-    if (!session_.linked) return end(refuse(text::kDeviceNotLinked));
-    const Outcome identified = identification_.run(frontend_);
+    if (!session_.linked) return end(refuse(CommandResult::not_linked, text::kDeviceNotLinked));
+    const Outcome identified = identification_.run(frontend_, result_);
     if (identified != Outcome::go_on) return end(identified);
 
-    if (!build_paths(session_)) return end(refuse(text::kFolderTooLong));
+    if (!build_paths(session_)) return end(refuse(CommandResult::file_refused, text::kFolderTooLong));
     frontend_.files_begin();
     session_.update_started = true;
     return run_files(0);
@@ -173,7 +174,7 @@ Outcome UpdateCommand::finish_transfer() {
   const std::size_t index = file_;
   if (outcome != TransferOutcome::sent) {
     frontend_.file_result(index, FileOutcome::failed, bytes_sent);
-    return end(refuse(text::kTransferFailed, session_.*(kFileFields[index].path)));
+    return end(refuse(CommandResult::transfer_failed, text::kTransferFailed, session_.*(kFileFields[index].path)));
   }
   frontend_.file_result(index, FileOutcome::sent, bytes_sent);
   sent_ += std::string("\n") + kUpdateFiles[index].name;
@@ -190,7 +191,10 @@ Outcome UpdateCommand::run_files(std::size_t from) {
     if (worker_) return Outcome::go_on;  // the command goes on at the transfer's end
     if (session_.out_of_memory) return end(Outcome::command_ended);
   }
-  if (!session_.linked) return end(Outcome::command_ended);
+  if (!session_.linked) {
+    result_ = CommandResult::not_linked;
+    return end(Outcome::command_ended);
+  }
   // Says what the device received, and no more.
   const std::string finished = LangText(text::kUpdateFinished);
   return end(end_with_message(sent_.empty() ? finished : finished + "\n" + sent_, MessageStyle::question));
@@ -205,9 +209,13 @@ Outcome UpdateCommand::handle_file(std::size_t index) {
   const FileDecision decision = plan_file(index, checked.probe, session_.linked);
   switch (decision.step) {
     case FileStep::skipped: return Outcome::go_on;
-    case FileStep::process_ends: return end_with_message(LangText(*decision.message), MessageStyle::warning);
+    case FileStep::process_ends:
+      // The last file is missing, or needs the link the device has lost.
+      result_ = session_.linked ? CommandResult::file_refused : CommandResult::not_linked;
+      return end_with_message(LangText(*decision.message), MessageStyle::warning);
     case FileStep::command_ends:
-      return decision.names_file ? refuse(*decision.message, path) : refuse(*decision.message);
+      return decision.names_file ? refuse(CommandResult::file_refused, *decision.message, path)
+                                 : refuse(CommandResult::file_refused, *decision.message);
     case FileStep::not_sent:
     case FileStep::sent: break;
   }
@@ -227,39 +235,43 @@ Outcome UpdateCommand::send_file(std::size_t index, const CheckedFile& checked) 
   // The thread served no messages during the driver's call.
   discard_queued_input();
   if (!opened_pipe) {
+    result_ = CommandResult::no_library;
     frontend_.message(library_failure_text(LangText(text::kLibraryNotLoaded)), MessageStyle::warning);
     return Outcome::command_ended;
   }
   UniqueHandle out_pipe(*opened_pipe);
-  if (!out_pipe) return refuse(text::kDeviceNotLinked);
+  if (!out_pipe) return refuse(CommandResult::transfer_failed, text::kDeviceNotLinked);
 
   LoadRefusal refusal;
   std::unique_ptr<TransferJob> job = load_file(path, checked, refusal);
   if (!job) {
-    if (refusal.text) return refuse(*refusal.text, path);
+    if (refusal.text) return refuse(CommandResult::file_refused, *refusal.text, path);
     char text[64];
     std::snprintf(text, sizeof text, "%s:(%lu)", kOutOfMemoryText, static_cast<unsigned long>(refusal.size));
+    result_ = CommandResult::transfer_failed;
     frontend_.message(text, MessageStyle::warning);
     return Outcome::command_ended;
   }
   job->out_pipe.reset(new (std::nothrow) OverlappedPipe(std::move(out_pipe)));
-  if (!job->out_pipe) return refuse(text::kWorkerNotStarted);
+  if (!job->out_pipe) return refuse(CommandResult::transfer_failed, text::kWorkerNotStarted);
   const std::uint32_t bytes = job->file_size;
 
   schedule_.set_poll_period(kTransferPollMs);
   worker_ = TransferWorker::start(std::move(job), transfers_);
-  if (!worker_) return refuse(text::kWorkerNotStarted);
+  if (!worker_) return refuse(CommandResult::transfer_failed, text::kWorkerNotStarted);
   session_.running_worker = worker_.get();
   frontend_.transfer_begins(index, bytes);
   return Outcome::go_on;
 }
 
-Outcome UpdateCommand::refuse(TextKey text) {
+Outcome UpdateCommand::refuse(CommandResult why, TextKey text) {
+  result_ = why;
   frontend_.message(LangText(text), MessageStyle::warning);
   return Outcome::command_ended;
 }
 
-Outcome UpdateCommand::refuse(TextKey text, const std::string& path) {
+Outcome UpdateCommand::refuse(CommandResult why, TextKey text, const std::string& path) {
+  result_ = why;
   frontend_.message(naming(text, path), MessageStyle::warning);
   return Outcome::command_ended;
 }
@@ -276,7 +288,10 @@ Outcome UpdateCommand::end(Outcome outcome) noexcept {
   if (outcome == Outcome::go_on || !session_.command_running) return outcome;
   session_.ending_box_open = false;
   session_.command_running = false;
-  frontend_.command_ended(outcome == Outcome::end_process ? CommandEnd::process_ends : CommandEnd::ended_early);
+  // Memory that ran out in a handler ends the command whatever it was doing.
+  if (session_.out_of_memory && result_ == CommandResult::completed) result_ = CommandResult::transfer_failed;
+  frontend_.command_ended(outcome == Outcome::end_process ? CommandEnd::process_ends : CommandEnd::ended_early,
+                          result_);
   return outcome;
 }
 
