@@ -313,7 +313,7 @@ HWND open_menu_of(DWORD pid) {
 TEST(SystemMenuHeldOpen, TheNextFileStillStarts) {
   UpdaterRig rig("held-menu");
   const tools::Bytes firmware = rig.write_update_file("firmware.cam", 300000, 1, 1);
-  const tools::Bytes image = rig.write_update_file("image.cam", 300000, 1, 2);
+  const tools::Bytes database = rig.write_update_file("database.cam", 300000, 1, 2);
   ASSERT_TRUE(rig.start_update({"--rate", "200000"}));
   DialogApp& app = rig.app();
   ASSERT_TRUE(rig.wait_capture_size(20000)) << app.describe();
@@ -322,14 +322,14 @@ TEST(SystemMenuHeldOpen, TheNextFileStillStarts) {
   ASSERT_TRUE(app.wait_until([&] { return open_menu_of(app.process().id()) != nullptr; }))
       << "the system menu did not open: " << app.describe();
   const std::size_t firmware_stream = expected_stream({firmware}).size();
-  // Held for up to 10 s: the image starts under the menu.
+  // Held for up to 10 s: the database starts under the menu.
   EXPECT_TRUE(rig.wait_capture_size(firmware_stream + 20000, Millis{10000}))
       << "the next file waited for the menu: " << app.describe();
   EXPECT_NE(open_menu_of(app.process().id()), nullptr) << "the menu closed on its own";
   ::SendMessageTimeoutW(app.main_dialog(), WM_CANCELMODE, 0, 0, SMTO_NORMAL, 5000, nullptr);
   HWND finished = app.wait_for_message_box(msg(1010));
   ASSERT_NE(finished, nullptr) << app.describe();
-  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware, image})));
+  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware, database})));
   ASSERT_TRUE(app.answer(finished));
   EXPECT_TRUE(app.wait_for_exit().has_value());
 }
