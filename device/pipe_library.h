@@ -55,6 +55,8 @@ class PipeLibrary {
   // A handle on the named pipe (INVALID_HANDLE_VALUE on failure).
   HANDLE open_file(const char* pipe_name) const noexcept;
 
+  // The library's full path as the loader found it ("" when it does not fit).
+  std::string path() const;
   // The export names the library was bound through.
   const char* open_dev_export() const noexcept { return open_dev_export_; }
   const char* open_file_export() const noexcept { return open_file_export_; }

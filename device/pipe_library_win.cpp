@@ -180,6 +180,12 @@ std::optional<PipeLibrary> PipeLibrary::load(const LibrarySearch& search) {
   return PipeLibrary(std::move(owned), open_dev, open_dev_name, open_file, open_file_name);
 }
 
+std::string PipeLibrary::path() const {
+  wchar_t path[MAX_PATH];
+  const DWORD n = ::GetModuleFileNameW(module_.get(), path, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? narrow(path, n) : std::string();
+}
+
 HANDLE PipeLibrary::open_dev() const noexcept {
   // Without an argument the two conventions leave the stack alike.
   return reinterpret_cast<HANDLE(__cdecl*)()>(open_dev_)();
