@@ -2,12 +2,12 @@
 
 #include "app/about_dialog.h"
 #include "app/process_end.h"
-#include "app/single_instance.h"
-#include "device/identification.h"
+#include "session/single_instance.h"
+#include <shellapi.h>
+
 #include "device/presence_monitor.h"
 #include "lang/lang_text.h"
-#include "update/transfer_worker_win.h"
-#include "update/update_sequence.h"
+#include "update/update_plan.h"
 #include "win/handles.h"
 #include "win/message_box.h"
 #include "win/message_loop.h"
@@ -20,9 +20,20 @@ constexpr COLORREF kBarStartColor = 0x808000;
 constexpr COLORREF kBarEndColor = 0x800000;
 constexpr COLORREF kBarTextColor = 0x008000;
 constexpr UINT kFirstPollMs = 100;
-constexpr UINT kUpdateBoxWatchMs = 100;
-// From the transfer worker: the bar's new position, handled on the window thread.
+// From the transfer worker: the bar's new position, and the transfer's end.
 constexpr UINT kProgressMessage = WM_APP + 1;
+constexpr UINT kTransferEndedMessage = WM_APP + 2;
+// To itself: the close-attempt box opened while no transfer ran closes at once.
+constexpr UINT kCloseUpdateBoxMessage = WM_APP + 3;
+
+constexpr unsigned box_style(pw::MessageStyle style) {
+  switch (style) {
+    case pw::MessageStyle::warning: break;
+    case pw::MessageStyle::stop: return pw::kBoxStop;
+    case pw::MessageStyle::question: return pw::kBoxQuestion;
+  }
+  return pw::kBoxOk;
+}
 
 struct ControlText {
   int control;
@@ -43,8 +54,8 @@ CPushwellDlg::CPushwellDlg() noexcept : Dialog(IDD_PUSHWELL_DIALOG) {
 
 CPushwellDlg::~CPushwellDlg() = default;
 
-const std::array<pw::MessageEntry<CPushwellDlg>, 11>& CPushwellDlg::message_table() noexcept {
-  static const std::array<pw::MessageEntry<CPushwellDlg>, 11> table = {
+const std::array<pw::MessageEntry<CPushwellDlg>, 13>& CPushwellDlg::message_table() noexcept {
+  static const std::array<pw::MessageEntry<CPushwellDlg>, 13> table = {
       pw::on_message<&CPushwellDlg::on_init_dialog>(WM_INITDIALOG),
       pw::on_sys_command<&CPushwellDlg::on_about>(IDM_ABOUTBOX),
       pw::on_paint<&CPushwellDlg::on_paint>(),
@@ -54,6 +65,8 @@ const std::array<pw::MessageEntry<CPushwellDlg>, 11>& CPushwellDlg::message_tabl
       pw::on_click<&CPushwellDlg::on_cancel_clicked>(IDCANCEL),
       pw::on_message<&CPushwellDlg::on_destroy>(WM_DESTROY),
       pw::on_value_message<&CPushwellDlg::on_progress>(kProgressMessage),
+      pw::on_message<&CPushwellDlg::on_transfer_ended>(kTransferEndedMessage),
+      pw::on_message<&CPushwellDlg::on_close_update_box>(kCloseUpdateBoxMessage),
       pw::on_message<&CPushwellDlg::on_query_end_session>(WM_QUERYENDSESSION),
       pw::on_message<&CPushwellDlg::on_end_session>(WM_ENDSESSION),
   };
@@ -75,7 +88,6 @@ pw::Reply CPushwellDlg::on_init_dialog() noexcept {
 
   session_.installer_started = false;
   session_.update_started = false;
-  pw::clear_identified_flag();
 
   ::SendMessageA(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
   ::SendMessageA(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
@@ -117,12 +129,11 @@ pw::Reply CPushwellDlg::on_query_drag_icon() noexcept { return pw::Reply::with(r
 pw::Reply CPushwellDlg::on_timer(UINT_PTR id) noexcept {
   try {
     switch (id) {
-      case kPresenceTimer: act_on(pw::poll_device_presence(session_, *this)); break;
+      case kPresenceTimer: act_on(pw::poll_device_presence(session_, *this, *this)); break;
       case kPresenceRecheckTimer:
         ::KillTimer(hwnd(), kPresenceRecheckTimer);
-        act_on(pw::poll_device_presence(session_, *this, pw::PresenceCheck::recheck));
+        act_on(pw::poll_device_presence(session_, *this, *this, pw::PresenceCheck::recheck));
         break;
-      case kUpdateBoxWatchTimer: close_update_box_once_transfer_ended(); break;
       default: return pw::Reply::unhandled();
     }
   } catch (const std::bad_alloc&) {
@@ -132,20 +143,33 @@ pw::Reply CPushwellDlg::on_timer(UINT_PTR id) noexcept {
 }
 
 pw::Reply CPushwellDlg::on_update_clicked() noexcept {
-  if (session_.command_running) return pw::Reply::with(0);
-  session_.command_running = true;
-  session_.out_of_memory = false;
+  act_on(command_.start());
+  return pw::Reply::with(0);
+}
+
+pw::Reply CPushwellDlg::on_transfer_ended() noexcept {
+  // The update waits under the close-attempt box no longer: it must not wait for the user.
+  close_update_box();
+  act_on(command_.on_transfer_ended());
+  return pw::Reply::with(0);
+}
+
+pw::Reply CPushwellDlg::on_close_update_box() noexcept {
+  close_update_box();
+  return pw::Reply::with(0);
+}
+
+void CPushwellDlg::command_begins() noexcept {
   enable_about(false);
-  pw::Outcome outcome = pw::Outcome::command_ended;
   try {
     platform_.command_started(pw::LangText(pw::text::kShutdownReason));
-    outcome = pw::run_update_command(session_, *this);
   } catch (const std::bad_alloc&) {
-    session_.out_of_memory = true;  // the command ends here
+    out_of_memory();  // the command ends before it starts
   }
-  session_.ending_box_open = false;
-  session_.command_running = false;
-  if (session_.out_of_memory && outcome != pw::Outcome::end_process) {
+}
+
+void CPushwellDlg::command_ended(pw::CommandEnd end, pw::CommandResult) noexcept {
+  if (session_.out_of_memory && end != pw::CommandEnd::process_ends) {
     session_.out_of_memory = false;
     pw::discard_queued_input();
     pw::show_out_of_memory_box(hwnd());
@@ -154,8 +178,6 @@ pw::Reply CPushwellDlg::on_update_clicked() noexcept {
   // Clicks and keys made while the window was frozen must not start anything now.
   pw::discard_queued_input();
   enable_about(true);
-  act_on(outcome);
-  return pw::Reply::with(0);
 }
 
 void CPushwellDlg::out_of_memory() noexcept {
@@ -190,22 +212,15 @@ void CPushwellDlg::refuse_close() {
   if (boxes_open_ > 0) return;  // one box at a time; the open one has the user's attention
   const std::string text = pw::LangText(pw::text::kUpdateInProgress);
   update_box_open_ = true;
-  update_box_transfer_ = session_.running_worker;
-  set_timer(kUpdateBoxWatchTimer, kUpdateBoxWatchMs);
+  // Opened between transfers, it closes as soon as it is there; during one, at its end.
+  if (command_.transfer() == nullptr) ::PostMessageW(hwnd(), kCloseUpdateBoxMessage, 0, 0);
   show_box(text, pw::kBoxOk, &update_box_);
-  ::KillTimer(hwnd(), kUpdateBoxWatchTimer);
   update_box_open_ = false;
   update_box_ = nullptr;
-  update_box_transfer_ = nullptr;
 }
 
-void CPushwellDlg::close_update_box_once_transfer_ended() noexcept {
+void CPushwellDlg::close_update_box() noexcept {
   if (!update_box_open_ || update_box_ == nullptr) return;
-  const pw::TransferWorker* opened_during = update_box_transfer_;
-  const bool ended = opened_during == nullptr || session_.running_worker != opened_during || opened_during->done();
-  if (!ended) return;
-  // The update waits under the box; it must not wait for the user. Found by its
-  // window, so a translation that leaves the text empty closes it too.
   if (::IsWindow(update_box_)) ::SendMessageW(update_box_, WM_COMMAND, IDOK, 0);
 }
 
@@ -218,8 +233,7 @@ pw::Reply CPushwellDlg::on_destroy() noexcept {
 }
 
 pw::Reply CPushwellDlg::on_progress(int position) noexcept {
-  progress.SetPos(position);
-  platform_.progress(position);
+  command_.on_progress(position);
   return pw::Reply::with(0);
 }
 
@@ -280,26 +294,96 @@ void CPushwellDlg::apply_language_font() noexcept {
 }
 
 void CPushwellDlg::act_on(pw::Outcome outcome) noexcept {
-  if (outcome == pw::Outcome::end_process) pw::end_process(session_);
+  if (outcome == pw::Outcome::end_process) pw::end_process(command_.transfer());
 }
 
 void CPushwellDlg::set_text(int control, const std::string& text) { set_item_text(control, text); }
 
-void CPushwellDlg::enable_control(int control, bool enable) noexcept { enable_item(control, enable); }
-
-void CPushwellDlg::set_progress(int position) noexcept {
-  ::SendMessageA(hwnd(), kProgressMessage, static_cast<WPARAM>(position), 0);
+void CPushwellDlg::clear_step_and_result() noexcept {
+  try {
+    set_text(IDC_STEP_TEXT, "");
+    set_text(IDC_RESULT_TEXT, "");
+  } catch (const std::bad_alloc&) {
+    out_of_memory();
+  }
 }
 
-void CPushwellDlg::mark_transfer_failed() noexcept { platform_.transfer_failed(); }
+void CPushwellDlg::linked(bool linked) noexcept {
+  try {
+    set_text(IDC_LINK_STATUS, pw::LangText(linked ? pw::text::kLinked : pw::text::kNotLinked));
+  } catch (const std::bad_alloc&) {
+    out_of_memory();
+  }
+}
+
+void CPushwellDlg::files_begin() noexcept {
+  reset_progress();
+  clear_step_and_result();
+}
+
+void CPushwellDlg::step_begins(std::size_t file, const char*) noexcept {
+  // The first file follows files_begin directly: nothing to clear yet.
+  if (file > 0) files_begin();
+  try {
+    set_text(IDC_STEP_TEXT, pw::LangText(pw::kUpdateFiles[file].step_text));
+  } catch (const std::bad_alloc&) {
+    out_of_memory();
+  }
+}
+
+void CPushwellDlg::transfer_begins(std::size_t, std::uint32_t) noexcept {
+  enable_item(IDC_UPDATE_BUTTON, false);  // for the rest of the run
+  try {
+    set_text(IDC_RESULT_TEXT, pw::LangText(pw::text::kDoNotDisconnect));
+  } catch (const std::bad_alloc&) {
+    out_of_memory();
+  }
+}
+
+void CPushwellDlg::file_progress(std::size_t, int percent) noexcept {
+  progress.SetPos(percent);
+  platform_.progress(percent);
+}
+
+void CPushwellDlg::file_result(std::size_t, pw::FileOutcome outcome, std::uint32_t) noexcept {
+  if (outcome == pw::FileOutcome::not_sent) return;
+  const bool sent = outcome == pw::FileOutcome::sent;
+  if (!sent) platform_.transfer_failed();
+  try {
+    set_text(IDC_RESULT_TEXT, pw::LangText(sent ? pw::text::kTransferDone : pw::text::kTransferFailedResult));
+  } catch (const std::bad_alloc&) {
+    out_of_memory();
+  }
+}
+
+bool CPushwellDlg::message(const std::string& text, pw::MessageStyle style) noexcept {
+  return show_box(text, box_style(style)) == IDOK;
+}
+
+bool CPushwellDlg::device_lost(const std::string& question) noexcept {
+  return show_box(question, pw::kBoxOk) == IDOK;
+}
+
+void CPushwellDlg::installer_wanted(const std::string& path) noexcept {
+  if (path.empty()) return;
+  try {
+    ::ShellExecuteW(nullptr, L"open", pw::widen(path).c_str(), nullptr, nullptr, SW_SHOW);
+  } catch (const std::bad_alloc&) {
+    out_of_memory();
+  }
+}
+
+void CPushwellDlg::progressed(int position) noexcept {
+  ::PostMessageW(hwnd(), kProgressMessage, static_cast<WPARAM>(position), 0);
+}
+
+void CPushwellDlg::ended() noexcept { ::PostMessageW(hwnd(), kTransferEndedMessage, 0, 0); }
 
 void CPushwellDlg::set_poll_period(unsigned period_ms) noexcept { set_timer(kPresenceTimer, period_ms); }
 
 void CPushwellDlg::schedule_presence_recheck(unsigned delay_ms) noexcept {
   set_timer(kPresenceRecheckTimer, delay_ms);
 }
-
-int CPushwellDlg::show_box(const std::string& text, unsigned style) noexcept { return show_box(text, style, nullptr); }
 
 int CPushwellDlg::show_box(const std::string& text, unsigned style, HWND* opened) noexcept {
   // Input made while the window served no messages would answer the box unseen.

@@ -10,35 +10,54 @@
 #include "resources/resource.h"
 #include "session/platform.h"
 #include "session/session_state.h"
-#include "session/window_port.h"
+#include "session/frontend.h"
 #include "ui/gradient_progress.h"
+#include "update/transfer.h"
+#include "update/update_command.h"
 #include "win/dialog.h"
 #include "win/system_platform.h"
 
-class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::WindowPort {
+class CPushwellDlg : public pw::Dialog<CPushwellDlg>,
+                     private pw::Frontend,
+                     private pw::PresenceSchedule,
+                     private pw::TransferHost {
  public:
   CPushwellDlg() noexcept;
   ~CPushwellDlg() override;
 
-  static const std::array<pw::MessageEntry<CPushwellDlg>, 11>& message_table() noexcept;
-
-  // WindowPort.
-  void set_text(int control, const std::string& text) override;
-  void enable_control(int control, bool enable) noexcept override;
-  void set_progress(int position) noexcept override;
-  void set_poll_period(unsigned period_ms) noexcept override;
-  void schedule_presence_recheck(unsigned delay_ms) noexcept override;
-  int show_box(const std::string& text, unsigned style) noexcept override;
-  // As show_box; `opened` receives the box's window once it exists.
-  int show_box(const std::string& text, unsigned style, HWND* opened) noexcept;
-  void reset_progress() noexcept override;
-  void mark_transfer_failed() noexcept override;
+  static const std::array<pw::MessageEntry<CPushwellDlg>, 13>& message_table() noexcept;
 
   static constexpr UINT_PTR kPresenceTimer = 1;
   static constexpr UINT_PTR kPresenceRecheckTimer = 2;  // one-shot
-  static constexpr UINT_PTR kUpdateBoxWatchTimer = 3;   // while the close-attempt box is open
 
  private:
+  // Frontend: the workflow's events shown in the window's controls and boxes.
+  void command_begins() noexcept override;
+  void linked(bool linked) noexcept override;
+  void files_begin() noexcept override;
+  void step_begins(std::size_t file, const char* name) noexcept override;
+  void transfer_begins(std::size_t file, std::uint32_t bytes) noexcept override;
+  void file_progress(std::size_t file, int percent) noexcept override;
+  void file_result(std::size_t file, pw::FileOutcome outcome, std::uint32_t bytes_sent) noexcept override;
+  bool message(const std::string& text, pw::MessageStyle style) noexcept override;
+  bool device_lost(const std::string& question) noexcept override;
+  void installer_wanted(const std::string& path) noexcept override;
+  void command_ended(pw::CommandEnd end, pw::CommandResult result) noexcept override;
+  // PresenceSchedule: timers 1 and 2.
+  void set_poll_period(unsigned period_ms) noexcept override;
+  void schedule_presence_recheck(unsigned delay_ms) noexcept override;
+  // TransferHost: from the worker's thread, posted to the window.
+  void progressed(int position) noexcept override;
+  void ended() noexcept override;
+
+  void set_text(int control, const std::string& text);
+  // A modal box with one of the application's styles; `opened` receives its
+  // window once it exists. Returns the id of the button that closed it.
+  int show_box(const std::string& text, unsigned style, HWND* opened = nullptr) noexcept;
+  // The bar's range, position 0 and colours, as at start.
+  void reset_progress() noexcept;
+  void clear_step_and_result() noexcept;
+
   pw::Reply on_init_dialog() noexcept;
   pw::Reply on_about() noexcept;
   pw::Reply on_paint(HDC) noexcept;
@@ -48,6 +67,8 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::WindowPort {
   pw::Reply on_cancel_clicked() noexcept;
   pw::Reply on_destroy() noexcept;
   pw::Reply on_progress(int position) noexcept;
+  pw::Reply on_transfer_ended() noexcept;
+  pw::Reply on_close_update_box() noexcept;
   pw::Reply on_query_end_session() noexcept;
   pw::Reply on_end_session() noexcept;
   // What the dialog does with an outcome of the session's code.
@@ -61,7 +82,8 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::WindowPort {
   // A close attempt during an update: says why the window stays, in a box that
   // closes itself once the transfer under way has ended.
   void refuse_close();
-  void close_update_box_once_transfer_ended() noexcept;
+  // Closes it by its window, so a translation that leaves the text empty closes too.
+  void close_update_box() noexcept;
   // The language file may name a face for letters the template's font lacks.
   void apply_language_font() noexcept;
 
@@ -71,10 +93,10 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::WindowPort {
   // Outlives the window: its controls draw with it until they are gone.
   pw::UniqueFont language_font_;
   pw::SystemPlatform system_;
-  pw::CommandPlatform platform_{system_};
+  pw::CommandPlatform platform_{system_, session_};
+  pw::UpdateCommand command_{session_, *this, *this, *this};
   int boxes_open_ = 0;
-  // The close-attempt box and the transfer it was opened during.
+  // The close-attempt box, while it is open.
   bool update_box_open_ = false;
   HWND update_box_ = nullptr;
-  const pw::TransferWorker* update_box_transfer_ = nullptr;
 };

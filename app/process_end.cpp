@@ -1,9 +1,10 @@
 #include "app/process_end.h"
 
+#include <windows.h>
+
 #include <cstdlib>
 
 #include "update/transfer_worker_win.h"
-#include "win/message_loop.h"
 
 namespace pw {
 
@@ -12,10 +13,10 @@ namespace {
 constexpr DWORD kWorkerShutdownMs = 3000;
 }  // namespace
 
-void end_process(const SessionState& session) noexcept {
-  if (TransferWorker* worker = session.running_worker) {
-    worker->request_stop();
-    serve_messages_until_signalled(worker->thread(), kWorkerShutdownMs);
+void end_process(TransferWorker* running) noexcept {
+  if (running) {
+    running->request_stop();
+    ::WaitForSingleObject(running->thread(), kWorkerShutdownMs);
   }
   std::exit(0);
 }

@@ -6,7 +6,7 @@
 #include <new>
 
 #include "app/main_dialog.h"
-#include "app/single_instance.h"
+#include "session/single_instance.h"
 #include "device/pipe_library.h"
 #include "lang/lang_text.h"
 #include "win/message_box.h"

@@ -1,21 +1,29 @@
 #pragma once
+#include <vector>
+
+#include "session/frontend.h"
 #include "session/session_state.h"
-#include "session/window_port.h"
+#include "win/handles.h"
 
 namespace pw {
 
-struct DeviceState;
-
-// The process-wide identification state shared with the reader thread.
-DeviceState& device_state() noexcept;
-void clear_identified_flag() noexcept;
-
 // Makes sure the attached device is the right model: writes the identification byte
 // on the out pipe, lets a reader thread watch the in pipe for the reply, waits, and
-// stops the reader. Returns go_on when the device identified itself (now or earlier in
-// this run), command_ended when the command ends (a box has told the user why), and
-// end_process for a device that answers wrongly or not at all. Its texts are
-// looked up here, so it may throw std::bad_alloc.
-Outcome identify_device(WindowPort& window);
+// stops the reader. Owns what the identification leaves for the rest of the run.
+// Window thread (or the console program's thread) only.
+class Identification {
+ public:
+  // go_on when the device identified itself (now or earlier in this run),
+  // command_ended when the command ends (a message has told the user why), and
+  // end_process for a device that answers wrongly or not at all; `why` hears
+  // the reason of an end. Its texts are looked up here, so it may throw std::bad_alloc.
+  Outcome run(Frontend& frontend, CommandResult& why);
+
+ private:
+  // Once a reply identified the device it stays identified for the run.
+  bool identified_ = false;
+  // The out-pipe handles the identification byte went through stay open for the run.
+  std::vector<UniqueHandle> kept_out_pipes_;
+};
 
 }  // namespace pw

@@ -15,7 +15,6 @@
 #include "lang/lang_text.h"
 #include "win/handles.h"
 #include "win/message_loop.h"
-#include "win/message_box.h"
 #include "win/overlapped_pipe.h"
 
 namespace pw {
@@ -29,16 +28,9 @@ constexpr DWORD kMinimumAnswerTimeMs = 1000;
 constexpr DWORD kReaderJoinMs = 5000;
 constexpr DWORD kReaderCancelRepeatMs = 50;
 
-DeviceState g_device_state;
-
-// The identification handles on the out pipe stay open for the rest of the run.
-std::vector<UniqueHandle>& identification_handles() {
-  static std::vector<UniqueHandle> handles;
-  return handles;
-}
-
 // Shared by the window thread and one reader; outlives whichever ends last.
 struct ReaderContext {
+  DeviceState reply;  // written by the reader only; read once it has ended
   std::atomic<bool> stop_requested{false};
   std::atomic<bool> out_of_memory{false};  // the reader could not even load the library
   std::mutex pipe_mutex;  // guards in_pipe against a cancel racing its close
@@ -70,7 +62,7 @@ unsigned __stdcall reader_thread(void* param) {
   }
   if (!context->stop_requested.load()) {
     OverlappedPipe pipe(in_pipe.get());
-    run_identify_reader(pipe, g_device_state, context->stop_requested);
+    run_identify_reader(pipe, context->reply, context->stop_requested);
   }
   {
     std::lock_guard<std::mutex> lock(context->pipe_mutex);
@@ -110,26 +102,24 @@ bool device_is_gone() {
 
 }  // namespace
 
-DeviceState& device_state() noexcept { return g_device_state; }
-
-void clear_identified_flag() noexcept { g_device_state.identified.store(false); }
-
-Outcome identify_device(WindowPort& window) {
+Outcome Identification::run(Frontend& frontend, CommandResult& why) {
   HANDLE out_pipe = INVALID_HANDLE_VALUE;
   {
     std::optional<PipeLibrary> library = PipeLibrary::load();
     if (!library) {
-      window.show_box(library_failure_text(LangText(text::kLibraryNotLoaded)), kBoxOk);
+      why = CommandResult::no_library;
+      frontend.message(library_failure_text(LangText(text::kLibraryNotLoaded)), MessageStyle::warning);
       return Outcome::command_ended;
     }
     out_pipe = library->open_file(kOutPipeName);
   }
   if (out_pipe == INVALID_HANDLE_VALUE) {
-    window.show_box(LangText(text::kDeviceNotLinked), kBoxOk);
+    why = CommandResult::not_linked;
+    frontend.message(LangText(text::kDeviceNotLinked), MessageStyle::warning);
     return Outcome::command_ended;
   }
   try {
-    identification_handles().emplace_back(out_pipe);
+    kept_out_pipes_.emplace_back(out_pipe);
   } catch (...) {
     // Without room to keep it, the handle simply stays open unowned, as intended.
   }
@@ -158,14 +148,17 @@ Outcome identify_device(WindowPort& window) {
   // buttons to come.
   discard_queued_input();
   if (reader_ended && context->out_of_memory.load()) throw std::bad_alloc();  // not a wrong model
+  if (reader_ended && context->reply.identified.load()) identified_ = true;
 
-  if (!reader_ended || !g_device_state.identified.load()) {
+  if (!reader_ended || !identified_) {
     // No answer from a device that has meanwhile gone is no wrong model.
     if (device_is_gone()) {
-      window.show_box(LangText(text::kDeviceNotLinked), kBoxOk);
+      why = CommandResult::not_linked;
+      frontend.message(LangText(text::kDeviceNotLinked), MessageStyle::warning);
       return Outcome::command_ended;
     }
-    window.show_box(kWrongDeviceText, kBoxStop);
+    why = CommandResult::wrong_device;
+    frontend.message(kWrongDeviceText, MessageStyle::stop);
     return Outcome::end_process;
   }
   return Outcome::go_on;

@@ -1,22 +1,17 @@
 #include "device/presence_monitor.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include "device/pipe_library.h"
 #include "device/presence_rule.h"
 #include "lang/lang_text.h"
-#include "resources/resource.h"
 #include "win/handles.h"
-#include "win/message_box.h"
 #include "win/module_path.h"
 #include "win/wide_text.h"
 
 namespace pw {
 
 namespace {
-constexpr UINT kLinkedPollMs = 1000;
-constexpr UINT kUnlinkedPollMs = 800;
 constexpr char kInstallerName[] = "\\InstallUsbDrive.exe";
 constexpr char kLibraryUnloadedText[] = "BMC51xUSB.dll unloaded";
 }  // namespace
@@ -29,65 +24,68 @@ std::string installer_path() {
   return path;
 }
 
-Outcome poll_device_presence(SessionState& session, WindowPort& window, PresenceCheck check) {
+Outcome poll_device_presence(SessionState& session, Frontend& frontend, PresenceSchedule& schedule,
+                             PresenceCheck check) {
   if (check == PresenceCheck::recheck) {
     session.presence_recheck_pending = false;
   } else if (session.presence_recheck_pending) {
     return Outcome::go_on;  // the recheck under way decides
   }
-  const bool transfer_running = session.running_worker != nullptr;
-  HANDLE device = INVALID_HANDLE_VALUE;
+  PresenceFacts facts{false,
+                      check == PresenceCheck::recheck,
+                      session.command_running,
+                      session.running_worker != nullptr,
+                      session.update_started,
+                      session.ending_box_open,
+                      true};
+  UniqueHandle probe;  // only a presence probe: closed at once
   {
     std::optional<PipeLibrary> library = PipeLibrary::load();
-    if (!library) {
-      // One box per run of failed loads, so boxes never pile up and Cancel stays
-      // within reach; polling goes on meanwhile. None during a transfer, which
-      // would wait under it.
-      if (!session.library_box_open && !session.library_failure_reported && !transfer_running) {
-        const std::string text = library_failure_text(kLibraryUnloadedText);
-        session.library_box_open = true;
-        session.library_failure_reported = true;
-        window.show_box(text, kBoxOk);
-        session.library_box_open = false;
-      }
-      return Outcome::go_on;
-    }
-    session.library_failure_reported = false;
-    device = library->open_dev();
+    facts.library_loaded = library.has_value();
+    if (library) probe.reset(library->open_dev());
   }  // the library is freed before the handle is used
+  facts.found = static_cast<bool>(probe);
+  probe.reset();
 
-  const PresenceVerdict verdict =
-      judge_presence({device != INVALID_HANDLE_VALUE, check == PresenceCheck::recheck, session.command_running,
-                      transfer_running, session.update_started, session.ending_box_open});
-  switch (verdict) {
-    case PresenceVerdict::linked: {
-      UniqueHandle probe(device);  // only a presence probe: closed at once
+  const PresencePlan plan = plan_presence(
+      facts, {session.installer_started, session.library_box_open, session.library_failure_reported});
+  if (!facts.library_loaded) {
+    if (plan.library_message) {
+      const std::string text = library_failure_text(kLibraryUnloadedText);
+      session.library_box_open = true;
+      session.library_failure_reported = true;
+      frontend.message(text, MessageStyle::warning);
+      session.library_box_open = false;
+    }
+    return Outcome::go_on;
+  }
+  session.library_failure_reported = false;
+
+  switch (plan.verdict) {
+    case PresenceVerdict::linked:
       session.linked = true;
       session.installer_started = true;
-      window.set_text(IDC_LINK_STATUS, LangText(text::kLinked));
-      window.set_poll_period(kLinkedPollMs);
-      return Outcome::go_on;
-    }
-    case PresenceVerdict::unchanged: return Outcome::go_on;
-    case PresenceVerdict::recheck:
-      session.presence_recheck_pending = true;
-      window.schedule_presence_recheck(kPresenceRecheckMs);
-      return Outcome::go_on;
+      frontend.linked(true);
+      break;
+    case PresenceVerdict::unchanged: break;
+    case PresenceVerdict::recheck: session.presence_recheck_pending = true; break;
     case PresenceVerdict::not_linked:
-    case PresenceVerdict::lost_update: break;
+    case PresenceVerdict::lost_update:
+      session.linked = false;
+      frontend.linked(false);
+      break;
   }
-  session.linked = false;
-  window.set_text(IDC_LINK_STATUS, LangText(text::kNotLinked));
-  if (verdict == PresenceVerdict::lost_update) {
+  if (plan.recheck_in_ms != 0) schedule.schedule_presence_recheck(plan.recheck_in_ms);
+  if (plan.verdict == PresenceVerdict::lost_update) {
     session.update_started = false;  // cleared first, so the question is asked once
-    if (window.show_box(LangText(text::kDeviceNotLinked), kBoxOk) == IDOK) return Outcome::end_process;
+    if (frontend.device_lost(LangText(text::kDeviceNotLinked))) return Outcome::end_process;
   }
-  if (!session.installer_started) {
+  // A check inside the question may have asked for the installer meanwhile.
+  if (plan.start_installer && !session.installer_started) {
     session.installer_started = true;
-    const std::string path = installer_path();
-    if (!path.empty()) ::ShellExecuteW(nullptr, L"open", widen(path).c_str(), nullptr, nullptr, SW_SHOW);
+    frontend.installer_wanted(installer_path());
   }
-  window.set_poll_period(kUnlinkedPollMs);
+  if (plan.poll_period_ms != 0) schedule.set_poll_period(plan.poll_period_ms);
   return Outcome::go_on;
 }
 

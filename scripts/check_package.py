@@ -4,7 +4,8 @@
     check_package.py [DIST]        (default: dist)
 
 Both zips are listed in SHA256SUMS with matching sums; each opens into one
-folder holding exactly Pushwell.exe (for its own machine, no link time),
+folder holding exactly Pushwell.exe and pushwell-cli.exe (each for its own
+machine, no link time),
 lang.ini and every resources/lang/*.ini as they are in the tree, and the end
 user's README.txt; every entry has the same time.
 """
@@ -18,6 +19,7 @@ import zipfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MACHINES = {"win64": 0x8664, "win32": 0x014C}
+PROGRAMS = ["Pushwell.exe", "pushwell-cli.exe"]
 
 
 def project_version():
@@ -65,16 +67,17 @@ def main():
         folder = name[:-len(".zip")] + "/"
         with zipfile.ZipFile(path) as archive:
             entries = {i.filename: i for i in archive.infolist()}
-            expected = sorted(folder + n for n in ["Pushwell.exe", "README.txt", *sources])
+            expected = sorted(folder + n for n in [*PROGRAMS, "README.txt", *sources])
             expect(sorted(entries) == expected, f"{name}: entries {sorted(entries)}, expected {expected}")
             expect(len({i.date_time for i in entries.values()}) == 1, f"{name}: entries differ in time")
             for rel, src in sources.items():
                 if folder + rel in entries:
                     expect(archive.read(folder + rel) == open(src, "rb").read(), f"{name}: {rel} differs from {src}")
-            if folder + "Pushwell.exe" in entries:
-                machine, stamp = pe_machine_and_stamp(archive.read(folder + "Pushwell.exe"))
-                expect(machine == MACHINES[suffix], f"{name}: Pushwell.exe machine {machine}")
-                expect(stamp == 0, f"{name}: Pushwell.exe carries a link time")
+            for program in PROGRAMS:
+                if folder + program in entries:
+                    machine, stamp = pe_machine_and_stamp(archive.read(folder + program))
+                    expect(machine == MACHINES[suffix], f"{name}: {program} machine {machine}")
+                    expect(stamp == 0, f"{name}: {program} carries a link time")
             if folder + "README.txt" in entries:
                 readme = archive.read(folder + "README.txt").decode("ascii")
                 expect(version in readme.splitlines()[0], f"{name}: README.txt does not name {version}")

@@ -9,7 +9,7 @@
 #   PUSHWELL_BUILD_ROOT  where the two build folders go; default: build
 #   PUSHWELL_DIST        where the packages go; default: dist
 #   PUSHWELL_SIGN_CERT, PUSHWELL_SIGN_KEY
-#                        PEM certificate (chain) and key: sign Pushwell.exe with osslsigncode
+#                        PEM certificate (chain) and key: sign Pushwell.exe and pushwell-cli.exe with osslsigncode
 #   PUSHWELL_SIGN_TIME   signing time (Unix seconds) written into the signature;
 #                        default SOURCE_DATE_EPOCH, so signed packages are reproducible too
 set -euo pipefail
@@ -33,7 +33,7 @@ zips=()
 for arch in x64 x86; do
   build="$BUILD_ROOT/windows-$arch"
   cmake --preset "windows-$arch" -B "$build" >/dev/null
-  cmake --build "$build" -j "${JOBS:-2}" --target Pushwell
+  cmake --build "$build" -j "${JOBS:-2}" --target Pushwell pushwell-cli
   version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
   suffix=win64; [ "$arch" = x86 ] && suffix=win32
   name="pushwell-$version-$suffix"
@@ -42,6 +42,7 @@ for arch in x64 x86; do
   rm -rf "$build/package"
   mkdir -p "$stage/lang"
   cp "$build/bin/Pushwell.exe" "$stage/Pushwell.exe"
+  cp "$build/bin/pushwell-cli.exe" "$stage/pushwell-cli.exe"
   cp resources/lang.ini "$stage/lang.ini"
   for pack in resources/lang/*.ini; do
     [ -e "$pack" ] && cp "$pack" "$stage/lang/"
@@ -54,6 +55,10 @@ for arch in x64 x86; do
       -n "Pushwell device updater" -time "$SIGN_TIME" \
       -in "$stage/Pushwell.exe" -out "$stage/Pushwell.signed.exe" >/dev/null
     mv "$stage/Pushwell.signed.exe" "$stage/Pushwell.exe"
+    osslsigncode sign -certs "$PUSHWELL_SIGN_CERT" -key "$PUSHWELL_SIGN_KEY" -h sha256 \
+      -n "Pushwell device updater for scripts" -time "$SIGN_TIME" \
+      -in "$stage/pushwell-cli.exe" -out "$stage/pushwell-cli.signed.exe" >/dev/null
+    mv "$stage/pushwell-cli.signed.exe" "$stage/pushwell-cli.exe"
   fi
 
   python3 scripts/make_zip.py "$DIST/$name.zip" "$stage"

@@ -7,8 +7,6 @@
 namespace pw {
 
 void CommandPlatform::command_started(const std::string& shutdown_reason) noexcept {
-  if (running_) return;
-  running_ = true;
   calls_.keep_system_awake(true);
   try {
     calls_.set_shutdown_reason(utf8_to_utf16(shutdown_reason));
@@ -18,8 +16,6 @@ void CommandPlatform::command_started(const std::string& shutdown_reason) noexce
 }
 
 void CommandPlatform::command_ended() noexcept {
-  if (!running_) return;
-  running_ = false;
   if (state_ != TaskbarProgress::none) calls_.set_taskbar_state(TaskbarProgress::none);
   state_ = TaskbarProgress::none;
   shown_percent_ = -1;
@@ -28,7 +24,7 @@ void CommandPlatform::command_ended() noexcept {
 }
 
 void CommandPlatform::progress(int percent) noexcept {
-  if (!running_ || state_ == TaskbarProgress::error) return;
+  if (!session_.command_running || state_ == TaskbarProgress::error) return;
   if (state_ != TaskbarProgress::normal) {
     state_ = TaskbarProgress::normal;
     calls_.set_taskbar_state(TaskbarProgress::normal);
@@ -40,7 +36,7 @@ void CommandPlatform::progress(int percent) noexcept {
 }
 
 void CommandPlatform::transfer_failed() noexcept {
-  if (!running_ || state_ == TaskbarProgress::error) return;
+  if (!session_.command_running || state_ == TaskbarProgress::error) return;
   state_ = TaskbarProgress::error;
   calls_.set_taskbar_state(TaskbarProgress::error);
 }

@@ -5,6 +5,8 @@
 // and values are checked against a fake (most of them are stubs under Wine).
 #include <string>
 
+#include "session/session_state.h"
+
 namespace pw {
 
 enum class TaskbarProgress { none, normal, error };
@@ -25,10 +27,12 @@ class PlatformCalls {
   ~PlatformCalls() = default;
 };
 
-// Turns the session's events into platform calls. Window thread only.
+// Turns the session's events into platform calls. Window thread only. Whether a
+// command runs is the session's (`command_running`, set before command_started
+// and cleared before command_ended); these only follow it.
 class CommandPlatform {
  public:
-  explicit CommandPlatform(PlatformCalls& calls) noexcept : calls_(calls) {}
+  CommandPlatform(PlatformCalls& calls, const SessionState& session) noexcept : calls_(calls), session_(session) {}
 
   // `shutdown_reason` is UTF-8, as every text of the program.
   void command_started(const std::string& shutdown_reason) noexcept;
@@ -40,11 +44,11 @@ class CommandPlatform {
   // A box is about to open.
   void box_opening() noexcept;
   // Whether a log-off or shutdown may go on now.
-  bool session_may_end() const noexcept { return !running_; }
+  bool session_may_end() const noexcept { return !session_.command_running; }
 
  private:
   PlatformCalls& calls_;
-  bool running_ = false;
+  const SessionState& session_;
   TaskbarProgress state_ = TaskbarProgress::none;
   int shown_percent_ = -1;
 };

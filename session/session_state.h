@@ -1,6 +1,7 @@
 #pragma once
-// The state of one run of the updater, owned by the main dialog and lent to the
-// presence poll and the update command, which run on the window thread only.
+// The state of one run of the updater, owned by the front end (the main dialog,
+// or the console program) and lent to the presence poll and the update command,
+// which run on the front end's thread only.
 #include <string>
 
 namespace pw {
@@ -28,7 +29,7 @@ struct SessionState {
   std::string firmware_path, sound_path, image_path, imageru_path, database_path;
 
   // An update command is under way; clicks then do nothing and closing is refused.
-  // Written by the dialog; read by the poll.
+  // Written by the update command; read by the poll, the front end and the platform calls.
   bool command_running = false;
   // A check during a command found no device and waits for a second one to
   // confirm it. Written and read by the poll.
@@ -37,15 +38,16 @@ struct SessionState {
   // succeeded in between. Written and read by the poll.
   bool library_box_open = false;
   bool library_failure_reported = false;
-  // The transfer under way, owned by the update command; read by the poll, and
-  // when the process ends.
+  // The transfer under way, owned by the update command, which alone writes
+  // this; read by the poll.
   TransferWorker* running_worker = nullptr;
   // A box after which the process ends is open: an unplug behind it is no lost
   // update. Written by the command; read by the poll.
   bool ending_box_open = false;
   // A handler ran out of memory while a command ran: the command ends once the
-  // transfer under way has ended, and the dialog says why. Written by the dialog
-  // and the command; read by the command and the dialog.
+  // transfer under way has ended, and the front end says why. Set by the front
+  // end and the command; cleared by the command at its start and by the front end
+  // once it has said so.
   bool out_of_memory = false;
 };
 

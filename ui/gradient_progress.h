@@ -5,7 +5,6 @@
 // its own repaint-on-change behaviour, but its drawing is never seen.
 #include <windows.h>
 
-#include <atomic>
 #include <optional>
 #include <string>
 
@@ -48,8 +47,8 @@ class CGradientProgressCtrl : public pw::SubclassedControl {
   // Stores the bounds, moves the position to `lower` and forwards PBM_SETRANGE
   // (each bound cut to 16 bits). Window thread only.
   void SetRange(int lower, int upper) noexcept;
-  // Stores the position and forwards PBM_SETPOS synchronously; returns the platform
-  // bar's previous position. Safe from the transfer worker thread.
+  // Stores the position and forwards PBM_SETPOS; returns the platform bar's
+  // previous position. Window thread only.
   int SetPos(int pos) noexcept;
 
   // These only store; the new value shows at the next paint.
@@ -60,15 +59,7 @@ class CGradientProgressCtrl : public pw::SubclassedControl {
   void ShowPercent(BOOL show) noexcept { show_percent_ = show; }
   void SetLabelText(const std::string& label) { label_ = label; }
 
-  int GetPos() const noexcept { return position_.load(std::memory_order_relaxed); }
-  int GetLower() const noexcept { return lower_; }
-  int GetUpper() const noexcept { return upper_; }
-  COLORREF GetStartColor() const noexcept { return start_color_; }
-  COLORREF GetEndColor() const noexcept { return end_color_; }
-  COLORREF GetPercentTextColor() const noexcept { return text_color_; }
-  COLORREF GetBkColor() const noexcept { return background_color_; }
-  BOOL IsShowingPercent() const noexcept { return show_percent_; }
-  const std::string& GetLabelText() const noexcept { return label_; }
+  int GetPos() const noexcept { return position_; }
 
   // Paints the bar onto `dc` (the window's client area in its coordinates).
   void Paint(HDC dc) noexcept;
@@ -83,8 +74,7 @@ class CGradientProgressCtrl : public pw::SubclassedControl {
   int lower_ = 0;
   int upper_ = 100;
   [[maybe_unused]] int step_ = 10;  // set at construction only; nothing reads it
-  // Written by the transfer worker, read by the paint on the window thread.
-  std::atomic<int> position_{0};
+  int position_ = 0;
   COLORREF start_color_ = 0x800000;
   COLORREF end_color_ = 0xFF0000;
   COLORREF background_color_;

@@ -65,14 +65,13 @@ CGradientProgressCtrl::~CGradientProgressCtrl() = default;
 void CGradientProgressCtrl::SetRange(int lower, int upper) noexcept {
   lower_ = lower;
   upper_ = upper;
-  position_.store(lower, std::memory_order_relaxed);
+  position_ = lower;
   send(PBM_SETRANGE, 0, MAKELPARAM(static_cast<WORD>(lower), static_cast<WORD>(upper)));
 }
 
 int CGradientProgressCtrl::SetPos(int pos) noexcept {
-  position_.store(pos, std::memory_order_relaxed);
-  // Synchronous: the worker waits until the window thread has taken the new position,
-  // and the platform bar's invalidation brings the repaint.
+  position_ = pos;
+  // The platform bar's invalidation brings the repaint.
   return static_cast<int>(send(PBM_SETPOS, static_cast<WPARAM>(pos), 0));
 }
 
@@ -103,8 +102,7 @@ LRESULT CGradientProgressCtrl::handle_message(UINT msg, WPARAM wp, LPARAM lp) no
 
 void CGradientProgressCtrl::Paint(HDC dc) noexcept {
   if (!dc) return;
-  // One read: the worker may store a new position while we paint.
-  const int pos = position_.load(std::memory_order_relaxed);
+  const int pos = position_;
   RECT client{};
   ::GetClientRect(hwnd(), &client);
 

@@ -94,7 +94,6 @@ void run_transfer(TransferJob& job, TransferHost& host, Clock& clock, const Tran
   job.done.store(0, std::memory_order_relaxed);
   job.outcome.store(TransferOutcome::none, std::memory_order_relaxed);
   job.bytes_sent.store(0, std::memory_order_relaxed);
-  host.disable_update_button();
 
   bool ok = false;
   // On the heap, like the file: a write the system never gives back keeps it.
@@ -125,7 +124,7 @@ void run_transfer(TransferJob& job, TransferHost& host, Clock& clock, const Tran
       const int position = progress_position(sent, payload_size);
       if (position != shown) {
         shown = position;
-        host.set_progress(position);
+        host.progressed(position);
       }
     };
     while (ok && sent < payload_size) {
@@ -140,15 +139,15 @@ void run_transfer(TransferJob& job, TransferHost& host, Clock& clock, const Tran
     keep_for_the_system(std::move(header));
     keep_for_the_system(std::move(job.file));
   }
-  host.set_result_text(ok);
   job.file.reset();
   {
     std::lock_guard<std::mutex> lock(job.pipe_mutex);
     job.out_pipe.reset();
   }
   job.outcome.store(ok ? TransferOutcome::sent : TransferOutcome::failed, std::memory_order_relaxed);
-  // Last: the command reads everything above after an acquire load of done.
+  // The command reads everything above after an acquire load of done.
   job.done.store(1, std::memory_order_release);
+  host.ended();
 }
 
 }  // namespace pw

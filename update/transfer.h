@@ -41,14 +41,14 @@ struct TransferJob {
   std::mutex pipe_mutex;  // a stop never reaches a pipe being closed
 };
 
-// The window side of a transfer. Called from the worker thread; the real host
-// forwards each call synchronously to the window thread.
+// Where a transfer reports. Called from the worker thread, which never waits for
+// the front end: each call only posts to the front end's thread.
 class TransferHost {
  public:
   virtual ~TransferHost() = default;
-  virtual void disable_update_button() = 0;
-  virtual void set_progress(int position) = 0;  // 0..100, only when it changed
-  virtual void set_result_text(bool succeeded) = 0;
+  virtual void progressed(int position) noexcept = 0;  // 0..100, only when it changed
+  // The last touch of the job: done is 1 and the outcome readable.
+  virtual void ended() noexcept = 0;
 };
 
 struct TransferTimeouts {
@@ -57,8 +57,8 @@ struct TransferTimeouts {
   std::uint32_t retry_pause_ms = kHeaderRetryPauseMs;
 };
 
-// Runs one transfer to its end, in this order: result text, file released, pipe
-// closed, outcome, and done = 1 stored last.
+// Runs one transfer to its end, in this order: file released, pipe closed,
+// outcome, done = 1, and then the host hears that it ended.
 void run_transfer(TransferJob& job, TransferHost& host, Clock& clock, const TransferTimeouts& timeouts = {});
 
 // Progress position for `sent` of `total` bytes, 0..100, in 64-bit arithmetic.

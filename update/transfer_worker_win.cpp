@@ -4,23 +4,9 @@
 
 #include <new>
 
-#include "lang/lang_text.h"
-#include "resources/resource.h"
 #include "win/overlapped_pipe.h"
 
 namespace pw {
-
-void WindowTransferHost::disable_update_button() { window_.enable_control(IDC_UPDATE_BUTTON, false); }
-
-void WindowTransferHost::set_progress(int position) { window_.set_progress(position); }
-
-void WindowTransferHost::set_result_text(bool succeeded) {
-  try {
-    window_.set_text(IDC_RESULT_TEXT, LangText(succeeded ? text::kTransferDone : text::kTransferFailedResult));
-  } catch (const std::bad_alloc&) {
-    out_of_memory_.store(true, std::memory_order_release);
-  }
-}
 
 std::unique_ptr<TransferWorker> TransferWorker::start(std::unique_ptr<TransferJob> job, TransferHost& host,
                                                       const TransferTimeouts& timeouts) {

@@ -1,30 +1,12 @@
 #pragma once
 // The transfer worker thread: runs one TransferJob to its end over the device's
-// write pipe, reporting to the window through WindowPort.
-#include <atomic>
+// write pipe, reporting through a TransferHost that only posts.
 #include <memory>
 
-#include "session/window_port.h"
 #include "update/transfer.h"
 #include "win/handles.h"
 
 namespace pw {
-
-// The window side of a transfer, over the window's operations. Memory that runs
-// out for a text is noted, not thrown across the worker thread.
-class WindowTransferHost final : public TransferHost {
- public:
-  explicit WindowTransferHost(WindowPort& window) noexcept : window_(window) {}
-  void disable_update_button() override;
-  void set_progress(int position) override;
-  void set_result_text(bool succeeded) override;
-  // Read after the worker has ended.
-  bool ran_out_of_memory() const noexcept { return out_of_memory_.load(std::memory_order_acquire); }
-
- private:
-  WindowPort& window_;
-  std::atomic<bool> out_of_memory_{false};
-};
 
 class TransferWorker {
  public:

@@ -1,8 +1,8 @@
 // What ordinary user actions may not do to an update: close the window under a
 // running flash, act later from input made while the window was frozen, turn an
 // unplug into a wrong model, skip files on one missed presence check, mix a
-// second updater's bytes in, hold it up with the About box, or raise an alarm
-// once it has ended.
+// second updater's bytes in, hold it up with the About box or the system menu,
+// or raise an alarm once it has ended.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -282,6 +282,57 @@ INSTANTIATE_TEST_SUITE_P(
                            << rig.app().describe();
                      }}),
     [](const ::testing::TestParamInfo<Interference>& i) { return std::string(i.param.name); });
+
+// A popup menu window of the updater's process, once one is shown.
+struct MenuSearch {
+  DWORD pid;
+  HWND found;
+};
+
+BOOL CALLBACK find_menu_window(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<MenuSearch*>(param);
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(window, &pid);
+  char name[16] = {};
+  if (pid == search->pid && ::IsWindowVisible(window) && ::GetClassNameA(window, name, sizeof name) > 0 &&
+      std::string(name) == "#32768") {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND open_menu_of(DWORD pid) {
+  MenuSearch search{pid, nullptr};
+  ::EnumWindows(&find_menu_window, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// The system menu, held open by the user across the end of the firmware: its
+// modal loop does not hold the next file, which starts and goes out meanwhile.
+TEST(SystemMenuHeldOpen, TheNextFileStillStarts) {
+  UpdaterRig rig("held-menu");
+  const tools::Bytes firmware = rig.write_update_file("firmware.cam", 300000, 1, 1);
+  const tools::Bytes database = rig.write_update_file("database.cam", 300000, 1, 2);
+  ASSERT_TRUE(rig.start_update({"--rate", "200000"}));
+  DialogApp& app = rig.app();
+  ASSERT_TRUE(rig.wait_capture_size(20000)) << app.describe();
+  // Alt+Space: the system menu opens and its modal loop runs on the window thread.
+  ASSERT_TRUE(::PostMessageW(app.main_dialog(), WM_SYSCOMMAND, SC_KEYMENU, ' '));
+  ASSERT_TRUE(app.wait_until([&] { return open_menu_of(app.process().id()) != nullptr; }))
+      << "the system menu did not open: " << app.describe();
+  const std::size_t firmware_stream = expected_stream({firmware}).size();
+  // Held for up to 10 s: the database starts under the menu.
+  EXPECT_TRUE(rig.wait_capture_size(firmware_stream + 20000, Millis{10000}))
+      << "the next file waited for the menu: " << app.describe();
+  EXPECT_NE(open_menu_of(app.process().id()), nullptr) << "the menu closed on its own";
+  ::SendMessageTimeoutW(app.main_dialog(), WM_CANCELMODE, 0, 0, SMTO_NORMAL, 5000, nullptr);
+  HWND finished = app.wait_for_message_box(msg(1010));
+  ASSERT_NE(finished, nullptr) << app.describe();
+  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware, database})));
+  ASSERT_TRUE(app.answer(finished));
+  EXPECT_TRUE(app.wait_for_exit().has_value());
+}
 
 // An unplug behind "the update has finished" raises no second box.
 TEST(UnplugBehindTheFinalBox, AsksNothing) {

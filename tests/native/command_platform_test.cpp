@@ -34,13 +34,25 @@ class RecordingCalls final : public pw::PlatformCalls {
 
 using Calls = std::vector<std::string>;
 
+// The session's flag is set before the platform hears a command start, and
+// cleared before it hears the end.
+void start(pw::SessionState& session, pw::CommandPlatform& platform, const char* reason) {
+  session.command_running = true;
+  platform.command_started(reason);
+}
+void end(pw::SessionState& session, pw::CommandPlatform& platform) {
+  session.command_running = false;
+  platform.command_ended();
+}
+
 TEST(CommandPlatform, KeepsTheSystemAwakeAndTheSessionWaitingOnlyWhileACommandRuns) {
   RecordingCalls calls;
-  pw::CommandPlatform platform(calls);
+  pw::SessionState session;
+  pw::CommandPlatform platform(calls, session);
   EXPECT_TRUE(platform.session_may_end());
-  platform.command_started("Updating");
+  start(session, platform, "Updating");
   EXPECT_FALSE(platform.session_may_end());
-  platform.command_ended();
+  end(session, platform);
   EXPECT_TRUE(platform.session_may_end());
   EXPECT_EQ(calls.calls, (Calls{"awake", "reason Updating", "no reason", "may sleep"}));
 }
@@ -57,8 +69,9 @@ TEST(CommandPlatform, GivesTheShutdownReasonToTheSystemInUtf16) {
                              u"\u041E\u0431\u043D\u043E\u0432\u043B\u0435\u043D\u0438\u0435"},
                         Case{"\xEC\x9E\xA5\xEC\xB9\x98", u"\uC7A5\uCE58"}}) {
     RecordingCalls calls;
-    pw::CommandPlatform platform(calls);
-    platform.command_started(c.utf8);
+    pw::SessionState session;
+    pw::CommandPlatform platform(calls, session);
+    start(session, platform, c.utf8);
     ASSERT_EQ(calls.reasons.size(), 1u);
     EXPECT_EQ(calls.reasons[0], std::u16string(c.utf16)) << c.utf8;
   }
@@ -66,34 +79,36 @@ TEST(CommandPlatform, GivesTheShutdownReasonToTheSystemInUtf16) {
 
 TEST(CommandPlatform, MirrorsOnlyChangedPercentagesThenClearsTheTaskbar) {
   RecordingCalls calls;
-  pw::CommandPlatform platform(calls);
-  platform.command_started("r");
+  pw::SessionState session;
+  pw::CommandPlatform platform(calls, session);
+  start(session, platform, "r");
   calls.calls.clear();
   for (int p : {0, 0, 5, 5, 50, 100, 100}) platform.progress(p);
-  platform.command_ended();
+  end(session, platform);
   EXPECT_EQ(calls.calls, (Calls{"state normal", "value 0", "value 5", "value 50", "value 100", "state none",
                                 "no reason", "may sleep"}));
 }
 
 TEST(CommandPlatform, AFailedTransferShowsTheErrorStateUntilTheCommandEnds) {
   RecordingCalls calls;
-  pw::CommandPlatform platform(calls);
-  platform.command_started("r");
+  pw::SessionState session;
+  pw::CommandPlatform platform(calls, session);
+  start(session, platform, "r");
   platform.progress(30);
   calls.calls.clear();
   platform.transfer_failed();
   platform.progress(40);  // a later file cannot hide the failure
   platform.transfer_failed();
-  platform.command_ended();
+  end(session, platform);
   EXPECT_EQ(calls.calls, (Calls{"state error", "state none", "no reason", "may sleep"}));
 }
 
 TEST(CommandPlatform, NothingOutsideACommandButTheFlash) {
   RecordingCalls calls;
-  pw::CommandPlatform platform(calls);
+  pw::SessionState session;
+  pw::CommandPlatform platform(calls, session);
   platform.progress(10);
   platform.transfer_failed();
-  platform.command_ended();
   platform.box_opening();
   EXPECT_TRUE(calls.calls.empty());
   calls.foreground = false;
@@ -103,12 +118,13 @@ TEST(CommandPlatform, NothingOutsideACommandButTheFlash) {
 
 TEST(CommandPlatform, ANewCommandStartsFromAClearTaskbar) {
   RecordingCalls calls;
-  pw::CommandPlatform platform(calls);
-  platform.command_started("r");
+  pw::SessionState session;
+  pw::CommandPlatform platform(calls, session);
+  start(session, platform, "r");
   platform.progress(100);
-  platform.command_ended();
+  end(session, platform);
   calls.calls.clear();
-  platform.command_started("r");
+  start(session, platform, "r");
   platform.progress(100);
   EXPECT_EQ(calls.calls, (Calls{"awake", "reason r", "state normal", "value 100"}));
 }

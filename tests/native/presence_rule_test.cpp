@@ -40,3 +40,58 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<PresenceCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+using pw::PresenceMemory;
+using pw::PresencePlan;
+
+PresenceFacts facts_with(bool found, bool library_loaded = true) {
+  PresenceFacts f;
+  f.found = found;
+  f.library_loaded = library_loaded;
+  return f;
+}
+
+TEST(PresencePlan, ALibraryThatCannotBeLoadedIsSaidOnceAndChangesNothingElse) {
+  const PresencePlan first = pw::plan_presence(facts_with(false, false), PresenceMemory{});
+  EXPECT_TRUE(first.library_message);
+  EXPECT_EQ(first.poll_period_ms, 0u);
+  EXPECT_FALSE(first.start_installer);
+  EXPECT_EQ(first.recheck_in_ms, 0u);
+  // Not again while it is up, nor until a load has worked in between.
+  EXPECT_FALSE(pw::plan_presence(facts_with(false, false), PresenceMemory{false, true, false}).library_message);
+  EXPECT_FALSE(pw::plan_presence(facts_with(false, false), PresenceMemory{false, false, true}).library_message);
+}
+
+TEST(PresencePlan, NoLibraryMessageDuringATransfer) {
+  PresenceFacts f = facts_with(false, false);
+  f.command_running = f.transfer_running = true;
+  EXPECT_FALSE(pw::plan_presence(f, PresenceMemory{}).library_message);
+}
+
+TEST(PresencePlan, TheInstallerStartsOnlyWhileTheDeviceHasNotBeenSeen) {
+  EXPECT_TRUE(pw::plan_presence(facts_with(false), PresenceMemory{}).start_installer);
+  EXPECT_FALSE(pw::plan_presence(facts_with(false), PresenceMemory{true, false, false}).start_installer);
+  EXPECT_FALSE(pw::plan_presence(facts_with(true), PresenceMemory{}).start_installer);
+}
+
+TEST(PresencePlan, PeriodsFollowTheLink) {
+  EXPECT_EQ(pw::plan_presence(facts_with(true), PresenceMemory{}).poll_period_ms, pw::kLinkedPollMs);
+  EXPECT_EQ(pw::plan_presence(facts_with(false), PresenceMemory{}).poll_period_ms, pw::kUnlinkedPollMs);
+  PresenceFacts during = facts_with(false);
+  during.command_running = during.transfer_running = true;
+  EXPECT_EQ(pw::plan_presence(during, PresenceMemory{}).poll_period_ms, 0u);  // a miss during a transfer: as it was
+}
+
+TEST(PresencePlan, AMissDuringACommandIsRecheckedSoon) {
+  PresenceFacts f = facts_with(false);
+  f.command_running = f.update_started = true;
+  const PresencePlan plan = pw::plan_presence(f, PresenceMemory{});
+  EXPECT_EQ(plan.verdict, PresenceVerdict::recheck);
+  EXPECT_EQ(plan.recheck_in_ms, pw::kPresenceRecheckMs);
+  EXPECT_EQ(plan.poll_period_ms, 0u);
+  EXPECT_FALSE(plan.start_installer);
+}
+
+}  // namespace

@@ -16,18 +16,15 @@ using pw::TransferOutcome;
 
 class RecordingHost final : public pw::TransferHost {
  public:
-  void disable_update_button() override { events.push_back("disable"); }
-  void set_progress(int position) override {
+  void progressed(int position) noexcept override {
     events.push_back("progress");
-    progress.push_back(position);
+    progress_seen.push_back(position);
     if (on_progress) on_progress(position);
   }
-  void set_result_text(bool succeeded) override {
-    events.push_back(succeeded ? "finished" : "failed");
-  }
+  void ended() noexcept override { events.push_back("ended"); }
 
   std::vector<std::string> events;
-  std::vector<int> progress;
+  std::vector<int> progress_seen;
   std::function<void(int)> on_progress;
 };
 
@@ -73,8 +70,8 @@ class Transfer : public ::testing::Test {
     EXPECT_EQ(job_.outcome.load(), TransferOutcome::failed);
     EXPECT_EQ(job_.done.load(std::memory_order_acquire), 1);
     ASSERT_GE(host_.events.size(), 2u);
-    EXPECT_EQ(host_.events[host_.events.size() - 2], "failed");
-    EXPECT_EQ(host_.events.back(), "close");
+    EXPECT_EQ(host_.events[host_.events.size() - 2], "close");
+    EXPECT_EQ(host_.events.back(), "ended");
     EXPECT_FALSE(pipe_.pending()) << "a write was left in flight";
     EXPECT_EQ(pipe_.contract_breaches, 0);
   }
@@ -106,9 +103,8 @@ TEST_P(TransferStream, SendsCommandHeaderThenPayloadInChunksOfAtMost2048) {
   EXPECT_EQ(job_.bytes_sent.load(), payload);
   EXPECT_EQ(job_.file, nullptr);
   EXPECT_EQ(job_.done.load(std::memory_order_acquire), 1);
-  EXPECT_EQ(host_.events.front(), "disable");
-  EXPECT_EQ(host_.events[host_.events.size() - 2], "finished");
-  EXPECT_EQ(host_.events.back(), "close");
+  EXPECT_EQ(host_.events[host_.events.size() - 2], "close");
+  EXPECT_EQ(host_.events.back(), "ended");
 }
 
 INSTANTIATE_TEST_SUITE_P(PayloadSizes, TransferStream, ::testing::Values(4u, 2048u, 2049u, 4096u, 5000u));
@@ -134,7 +130,7 @@ class TransferProgress : public Transfer, public ::testing::WithParamInterface<P
 TEST_P(TransferProgress, ReportsEachNewPositionAndEndsAtExactly100) {
   load(GetParam().payload);
   run();
-  EXPECT_EQ(host_.progress, GetParam().positions);
+  EXPECT_EQ(host_.progress_seen, GetParam().positions);
 }
 
 INSTANTIATE_TEST_SUITE_P(Payloads, TransferProgress,
@@ -147,7 +143,7 @@ TEST_F(Transfer, ShortWritesMoveProgressOnlyWhenThePositionChanges) {
   pipe_.starts = {fake::done_all(), fake::done(1), fake::done(1), fake::done(100)};
   run();
   // 1/1000 and 2/1000 both show 0, which is already shown.
-  EXPECT_EQ(host_.progress, (std::vector<int>{10, 100}));
+  EXPECT_EQ(host_.progress_seen, (std::vector<int>{10, 100}));
   EXPECT_EQ(pipe_.written, full_stream());
 }
 
@@ -198,7 +194,7 @@ TEST_P(TransferChunkRepeat, TimedOutChunkIsCancelledAndOnlyItsRestRepeated) {
   EXPECT_EQ(pipe_.cancel_calls, 1);
   EXPECT_EQ(pipe_.write_requests, (std::vector<std::uint32_t>{48, 2048, 2048, 2048 - moved, 904}));
   EXPECT_EQ(job_.outcome.load(), TransferOutcome::sent);
-  EXPECT_EQ(host_.progress.back(), 100);
+  EXPECT_EQ(host_.progress_seen.back(), 100);
 }
 
 INSTANTIATE_TEST_SUITE_P(MovedBeforeCancel, TransferChunkRepeat,
@@ -238,7 +234,7 @@ TEST_P(TransferChunkFailure, FailsAndSendsNothingAfterIt) {
   EXPECT_EQ(pipe_.written, stream_until(c.payload_bytes_delivered));
   EXPECT_EQ(job_.bytes_sent.load(), c.payload_bytes_delivered);
   EXPECT_EQ(pipe_.start_writes, 2 + static_cast<int>(c.starts_after_first_chunk.size()));
-  EXPECT_LT(host_.progress.empty() ? 0 : host_.progress.back(), 100);
+  EXPECT_LT(host_.progress_seen.empty() ? 0 : host_.progress_seen.back(), 100);
   expect_failed_and_released();
 }
 
@@ -290,7 +286,7 @@ TEST_F(Transfer, HeaderThatNeverGoesFailsOnceTheBoundHasPassed) {
   EXPECT_GE(clock_.now - start, pw::kHeaderWaitMs);
   EXPECT_LE(clock_.now - start, pw::kHeaderWaitMs + pw::kHeaderRetryPauseMs);
   EXPECT_EQ(pipe_.start_writes, 1 + static_cast<int>(pw::kHeaderWaitMs / pw::kHeaderRetryPauseMs));
-  EXPECT_TRUE(host_.progress.empty());
+  EXPECT_TRUE(host_.progress_seen.empty());
   expect_failed_and_released();
 }
 
@@ -437,7 +433,7 @@ TEST_F(Transfer, DoneWithAcquirePublishesTheWorkersWrites) {
     EXPECT_EQ(job_.outcome.load(std::memory_order_relaxed), TransferOutcome::sent);
     EXPECT_EQ(job_.file, nullptr);
     EXPECT_EQ(job_.bytes_sent.load(std::memory_order_relaxed), 20000u);
-    EXPECT_EQ(host_.progress.back(), 100);
+    EXPECT_EQ(host_.progress_seen.back(), 100);
     EXPECT_EQ(pipe_.written, full_stream());
   }
   worker.join();

@@ -20,11 +20,10 @@ namespace sim = pw::sim;
 
 class Host final : public pw::TransferHost {
  public:
-  void disable_update_button() override {}
-  void set_progress(int position) override { last_progress = position; }
-  void set_result_text(bool succeeded) override { result = succeeded ? 1 : 0; }
+  void progressed(int position) noexcept override { last_progress = position; }
+  void ended() noexcept override { ++ends; }
   int last_progress = 0;
-  int result = -1;
+  int ends = 0;
 };
 
 UniqueHandle open_out_pipe(const std::string& device) {
@@ -76,7 +75,8 @@ WorkerRun transfer(std::unique_ptr<pw::TransferJob> job, const pw::TransferTimeo
   run.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
   run.outcome = worker->outcome();
   run.bytes_sent = worker->bytes_sent();
-  run.result = host.result;
+  // Told once, after the outcome was stored.
+  run.result = host.ends == 1 ? (run.outcome == TransferOutcome::sent ? 1 : 0) : -1;
   return run;
 }
 
@@ -177,7 +177,8 @@ TEST(TransferToStalledDevice, CancellingItsIoEndsTheWorkerLongBeforeItsTimeouts)
   EXPECT_TRUE(ended);
   EXPECT_LT(elapsed, std::chrono::seconds(15));
   EXPECT_EQ(worker->outcome(), TransferOutcome::failed);
-  EXPECT_EQ(host.result, 0);
+  EXPECT_EQ(host.ends, 1);
+  EXPECT_EQ(worker->outcome(), TransferOutcome::failed);
   if (!ended) ::WaitForSingleObject(worker->thread(), INFINITE);
   devsim.stop();
 }

@@ -1,4 +1,4 @@
-#include "app/single_instance.h"
+#include "session/single_instance.h"
 
 #include <optional>
 

@@ -1,0 +1,171 @@
+#include "cli/cli_rules.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+
+namespace pw::cli {
+
+namespace {
+
+constexpr char kExitCodesHelp[] =
+    "Exit status:\n"
+    "  0  the update completed (status: the device is linked)\n"
+    "  1  bad arguments, or FOLDER missing\n"
+    "  2  the device is not linked (also unplugged during the identification, or unlinked when a file needs it)\n"
+    "  3  the device did not identify as the right model\n"
+    "  4  an update file was refused before anything of it was sent\n"
+    "  5  a transfer failed, or started and the device was lost\n"
+    "  6  another updater holds the device\n"
+    "  7  the pipe library cannot be loaded\n";
+
+const char* style_name(MessageStyle style) {
+  switch (style) {
+    case MessageStyle::warning: break;
+    case MessageStyle::stop: return "stop";
+    case MessageStyle::question: return "question";
+  }
+  return "warning";
+}
+
+const char* outcome_name(FileOutcome outcome) {
+  switch (outcome) {
+    case FileOutcome::sent: break;
+    case FileOutcome::not_sent: return "not_sent";
+    case FileOutcome::failed: return "failed";
+  }
+  return "sent";
+}
+
+}  // namespace
+
+Parsed parse_arguments(const std::vector<std::string>& args) {
+  CLI::App app{"pushwell-cli: updates the device from a folder, without a window"};
+  app.footer(kExitCodesHelp);
+  app.require_subcommand(1);
+  Arguments parsed;
+  app.add_flag("--json", parsed.json, "print one JSON object a line instead of text");
+  CLI::App* update = app.add_subcommand("update", "send the update files of FOLDER (default: the current directory)");
+  update->add_option("FOLDER", parsed.folder, "the folder that holds the update files");
+  CLI::App* status = app.add_subcommand("status", "print whether the device is linked");
+  for (CLI::App* sub : {update, status})
+    sub->add_flag("--json", parsed.json, "print one JSON object a line instead of text");
+
+  Parsed result;
+  std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
+  try {
+    app.parse(reversed);
+  } catch (const CLI::CallForHelp&) {
+    result.output = app.help();
+    result.exit_status = kExitCompleted;
+    return result;
+  } catch (const CLI::ParseError& e) {
+    result.output = std::string(e.what()) + "\nRun with --help for more information.\n";
+    result.exit_status = kExitBadArguments;
+    return result;
+  }
+  parsed.command = status->parsed() ? Command::status : Command::update;
+  result.arguments = parsed;
+  return result;
+}
+
+int exit_status_of(CommandResult result) {
+  switch (result) {
+    case CommandResult::completed: return kExitCompleted;
+    case CommandResult::not_linked: return kExitNotLinked;
+    case CommandResult::wrong_device: return kExitWrongDevice;
+    case CommandResult::file_refused: return kExitFileRefused;
+    case CommandResult::transfer_failed: return kExitTransferFailed;
+    case CommandResult::no_library: return kExitNoLibrary;
+  }
+  return kExitTransferFailed;
+}
+
+std::string json_string(const std::string& utf8) {
+  std::string out = "\"";
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (byte < 0x20) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+          out += escaped;
+        } else {
+          out += c;  // UTF-8 passes as it is
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string json_linked(bool linked) {
+  return std::string("{\"event\":\"linked\",\"linked\":") + (linked ? "true" : "false") + "}";
+}
+
+std::string json_step(const std::string& file) { return "{\"event\":\"step\",\"file\":" + json_string(file) + "}"; }
+
+std::string json_progress(const std::string& file, int percent) {
+  return "{\"event\":\"progress\",\"file\":" + json_string(file) + ",\"percent\":" + std::to_string(percent) + "}";
+}
+
+std::string json_message(const std::string& text, MessageStyle style) {
+  return "{\"event\":\"message\",\"text\":" + json_string(text) + ",\"style\":\"" + style_name(style) + "\"}";
+}
+
+std::string json_result(const std::string& file, FileOutcome outcome) {
+  return "{\"event\":\"result\",\"file\":" + json_string(file) + ",\"outcome\":\"" + outcome_name(outcome) + "\"}";
+}
+
+std::string json_end(int exit_status) { return "{\"event\":\"end\",\"exit\":" + std::to_string(exit_status) + "}"; }
+
+std::string plain_message(const std::string& text, MessageStyle style) {
+  const char* prefix = style == MessageStyle::stop ? "Error: " : style == MessageStyle::question ? "" : "Note: ";
+  std::string line = prefix;
+  for (const char c : text) line += c == '\n' ? ' ' : c;  // one line per message
+  return line;
+}
+
+std::string plain_result(const std::string& file, FileOutcome outcome) {
+  switch (outcome) {
+    case FileOutcome::sent: break;
+    case FileOutcome::not_sent: return file + ": not sent (its send flag is 0)";
+    case FileOutcome::failed: return file + ": failed";
+  }
+  return file + ": sent";
+}
+
+std::string ProgressLine::update(const std::string& file, int percent) {
+  if (file == file_ && percent == shown_) return std::string();
+  file_ = file;
+  shown_ = percent;
+  const std::string text = file + " " + std::to_string(percent) + "%";
+  if (!console_) return text + "\n";
+  open_ = true;
+  return "\r" + text;
+}
+
+std::string ProgressLine::finish() {
+  if (!open_) return std::string();
+  open_ = false;
+  return "\n";
+}
+
+ControlAnswer answer_control(ControlEvent event, bool command_running) {
+  if (!command_running) return ControlAnswer::end_now;
+  switch (event) {
+    case ControlEvent::ctrl_c:
+    case ControlEvent::ctrl_break: return ControlAnswer::refused;
+    case ControlEvent::close:
+    case ControlEvent::logoff:
+    case ControlEvent::shutdown: break;
+  }
+  return ControlAnswer::cannot_refuse;
+}
+
+}  // namespace pw::cli

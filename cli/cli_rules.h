@@ -1,0 +1,80 @@
+#pragma once
+// The console program's own rules: its arguments, its exit statuses, the lines
+// it prints (plain or JSON) and what a console control event may do. Pure.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "session/frontend.h"
+
+namespace pw::cli {
+
+enum class Command { update, status };
+
+struct Arguments {
+  Command command = Command::update;
+  std::string folder;  // as given; empty: the current directory
+  bool json = false;
+};
+
+// Exit statuses, as `--help` lists them.
+enum ExitStatus : int {
+  kExitCompleted = 0,       // the update completed (status: linked)
+  kExitBadArguments = 1,    // bad arguments, or FOLDER missing
+  kExitNotLinked = 2,       // the device is not linked
+  kExitWrongDevice = 3,     // the device did not identify as the right model
+  kExitFileRefused = 4,     // an update file was refused before anything of it was sent
+  kExitTransferFailed = 5,  // a transfer failed, or started and the device was lost
+  kExitAnotherUpdater = 6,  // another updater holds the device
+  kExitNoLibrary = 7,       // the pipe library cannot be loaded
+};
+
+// Either arguments to run, or what to print and the status to end with (the
+// help, 0; an error, 1).
+struct Parsed {
+  std::optional<Arguments> arguments;
+  int exit_status = kExitCompleted;
+  std::string output;
+};
+// `args` without the program's name.
+Parsed parse_arguments(const std::vector<std::string>& args);
+
+int exit_status_of(CommandResult result);
+
+// One JSON object per event, without the line's end. Texts are UTF-8.
+std::string json_string(const std::string& utf8);
+std::string json_linked(bool linked);
+std::string json_step(const std::string& file);
+std::string json_progress(const std::string& file, int percent);
+std::string json_message(const std::string& text, MessageStyle style);
+std::string json_result(const std::string& file, FileOutcome outcome);
+std::string json_end(int exit_status);
+
+// Plain lines.
+std::string plain_message(const std::string& text, MessageStyle style);
+std::string plain_result(const std::string& file, FileOutcome outcome);
+
+// The progress of one file: on a console one line rewritten in place, else a
+// line per whole percent at most. Returns what to write, empty for nothing.
+class ProgressLine {
+ public:
+  explicit ProgressLine(bool console) noexcept : console_(console) {}
+  std::string update(const std::string& file, int percent);
+  // What ends a rewritten line before other output follows it.
+  std::string finish();
+
+ private:
+  bool console_;
+  bool open_ = false;
+  std::string file_;
+  int shown_ = -1;
+};
+
+// A console control event: Ctrl+C and Ctrl+Break can be refused while a
+// transfer runs; a closing console, a log-off or a shutdown cannot.
+enum class ControlEvent { ctrl_c, ctrl_break, close, logoff, shutdown };
+enum class ControlAnswer { end_now, refused, cannot_refuse };
+ControlAnswer answer_control(ControlEvent event, bool command_running);
+
+}  // namespace pw::cli

@@ -1,0 +1,72 @@
+#pragma once
+// What the workflow (presence checks, identification, update command) tells the
+// program's face, in its own words: the dialog shows it in controls and boxes,
+// the console program prints it. Nothing here names a control. Every event is
+// raised on the front end's own thread; each carries its data, so another
+// listener could hear the same events beside the front end. No windows.h here.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace pw {
+
+// How a message is shown: an OK box with the exclamation icon, with the
+// stop-sign icon, or with the question icon.
+enum class MessageStyle { warning, stop, question };
+
+// What became of one update file.
+enum class FileOutcome { sent, not_sent, failed };
+
+// How an update command ended: the program goes on, or the process ends.
+enum class CommandEnd { ended_early, process_ends };
+
+// Why it ended.
+enum class CommandResult {
+  completed,        // every file handled, the final message shown
+  not_linked,       // no device, or gone before anything of a file was sent
+  wrong_device,     // the device did not identify as the right model
+  file_refused,     // an update file refused before anything of it was sent
+  transfer_failed,  // a transfer failed, or the worker or memory failed around one
+  no_library,       // the pipe library could not be loaded
+};
+
+class Frontend {
+ public:
+  // The update command begins (before its checks); command_ended follows.
+  virtual void command_begins() noexcept = 0;
+  // The presence check found the device, or found it gone.
+  virtual void linked(bool linked) noexcept = 0;
+  // The command has passed the identification: earlier progress and results are void.
+  virtual void files_begin() noexcept = 0;
+  // File `file` (an index into kUpdateFiles, named `name`) is handled next.
+  virtual void step_begins(std::size_t file, const char* name) noexcept = 0;
+  // Its `bytes` (header block included) start going out.
+  virtual void transfer_begins(std::size_t file, std::uint32_t bytes) noexcept = 0;
+  // Only when the whole percent changed.
+  virtual void file_progress(std::size_t file, int percent) noexcept = 0;
+  // `bytes_sent` counts the payload bytes the device took.
+  virtual void file_result(std::size_t file, FileOutcome outcome, std::uint32_t bytes_sent) noexcept = 0;
+  // A message the user must see; returns once it has been seen, true when it was acknowledged.
+  virtual bool message(const std::string& text, MessageStyle style) noexcept = 0;
+  // The device was lost after an update got under way: true ends the process.
+  virtual bool device_lost(const std::string& question) noexcept = 0;
+  // The driver installer should start, once in the run (`path` may be empty: it would not fit).
+  virtual void installer_wanted(const std::string& path) noexcept = 0;
+  virtual void command_ended(CommandEnd end, CommandResult result) noexcept = 0;
+
+ protected:
+  ~Frontend() = default;
+};
+
+// The front end's timers, as the presence checks need them.
+class PresenceSchedule {
+ public:
+  virtual void set_poll_period(unsigned period_ms) noexcept = 0;
+  // One check `delay_ms` from now, apart from the periodic ones.
+  virtual void schedule_presence_recheck(unsigned delay_ms) noexcept = 0;
+
+ protected:
+  ~PresenceSchedule() = default;
+};
+
+}  // namespace pw

@@ -1,0 +1,133 @@
+// Where pushwell-cli differs from the dialog: it prints instead of showing,
+// and its exit status says how the update ended.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/updater_rig.h"
+
+namespace pw::e2e {
+namespace {
+
+struct CliRun {
+  std::optional<DWORD> exit_status;
+  std::string output;
+};
+
+// Runs pushwell-cli from bin with `arguments`, against the rig's device, its
+// standard output into a file; waits for it with the usual deadline.
+CliRun run_cli(UpdaterRig& rig, const std::string& arguments) {
+  CliRun run;
+  const std::string output_path = rig.folder().file("cli-output.txt");
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE output = ::CreateFileA(output_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (output == INVALID_HANDLE_VALUE) return run;
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  startup.hStdInput = nullptr;
+  std::string command = "\"" + join_path(bin_folder(), "pushwell-cli.exe") + "\" " + arguments;
+  ::SetEnvironmentVariableA("PUSHWELL_SIM_DEVICE", rig.device().c_str());
+  PROCESS_INFORMATION process{};
+  const BOOL started = ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                        rig.folder().path().c_str(), &startup, &process);
+  ::SetEnvironmentVariableA("PUSHWELL_SIM_DEVICE", nullptr);
+  ::CloseHandle(output);
+  if (!started) return run;
+  if (::WaitForSingleObject(process.hProcess, static_cast<DWORD>(kDeadline.count())) == WAIT_OBJECT_0) {
+    DWORD status = 0;
+    if (::GetExitCodeProcess(process.hProcess, &status)) run.exit_status = status;
+  } else {
+    ::TerminateProcess(process.hProcess, 99);
+  }
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  const auto bytes = sim::read_file_bytes(output_path);
+  run.output.assign(bytes.begin(), bytes.end());
+  return run;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+TEST(ConsoleProgram, CompletesAnUpdateAndSaysSoWithStatusZero) {
+  UpdaterRig rig("cli-update");
+  const tools::Bytes firmware = rig.write_update_file("firmware.cam", 70000, 1, 1);
+  rig.write_update_file("sound.cam", 3000, 0, 2);
+  const tools::Bytes database = rig.write_update_file("database.cam", 5000, 1, 3);
+  ASSERT_TRUE(rig.start_device());
+  const CliRun run = run_cli(rig, "update \"" + rig.folder().path() + "\"");
+  EXPECT_EQ(run.exit_status, std::optional<DWORD>(0)) << run.output;
+  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware, database})));
+  EXPECT_NE(run.output.find("firmware.cam: sent"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("sound.cam: not sent"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("firmware.cam 100%"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find(msg(1010)), std::string::npos) << run.output;
+}
+
+TEST(ConsoleProgram, AWrongDeviceEndsWithStatusThree) {
+  UpdaterRig rig("cli-wrong");
+  rig.write_update_file("firmware.cam", 3000, 1, 1);
+  ASSERT_TRUE(rig.start_device({"--reply-byte", "0x57"}));
+  const CliRun run = run_cli(rig, "update");
+  EXPECT_EQ(run.exit_status, std::optional<DWORD>(3)) << run.output;
+  EXPECT_NE(run.output.find(kWrongDevice), std::string::npos) << run.output;
+  EXPECT_TRUE(rig.capture_becomes(tools::Bytes{0x40}));
+}
+
+TEST(ConsoleProgram, ARefusedFileEndsWithStatusFourBeforeAByteOfIt) {
+  UpdaterRig rig("cli-refused");
+  rig.write_short_firmware();
+  ASSERT_TRUE(rig.start_device());
+  const CliRun run = run_cli(rig, "update");
+  EXPECT_EQ(run.exit_status, std::optional<DWORD>(4)) << run.output;
+  EXPECT_NE(run.output.find(msg(1023)), std::string::npos) << run.output;
+  EXPECT_TRUE(rig.capture_becomes(tools::Bytes{0x40}));
+}
+
+TEST(ConsoleProgram, JsonGivesOneEventObjectALineEndingWithTheStatus) {
+  UpdaterRig rig("cli-json");
+  rig.write_update_file("firmware.cam", 30000, 1, 1);
+  rig.write_update_file("database.cam", 3000, 1, 2);
+  ASSERT_TRUE(rig.start_device());
+  const CliRun run = run_cli(rig, "update --json");
+  EXPECT_EQ(run.exit_status, std::optional<DWORD>(0)) << run.output;
+  const std::vector<std::string> lines = lines_of(run.output);
+  ASSERT_FALSE(lines.empty());
+  for (const std::string& line : lines) {
+    EXPECT_EQ(line.front(), '{') << line;
+    EXPECT_EQ(line.back(), '}') << line;
+    EXPECT_EQ(line.rfind("{\"event\":\"", 0), 0u) << line;
+  }
+  EXPECT_EQ(lines.front(), R"({"event":"linked","linked":true})");
+  EXPECT_EQ(lines.back(), R"({"event":"end","exit":0})");
+  const auto has = [&](const std::string& wanted) {
+    for (const std::string& line : lines)
+      if (line == wanted) return true;
+    return false;
+  };
+  EXPECT_TRUE(has(R"({"event":"step","file":"firmware.cam"})")) << run.output;
+  EXPECT_TRUE(has(R"({"event":"progress","file":"firmware.cam","percent":100})")) << run.output;
+  EXPECT_TRUE(has(R"({"event":"result","file":"database.cam","outcome":"sent"})")) << run.output;
+}
+
+}  // namespace
+}  // namespace pw::e2e
