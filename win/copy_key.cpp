@@ -1,6 +1,10 @@
 #include "win/copy_key.h"
 
+#include <new>
 #include <string>
+
+#include "win/clipboard.h"
+#include "win/wide_text.h"
 
 namespace pw {
 
@@ -48,6 +52,15 @@ std::wstring message_box_text_of(HWND box) {
     text += raw[i];
   }
   return text;
+}
+
+bool copy_details(HWND active, const std::string& details) noexcept {
+  try {
+    const std::wstring box = message_box_text_of(active);
+    return copy_to_clipboard(active, box.empty() ? details : narrow(box) + "\r\n\r\n" + details);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 }  // namespace pw

@@ -30,4 +30,8 @@ class CopyKeyHook {
 // a window that is no message box.
 std::wstring message_box_text_of(HWND box);
 
+// Puts `details` on the clipboard, preceded by the box's text and a blank line
+// when `active` is a message box. False when the clipboard could not take them.
+bool copy_details(HWND active, const std::string& details) noexcept;
+
 }  // namespace pw
