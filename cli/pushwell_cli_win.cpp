@@ -325,7 +325,8 @@ int run(const Arguments& arguments, Output& out) {
   // The first check, as the dialog's first tick; it also arms the poll.
   if (poll_device_presence(frontend.session(), frontend.recorded(), frontend) != Outcome::go_on ||
       !frontend.session().linked) {
-    if (arguments.command == Command::update) frontend.recorded().message(LangText(text::kDeviceNotLinked), MessageStyle::warning);
+    if (arguments.command == Command::update)
+      frontend.recorded().message(LangText(text::kDeviceNotLinked), MessageStyle::warning);
     return end_with(frontend, arguments, kExitNotLinked);
   }
   if (arguments.command == Command::status) return end_with(frontend, arguments, kExitCompleted);

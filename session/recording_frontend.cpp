@@ -42,7 +42,8 @@ std::string hex_bytes(const std::uint8_t* bytes, std::size_t size) {
 
 std::string printable_bytes(const std::uint8_t* bytes, std::size_t size) {
   std::string text;
-  for (std::size_t i = 0; i < size; ++i) text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+  for (std::size_t i = 0; i < size; ++i)
+    text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
   return text;
 }
 
@@ -187,8 +188,9 @@ void RecordingFrontend::file_loaded(std::size_t file, std::uint32_t bytes, const
 void RecordingFrontend::identification_done(const std::uint8_t* reply, std::size_t size, bool identified,
                                             unsigned elapsed_ms) noexcept {
   try {
-    const std::string answer = size == 0 ? std::string("no reply")
-                                         : "reply " + hex_bytes(reply, size) + " \"" + printable_bytes(reply, size) + "\"";
+    const std::string answer = size == 0
+                                   ? std::string("no reply")
+                                   : "reply " + hex_bytes(reply, size) + " \"" + printable_bytes(reply, size) + "\"";
     add("identification: " + answer + ", " + (identified ? "the right model" : "not identified") + ", took " +
         seconds(elapsed_ms));
   } catch (const std::bad_alloc&) {

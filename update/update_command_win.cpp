@@ -194,9 +194,11 @@ Outcome UpdateCommand::finish_transfer() {
   const std::uint32_t bytes_sent = worker_->bytes_sent();
   {
     const TransferJob& job = worker_->job();
-    const std::size_t known = job.repeats < TransferJob::kRepeatOffsetsKept ? job.repeats : TransferJob::kRepeatOffsetsKept;
-    frontend_.transfer_ended(file_, bytes_sent, transfer_payload_, static_cast<unsigned>(::GetTickCount64() - transfer_started_ms_),
-                             job.repeats, job.repeat_offsets, known);
+    const std::size_t known =
+        job.repeats < TransferJob::kRepeatOffsetsKept ? job.repeats : TransferJob::kRepeatOffsetsKept;
+    frontend_.transfer_ended(file_, bytes_sent, transfer_payload_,
+                             static_cast<unsigned>(::GetTickCount64() - transfer_started_ms_), job.repeats,
+                             job.repeat_offsets, known);
   }
   session_.running_worker = nullptr;
   worker_.reset();

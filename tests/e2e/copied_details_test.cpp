@@ -68,7 +68,8 @@ TEST(CopiedDetails, AfterAnEarlyEndBehindASentFileHoldTheWholeRun) {
   EXPECT_NE(details.find("loaded firmware.cam: 4024 bytes, SHA-256 " + sha256_of(firmware)), std::string::npos)
       << details;
   EXPECT_NE(details.find("transfer of firmware.cam: 3000 of 3000 payload bytes sent"), std::string::npos) << details;
-  EXPECT_NE(details.find("identification: reply 56 31 2e 30 37 \"V1.07\", the right model"), std::string::npos) << details;
+  EXPECT_NE(details.find("identification: reply 56 31 2e 30 37 \"V1.07\", the right model"), std::string::npos)
+      << details;
   EXPECT_NE(details.find("box (warning): " + as_recorded(box_text)), std::string::npos) << details;
   EXPECT_TRUE(app.process().running()) << "Ctrl+C does not end the program";
 }
