@@ -10,6 +10,7 @@
 #include "update/update_plan.h"
 #include "win/handles.h"
 #include "win/message_box.h"
+#include "win/copy_key.h"
 #include "win/message_loop.h"
 #include "win/wide_text.h"
 
@@ -48,16 +49,17 @@ constexpr ControlText kInitialTexts[] = {
 
 }  // namespace
 
-CPushwellDlg::CPushwellDlg() noexcept : Dialog(IDD_PUSHWELL_DIALOG) {
+CPushwellDlg::CPushwellDlg(pw::RunDetails& details) noexcept : Dialog(IDD_PUSHWELL_DIALOG), details_(details) {
   icon = ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
 }
 
 CPushwellDlg::~CPushwellDlg() = default;
 
-const std::array<pw::MessageEntry<CPushwellDlg>, 13>& CPushwellDlg::message_table() noexcept {
-  static const std::array<pw::MessageEntry<CPushwellDlg>, 13> table = {
+const std::array<pw::MessageEntry<CPushwellDlg>, 14>& CPushwellDlg::message_table() noexcept {
+  static const std::array<pw::MessageEntry<CPushwellDlg>, 14> table = {
       pw::on_message<&CPushwellDlg::on_init_dialog>(WM_INITDIALOG),
       pw::on_sys_command<&CPushwellDlg::on_about>(IDM_ABOUTBOX),
+      pw::on_sys_command<&CPushwellDlg::on_copy_details>(IDM_COPY_DETAILS),
       pw::on_paint<&CPushwellDlg::on_paint>(),
       pw::on_message<&CPushwellDlg::on_query_drag_icon>(WM_QUERYDRAGICON),
       pw::on_timer<&CPushwellDlg::on_timer>(),
@@ -83,6 +85,11 @@ pw::Reply CPushwellDlg::on_init_dialog() noexcept {
     if (::LoadStringA(::GetModuleHandleA(nullptr), IDS_ABOUTBOX, about, sizeof about) > 0 && about[0]) {
       ::AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
       ::AppendMenuA(menu, MF_STRING, IDM_ABOUTBOX, about);
+    }
+    try {
+      ::AppendMenuW(menu, MF_STRING, IDM_COPY_DETAILS, pw::widen(pw::LangText(pw::text::kCopyDetails)).c_str());
+    } catch (const std::bad_alloc&) {
+      ::AppendMenuW(menu, MF_STRING, IDM_COPY_DETAILS, L"Copy details");
     }
   }
 
@@ -112,6 +119,14 @@ pw::Reply CPushwellDlg::on_about() noexcept {
   return pw::Reply::with(0);
 }
 
+pw::Reply CPushwellDlg::on_copy_details() noexcept {
+  try {
+    pw::copy_details(hwnd(), details_.text());
+  } catch (const std::bad_alloc&) {
+  }
+  return pw::Reply::with(0);
+}
+
 pw::Reply CPushwellDlg::on_paint(HDC) noexcept {
   if (!::IsIconic(hwnd())) return pw::Reply::unhandled();
   pw::PaintContext paint(hwnd());
@@ -129,10 +144,10 @@ pw::Reply CPushwellDlg::on_query_drag_icon() noexcept { return pw::Reply::with(r
 pw::Reply CPushwellDlg::on_timer(UINT_PTR id) noexcept {
   try {
     switch (id) {
-      case kPresenceTimer: act_on(pw::poll_device_presence(session_, *this, *this)); break;
+      case kPresenceTimer: act_on(pw::poll_device_presence(session_, recorder_, *this)); break;
       case kPresenceRecheckTimer:
         ::KillTimer(hwnd(), kPresenceRecheckTimer);
-        act_on(pw::poll_device_presence(session_, *this, *this, pw::PresenceCheck::recheck));
+        act_on(pw::poll_device_presence(session_, recorder_, *this, pw::PresenceCheck::recheck));
         break;
       default: return pw::Reply::unhandled();
     }
@@ -172,6 +187,7 @@ void CPushwellDlg::command_ended(pw::CommandEnd end, pw::CommandResult) noexcept
   if (session_.out_of_memory && end != pw::CommandEnd::process_ends) {
     session_.out_of_memory = false;
     pw::discard_queued_input();
+    note_out_of_memory_box();
     pw::show_out_of_memory_box(hwnd());
   }
   platform_.command_ended();
@@ -180,12 +196,20 @@ void CPushwellDlg::command_ended(pw::CommandEnd end, pw::CommandResult) noexcept
   enable_about(true);
 }
 
+void CPushwellDlg::note_out_of_memory_box() noexcept {
+  try {
+    details_.add(std::string("box (warning): ") + pw::kOutOfMemoryText);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 void CPushwellDlg::out_of_memory() noexcept {
   if (session_.command_running) {
     session_.out_of_memory = true;  // the command says so once its transfer has ended
     return;
   }
   pw::discard_queued_input();
+  note_out_of_memory_box();
   pw::show_out_of_memory_box(hwnd());
 }
 
@@ -203,6 +227,10 @@ pw::Reply CPushwellDlg::on_cancel_clicked() noexcept {
       out_of_memory();
     }
   } else {
+    try {
+      details_.add("the window is closed");
+    } catch (const std::bad_alloc&) {
+    }
     end_dialog(IDCANCEL);
   }
   return pw::Reply::with(0);
@@ -214,7 +242,9 @@ void CPushwellDlg::refuse_close() {
   update_box_open_ = true;
   // Opened between transfers, it closes as soon as it is there; during one, at its end.
   if (command_.transfer() == nullptr) ::PostMessageW(hwnd(), kCloseUpdateBoxMessage, 0, 0);
+  details_.add("box (warning): " + text);
   show_box(text, pw::kBoxOk, &update_box_);
+  details_.add("box closed");
   update_box_open_ = false;
   update_box_ = nullptr;
 }
@@ -294,7 +324,12 @@ void CPushwellDlg::apply_language_font() noexcept {
 }
 
 void CPushwellDlg::act_on(pw::Outcome outcome) noexcept {
-  if (outcome == pw::Outcome::end_process) pw::end_process(command_.transfer());
+  if (outcome != pw::Outcome::end_process) return;
+  try {
+    details_.add("the program ends, exit status 0");
+  } catch (const std::bad_alloc&) {
+  }
+  pw::end_process(command_.transfer());
 }
 
 void CPushwellDlg::set_text(int control, const std::string& text) { set_item_text(control, text); }

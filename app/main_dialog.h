@@ -11,6 +11,8 @@
 #include "session/platform.h"
 #include "session/session_state.h"
 #include "session/frontend.h"
+#include "session/recording_frontend.h"
+#include "session/run_details.h"
 #include "ui/gradient_progress.h"
 #include "update/transfer.h"
 #include "update/update_command.h"
@@ -22,10 +24,11 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>,
                      private pw::PresenceSchedule,
                      private pw::TransferHost {
  public:
-  CPushwellDlg() noexcept;
+  // `details` is the run's record, owned by the application.
+  explicit CPushwellDlg(pw::RunDetails& details) noexcept;
   ~CPushwellDlg() override;
 
-  static const std::array<pw::MessageEntry<CPushwellDlg>, 13>& message_table() noexcept;
+  static const std::array<pw::MessageEntry<CPushwellDlg>, 14>& message_table() noexcept;
 
   static constexpr UINT_PTR kPresenceTimer = 1;
   static constexpr UINT_PTR kPresenceRecheckTimer = 2;  // one-shot
@@ -60,6 +63,8 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>,
 
   pw::Reply on_init_dialog() noexcept;
   pw::Reply on_about() noexcept;
+  // The system menu's "Copy details", also while a command runs.
+  pw::Reply on_copy_details() noexcept;
   pw::Reply on_paint(HDC) noexcept;
   pw::Reply on_query_drag_icon() noexcept;
   pw::Reply on_timer(UINT_PTR id) noexcept;
@@ -76,6 +81,7 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>,
   // A handler ran out of memory: says so, at once or, while a transfer runs,
   // once the command has ended (which it then does).
   void out_of_memory() noexcept;
+  void note_out_of_memory_box() noexcept;
   // The About item: greyed and inert while a command runs, so no box of its own
   // can hold an update up.
   void enable_about(bool enable) noexcept;
@@ -94,7 +100,10 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>,
   pw::UniqueFont language_font_;
   pw::SystemPlatform system_;
   pw::CommandPlatform platform_{system_, session_};
-  pw::UpdateCommand command_{session_, *this, *this, *this};
+  pw::RunDetails& details_;
+  // The workflow hears this in the window's stead: it records, then shows.
+  pw::RecordingFrontend recorder_{*this, details_};
+  pw::UpdateCommand command_{session_, recorder_, *this, *this};
   int boxes_open_ = 0;
   // The close-attempt box, while it is open.
   bool update_box_open_ = false;

@@ -1,4 +1,5 @@
 #pragma once
+#include "session/run_details.h"
 
 // The application object: registers the common controls, runs the main dialog
 // modally, and the process ends when the dialog ends.
@@ -8,4 +9,8 @@ class CPushwellApp {
   static constexpr const char* kRegistryKey = "Local AppWizard-Generated Applications";
 
   int run() noexcept;
+
+ private:
+  // The run's details, lent to the dialog; Ctrl+C copies them from any of the thread's windows.
+  pw::RunDetails details_;
 };

@@ -19,24 +19,6 @@ constexpr char kExitCodesHelp[] =
     "  6  another updater holds the device\n"
     "  7  the pipe library cannot be loaded\n";
 
-const char* style_name(MessageStyle style) {
-  switch (style) {
-    case MessageStyle::warning: break;
-    case MessageStyle::stop: return "stop";
-    case MessageStyle::question: return "question";
-  }
-  return "warning";
-}
-
-const char* outcome_name(FileOutcome outcome) {
-  switch (outcome) {
-    case FileOutcome::sent: break;
-    case FileOutcome::not_sent: return "not_sent";
-    case FileOutcome::failed: return "failed";
-  }
-  return "sent";
-}
-
 }  // namespace
 
 Parsed parse_arguments(const std::vector<std::string>& args) {
@@ -47,6 +29,7 @@ Parsed parse_arguments(const std::vector<std::string>& args) {
   app.add_flag("--json", parsed.json, "print one JSON object a line instead of text");
   CLI::App* update = app.add_subcommand("update", "send the update files of FOLDER (default: the current directory)");
   update->add_option("FOLDER", parsed.folder, "the folder that holds the update files");
+  update->add_flag("--report", parsed.report, "print the run's details for support after everything else");
   CLI::App* status = app.add_subcommand("status", "print whether the device is linked");
   for (CLI::App* sub : {update, status})
     sub->add_flag("--json", parsed.json, "print one JSON object a line instead of text");
@@ -123,6 +106,12 @@ std::string json_result(const std::string& file, FileOutcome outcome) {
 }
 
 std::string json_end(int exit_status) { return "{\"event\":\"end\",\"exit\":" + std::to_string(exit_status) + "}"; }
+
+std::string json_details(const std::vector<std::string>& lines) {
+  std::string json = "{\"event\":\"details\",\"lines\":[";
+  for (std::size_t i = 0; i < lines.size(); ++i) json += (i ? "," : "") + json_string(lines[i]);
+  return json + "]}";
+}
 
 std::string plain_message(const std::string& text, MessageStyle style) {
   const char* prefix = style == MessageStyle::stop ? "Error: " : style == MessageStyle::question ? "" : "Note: ";

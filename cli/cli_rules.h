@@ -16,6 +16,7 @@ struct Arguments {
   Command command = Command::update;
   std::string folder;  // as given; empty: the current directory
   bool json = false;
+  bool report = false;  // update: the run's details printed after everything else
 };
 
 // Exit statuses, as `--help` lists them.
@@ -50,6 +51,8 @@ std::string json_progress(const std::string& file, int percent);
 std::string json_message(const std::string& text, MessageStyle style);
 std::string json_result(const std::string& file, FileOutcome outcome);
 std::string json_end(int exit_status);
+// The run's details: {"event":"details","lines":[...]}.
+std::string json_details(const std::vector<std::string>& lines);
 
 // Plain lines.
 std::string plain_message(const std::string& text, MessageStyle style);

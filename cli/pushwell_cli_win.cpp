@@ -16,12 +16,15 @@
 #include "lang/lang_text.h"
 #include "session/frontend.h"
 #include "session/platform.h"
+#include "session/recording_frontend.h"
+#include "session/run_details.h"
 #include "session/session_state.h"
 #include "session/single_instance.h"
 #include "update/transfer_worker_win.h"
 #include "update/update_command.h"
 #include "update/update_plan.h"
 #include "win/handles.h"
+#include "win/system_info.h"
 #include "win/system_platform.h"
 #include "win/wide_text.h"
 
@@ -69,7 +72,8 @@ class Output {
 // and runs the thread's message loop until the command has ended.
 class ConsoleFrontend final : public Frontend, public PresenceSchedule, public TransferHost {
  public:
-  ConsoleFrontend(Output& out, bool json) noexcept : out_(out), json_(json), line_(out.console() && !json) {}
+  ConsoleFrontend(Output& out, bool json, RunDetails& details) noexcept
+      : out_(out), json_(json), line_(out.console() && !json), details_(details) {}
 
   bool create_window() noexcept {
     WNDCLASSW wc{};
@@ -83,6 +87,9 @@ class ConsoleFrontend final : public Frontend, public PresenceSchedule, public T
 
   SessionState& session() noexcept { return session_; }
   UpdateCommand& command() noexcept { return command_; }
+  // What the workflow and the program's own checks tell: recorded, then printed.
+  Frontend& recorded() noexcept { return recorder_; }
+  RunDetails& details() noexcept { return details_; }
 
   // Serves the thread's messages until `exit_status_` is known.
   int run_until_ended() noexcept {
@@ -205,7 +212,7 @@ class ConsoleFrontend final : public Frontend, public PresenceSchedule, public T
         case WM_TIMER:
           if (wp == kPresenceRecheckTimer) ::KillTimer(window, kPresenceRecheckTimer);
           if (wp == kPresenceTimer || wp == kPresenceRecheckTimer)
-            self->act_on(poll_device_presence(self->session_, *self, *self,
+            self->act_on(poll_device_presence(self->session_, self->recorder_, *self,
                                               wp == kPresenceTimer ? PresenceCheck::periodic : PresenceCheck::recheck));
           return 0;
         case kProgressMessage: self->command_.on_progress(static_cast<int>(wp)); return 0;
@@ -227,7 +234,9 @@ class ConsoleFrontend final : public Frontend, public PresenceSchedule, public T
   SessionState session_;
   SystemPlatform system_;
   CommandPlatform platform_{system_, session_};
-  UpdateCommand command_{session_, *this, *this, *this};
+  RunDetails& details_;
+  RecordingFrontend recorder_{*this, details_};
+  UpdateCommand command_{session_, recorder_, *this, *this};
 };
 
 BOOL WINAPI on_console_control(DWORD type) {
@@ -273,43 +282,57 @@ bool enter_folder(const std::string& folder) {
   return ::SetCurrentDirectoryW(absolute) != 0;
 }
 
-int end_with(ConsoleFrontend& frontend, bool json, int status) {
-  if (json) frontend.print(json_end(status));
+// The end line, then the run's details when asked for, after everything else.
+int end_with(ConsoleFrontend& frontend, const Arguments& arguments, int status) {
+  try {
+    frontend.details().add("the program ends, exit status " + std::to_string(status));
+    if (arguments.json) frontend.print(json_end(status));
+    if (arguments.report && arguments.command == Command::update) {
+      if (arguments.json) frontend.print(json_details(frontend.details().lines()));
+      else for (const std::string& line : frontend.details().lines()) frontend.print(line);
+    }
+  } catch (const std::bad_alloc&) {
+  }
   return status;
 }
 
 int run(const Arguments& arguments, Output& out) {
-  ConsoleFrontend frontend(out, arguments.json);
+  RunDetails details;
+  record_run_start(details, "pushwell-cli");
+  ConsoleFrontend frontend(out, arguments.json, details);
   if (!enter_folder(arguments.folder)) {
-    frontend.message("No such folder: " + arguments.folder, MessageStyle::stop);
-    return end_with(frontend, arguments.json, kExitBadArguments);
+    frontend.recorded().message("No such folder: " + arguments.folder, MessageStyle::stop);
+    return end_with(frontend, arguments, kExitBadArguments);
   }
   std::optional<InstanceLock> lock;
   if (arguments.command == Command::update) {
     lock.emplace(InstanceLock::acquire());
     if (lock->verdict() == InstanceVerdict::another_runs) {
-      frontend.message(LangText(text::kAnotherUpdater), MessageStyle::warning);
-      return end_with(frontend, arguments.json, kExitAnotherUpdater);
+      frontend.recorded().message(LangText(text::kAnotherUpdater), MessageStyle::warning);
+      return end_with(frontend, arguments, kExitAnotherUpdater);
     }
   }
   exclude_current_directory_from_library_search();
   {
     std::optional<PipeLibrary> library = PipeLibrary::load();
+    if (library) tell_library_bound(*library, frontend.recorded());
     if (!library) {
-      frontend.message(library_failure_text(LangText(text::kLibraryNotLoaded)), MessageStyle::warning);
-      return end_with(frontend, arguments.json, kExitNoLibrary);
+      frontend.recorded().message(library_failure_text(LangText(text::kLibraryNotLoaded)), MessageStyle::warning);
+      return end_with(frontend, arguments, kExitNoLibrary);
     }
   }
-  if (!frontend.create_window()) return end_with(frontend, arguments.json, kExitTransferFailed);
+  if (!frontend.create_window()) return end_with(frontend, arguments, kExitTransferFailed);
   // The first check, as the dialog's first tick; it also arms the poll.
-  if (poll_device_presence(frontend.session(), frontend, frontend) != Outcome::go_on || !frontend.session().linked) {
-    if (arguments.command == Command::update) frontend.message(LangText(text::kDeviceNotLinked), MessageStyle::warning);
-    return end_with(frontend, arguments.json, kExitNotLinked);
+  if (poll_device_presence(frontend.session(), frontend.recorded(), frontend) != Outcome::go_on ||
+      !frontend.session().linked) {
+    if (arguments.command == Command::update)
+      frontend.recorded().message(LangText(text::kDeviceNotLinked), MessageStyle::warning);
+    return end_with(frontend, arguments, kExitNotLinked);
   }
-  if (arguments.command == Command::status) return end_with(frontend, arguments.json, kExitCompleted);
+  if (arguments.command == Command::status) return end_with(frontend, arguments, kExitCompleted);
 
   frontend.act_on(frontend.command().start());
-  return end_with(frontend, arguments.json, frontend.run_until_ended());
+  return end_with(frontend, arguments, frontend.run_until_ended());
 }
 
 }  // namespace

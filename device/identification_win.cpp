@@ -16,6 +16,7 @@
 #include "win/handles.h"
 #include "win/message_loop.h"
 #include "win/overlapped_pipe.h"
+#include "win/system_info.h"
 
 namespace pw {
 
@@ -104,6 +105,7 @@ bool device_is_gone() {
 
 Outcome Identification::run(Frontend& frontend, CommandResult& why) {
   HANDLE out_pipe = INVALID_HANDLE_VALUE;
+  const ULONGLONG started_at = ::GetTickCount64();
   {
     std::optional<PipeLibrary> library = PipeLibrary::load();
     if (!library) {
@@ -111,6 +113,7 @@ Outcome Identification::run(Frontend& frontend, CommandResult& why) {
       frontend.message(library_failure_text(LangText(text::kLibraryNotLoaded)), MessageStyle::warning);
       return Outcome::command_ended;
     }
+    tell_library_bound(*library, frontend);
     out_pipe = library->open_file(kOutPipeName);
   }
   if (out_pipe == INVALID_HANDLE_VALUE) {
@@ -149,6 +152,12 @@ Outcome Identification::run(Frontend& frontend, CommandResult& why) {
   discard_queued_input();
   if (reader_ended && context->out_of_memory.load()) throw std::bad_alloc();  // not a wrong model
   if (reader_ended && context->reply.identified.load()) identified_ = true;
+  {
+    // A wrong reply is kept too, for the record only; a reader that did not end may still write it.
+    const std::uint32_t size = reader_ended ? context->reply.reply_size.load(std::memory_order_acquire) : 0;
+    frontend.identification_done(context->reply.reply, size, identified_,
+                                 static_cast<unsigned>(::GetTickCount64() - started_at));
+  }
 
   if (!reader_ended || !identified_) {
     // No answer from a device that has meanwhile gone is no wrong model.

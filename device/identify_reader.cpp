@@ -32,18 +32,18 @@ class Reader {
     }
     if (r.status != IoStatus::done) return ReadEnd::failed;
     if (r.bytes == 0) return ReadEnd::nothing;
-    examine();
+    examine(r.bytes < kReplyReadLength ? r.bytes : kReplyReadLength);
     return ReadEnd::replied;
   }
 
  private:
   // Called only for a read that delivered bytes: a zero-byte completion leaves
   // whatever an earlier read put in the buffer.
-  void examine() {
-    if (buffer_[0] != kExpectedReplyByte) return;
-    if (state_.identified.load(std::memory_order_relaxed)) return;
-    std::memcpy(state_.reply, buffer_.get(), sizeof state_.reply);
-    state_.identified.store(true, std::memory_order_release);
+  void examine(std::uint32_t size) {
+    if (state_.reply_size.load(std::memory_order_relaxed) != 0) return;
+    std::memcpy(state_.reply, buffer_.get(), size);
+    state_.reply_size.store(size, std::memory_order_release);
+    if (buffer_[0] == kExpectedReplyByte) state_.identified.store(true, std::memory_order_release);
   }
 
   PipePort& pipe_;

@@ -19,9 +19,12 @@ struct DeviceState {
   // Set (release) once a reply starting with kExpectedReplyByte arrived; never
   // cleared by the reader.
   std::atomic<bool> identified{false};
-  // The reply that identified the device; written once, before `identified`
-  // becomes true, so it may be read after an acquire load that sees true.
+  // The first reply a reader received, right or wrong (a wrong one is kept for
+  // the record only): written once, before `reply_size` becomes non-zero and
+  // before `identified` becomes true, so it may be read after an acquire load
+  // of either that sees it set.
   std::uint8_t reply[kReplyReadLength]{};
+  std::atomic<std::uint32_t> reply_size{0};
 };
 
 // Reads the in pipe, each read waited for kIdentifyReadWaitMs (with one repeat

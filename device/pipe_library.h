@@ -6,6 +6,7 @@
 #include <string>
 
 #include "device/image_bitness.h"
+#include "session/frontend.h"
 #include "win/handles.h"
 
 namespace pw {
@@ -55,6 +56,8 @@ class PipeLibrary {
   // A handle on the named pipe (INVALID_HANDLE_VALUE on failure).
   HANDLE open_file(const char* pipe_name) const noexcept;
 
+  // The library's full path as the loader found it ("" when it does not fit).
+  std::string path() const;
   // The export names the library was bound through.
   const char* open_dev_export() const noexcept { return open_dev_export_; }
   const char* open_file_export() const noexcept { return open_file_export_; }
@@ -74,6 +77,9 @@ class PipeLibrary {
   const char* open_dev_export_;
   const char* open_file_export_;
 };
+
+// Tells `frontend` which library was bound and how, for the run's details.
+void tell_library_bound(const PipeLibrary& library, Frontend& frontend) noexcept;
 
 // Loads the library, opens one pipe and frees the library at once. Empty when the
 // library cannot be loaded; otherwise the handle (which may be INVALID_HANDLE_VALUE).

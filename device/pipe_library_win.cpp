@@ -8,6 +8,7 @@
 #include "device/image_bitness.h"
 #include "lang/lang_text.h"
 #include "win/module_path.h"
+#include "win/system_info.h"
 #include "win/wide_text.h"
 
 namespace pw {
@@ -178,6 +179,21 @@ std::optional<PipeLibrary> PipeLibrary::load(const LibrarySearch& search) {
   ExportFn open_file = find_export(module, kOpenFileNames, &open_file_name);
   if (!open_dev || !open_file) return std::nullopt;
   return PipeLibrary(std::move(owned), open_dev, open_dev_name, open_file, open_file_name);
+}
+
+void tell_library_bound(const PipeLibrary& library, Frontend& frontend) noexcept {
+  try {
+    const std::string path = library.path();
+    frontend.library_bound(path, file_version(path), library.open_dev_export(), library.open_file_export());
+  } catch (const std::bad_alloc&) {
+    // Only the record misses it.
+  }
+}
+
+std::string PipeLibrary::path() const {
+  wchar_t path[MAX_PATH];
+  const DWORD n = ::GetModuleFileNameW(module_.get(), path, MAX_PATH);
+  return n > 0 && n < MAX_PATH ? narrow(path, n) : std::string();
 }
 
 HANDLE PipeLibrary::open_dev() const noexcept {

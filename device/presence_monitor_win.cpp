@@ -42,6 +42,7 @@ Outcome poll_device_presence(SessionState& session, Frontend& frontend, Presence
   {
     std::optional<PipeLibrary> library = PipeLibrary::load();
     facts.library_loaded = library.has_value();
+    if (library && !session.linked) tell_library_bound(*library, frontend);  // not at every tick while linked
     if (library) probe.reset(library->open_dev());
   }  // the library is freed before the handle is used
   facts.found = static_cast<bool>(probe);

@@ -30,6 +30,7 @@ constexpr Builtin kMessageTexts[] = {
              "this one again."},
     {"2014", "This BMC51xUSB.dll is a 32-bit library: only the 32-bit updater (the win32 package) can load it."},
     {"2015", "This BMC51xUSB.dll is a 64-bit library: only the 64-bit updater (the win64 package) can load it."},
+    {"2016", "Copy details"},
 };
 
 bool equal_ignoring_case(const char* a, const char* b) {

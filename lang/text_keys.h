@@ -51,6 +51,7 @@ inline constexpr TextKey kAnotherUpdater{"message", 2013};    // a second start 
 // Added to the library box when the library is of the other bitness.
 inline constexpr TextKey kLibraryIs32Bit{"message", 2014};
 inline constexpr TextKey kLibraryIs64Bit{"message", 2015};
+inline constexpr TextKey kCopyDetails{"message", 2016};  // the system menu item that copies the run's details
 
 // Every key above, for the checks that every language file words them all.
 inline constexpr TextKey kAll[] = {
@@ -59,7 +60,7 @@ inline constexpr TextKey kAll[] = {
     kLibraryNotLoaded, kFileTooShort, kFileBadMarker, kTransferDone, kDatabaseMissing, kUpdateFinished,
     kTransferFailedResult, kTransferFailed, kWorkerNotStarted, kFileTooLarge, kFileReadFailed, kFileChanged,
     kFileLocked, kFolderTooLong, kUpdateInProgress, kShutdownReason, kDoNotDisconnect, kAnotherUpdater,
-    kLibraryIs32Bit, kLibraryIs64Bit,
+    kLibraryIs32Bit, kLibraryIs64Bit, kCopyDetails,
 };
 }  // namespace text
 

@@ -5,6 +5,7 @@
 #define IDS_ABOUTBOX 101
 #define IDD_PUSHWELL_DIALOG 102
 #define IDM_ABOUTBOX 0x0010
+#define IDM_COPY_DETAILS 0x0020
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)
 #endif

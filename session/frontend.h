@@ -30,6 +30,11 @@ enum class CommandResult {
   no_library,       // the pipe library could not be loaded
 };
 
+// Their names in the program's output and record: "warning", "stop", "question";
+// "sent", "not_sent", "failed".
+const char* style_name(MessageStyle style) noexcept;
+const char* outcome_name(FileOutcome outcome) noexcept;
+
 class Frontend {
  public:
   // The update command begins (before its checks); command_ended follows.
@@ -53,6 +58,30 @@ class Frontend {
   // The driver installer should start, once in the run (`path` may be empty: it would not fit).
   virtual void installer_wanted(const std::string& path) noexcept = 0;
   virtual void command_ended(CommandEnd end, CommandResult result) noexcept = 0;
+
+  // Facts for the run's details only: a front end that shows nothing of them
+  // keeps these empty bodies.
+  // The pipe library was bound: its full path, file version and the two export names found.
+  virtual void library_bound(const std::string& /*path*/, const std::string& /*version*/,
+                             const char* /*open_dev_export*/, const char* /*open_file_export*/) noexcept {}
+  // The command works on the update files of `folder`.
+  virtual void update_folder(const std::string& /*folder*/) noexcept {}
+  // What was decided about file `file`: `size` is -1 when it could not be opened,
+  // `send_flag` -1 when its header was not read far enough.
+  virtual void file_decided(std::size_t /*file*/, const char* /*name*/, long long /*size*/, int /*send_flag*/,
+                            const char* /*decision*/) noexcept {}
+  // File `file` was loaded whole for sending; `sha256` is of the bytes as loaded.
+  virtual void file_loaded(std::size_t /*file*/, std::uint32_t /*bytes*/, const std::string& /*sha256*/) noexcept {}
+  // The device's reply to the identification byte (`size` 0: none), whether it
+  // identified the right model, and how long the identification took.
+  virtual void identification_done(const std::uint8_t* /*reply*/, std::size_t /*size*/, bool /*identified*/,
+                                   unsigned /*elapsed_ms*/) noexcept {}
+  // A transfer ended: payload bytes sent of `total`, how long it took, and the
+  // stream offsets where a timed-out write was cancelled and repeated (`repeats`
+  // counts them all; at most `offsets_known` offsets are given).
+  virtual void transfer_ended(std::size_t /*file*/, std::uint32_t /*sent*/, std::uint32_t /*total*/,
+                              unsigned /*elapsed_ms*/, std::uint32_t /*repeats*/, const std::uint32_t* /*offsets*/,
+                              std::size_t /*offsets_known*/) noexcept {}
 
  protected:
   ~Frontend() = default;

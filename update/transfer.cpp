@@ -20,14 +20,16 @@ struct WritePolicy {
 
 class Writer {
  public:
-  Writer(PipePort& pipe, Clock& clock, const std::atomic<bool>* abort_requested)
-      : pipe_(pipe), clock_(clock), abort_(abort_requested) {}
+  Writer(PipePort& pipe, Clock& clock, const std::atomic<bool>* abort_requested, TransferJob& job)
+      : pipe_(pipe), clock_(clock), abort_(abort_requested), job_(job) {}
 
   // Writes data[0, size) completely. A short completion continues with the
   // rest; a wait that runs out cancels (counting what the cancelled write
   // moved) and repeats the rest once. `took(n)` hears of every byte taken.
+  // `stream_offset` is where data[0] lies in what the device receives.
   template <class OnTaken>
-  bool write_all(const std::uint8_t* data, std::uint32_t size, const WritePolicy& policy, OnTaken&& took) {
+  bool write_all(const std::uint8_t* data, std::uint32_t size, std::uint32_t stream_offset, const WritePolicy& policy,
+                 OnTaken&& took) {
     std::uint32_t offset = 0;
     bool repeated = false;
     while (offset < size) {
@@ -44,6 +46,7 @@ class Writer {
           if (offset == size) return true;
           if (repeated) return false;
           repeated = true;
+          note_repeat(stream_offset + offset);
           continue;
         }
         if (r.status != IoStatus::done) {
@@ -69,11 +72,16 @@ class Writer {
   }
 
  private:
+  void note_repeat(std::uint32_t at) {
+    if (job_.repeats < TransferJob::kRepeatOffsetsKept) job_.repeat_offsets[job_.repeats] = at;
+    ++job_.repeats;
+  }
   bool aborted() const { return abort_ != nullptr && abort_->load(std::memory_order_acquire); }
 
   PipePort& pipe_;
   Clock& clock_;
   const std::atomic<bool>* abort_;
+  TransferJob& job_;
 };
 
 }  // namespace
@@ -94,6 +102,7 @@ void run_transfer(TransferJob& job, TransferHost& host, Clock& clock, const Tran
   job.done.store(0, std::memory_order_relaxed);
   job.outcome.store(TransferOutcome::none, std::memory_order_relaxed);
   job.bytes_sent.store(0, std::memory_order_relaxed);
+  job.repeats = 0;
 
   bool ok = false;
   // On the heap, like the file: a write the system never gives back keeps it.
@@ -103,7 +112,7 @@ void run_transfer(TransferJob& job, TransferHost& host, Clock& clock, const Tran
     const std::uint8_t* const payload = job.file.get() + kHeaderBlockSize;
     const std::uint32_t payload_size = job.file_size - static_cast<std::uint32_t>(kHeaderBlockSize);
 
-    Writer writer(*job.out_pipe, clock, &job.stop_requested);
+    Writer writer(*job.out_pipe, clock, &job.stop_requested, job);
 
     WritePolicy header_policy;
     header_policy.wait_ms = timeouts.header_wait_ms;
@@ -111,7 +120,7 @@ void run_transfer(TransferJob& job, TransferHost& host, Clock& clock, const Tran
     header_policy.stage_start_ms = clock.now_ms();
     header_policy.retry_bound_ms = timeouts.header_wait_ms;
     header_policy.retry_pause_ms = timeouts.retry_pause_ms;
-    ok = writer.write_all(header.get(), static_cast<std::uint32_t>(kCommandHeaderSize), header_policy,
+    ok = writer.write_all(header.get(), static_cast<std::uint32_t>(kCommandHeaderSize), 0, header_policy,
                           [](std::uint32_t) {});
 
     WritePolicy chunk_policy;
@@ -129,7 +138,8 @@ void run_transfer(TransferJob& job, TransferHost& host, Clock& clock, const Tran
     };
     while (ok && sent < payload_size) {
       const std::uint32_t chunk = std::min(kChunkSize, payload_size - sent);
-      ok = writer.write_all(payload + sent, chunk, chunk_policy, count);
+      ok = writer.write_all(payload + sent, chunk, static_cast<std::uint32_t>(kCommandHeaderSize) + sent, chunk_policy,
+                            count);
     }
   }
 

@@ -33,6 +33,11 @@ struct TransferJob {
   std::atomic<std::uint32_t> bytes_sent{0};  // payload bytes the pipe took
   std::atomic<int> done{0};
   std::atomic<TransferOutcome> outcome{TransferOutcome::none};
+  // Each timed-out write cancelled and repeated, for the run's details: how many,
+  // and the stream offsets (command header included) of the first few.
+  static constexpr std::size_t kRepeatOffsetsKept = 8;
+  std::uint32_t repeats = 0;
+  std::uint32_t repeat_offsets[kRepeatOffsetsKept] = {};
 
   // From another thread: no further write starts, the one in flight is
   // cancelled, and the transfer fails.

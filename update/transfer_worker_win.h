@@ -25,6 +25,8 @@ class TransferWorker {
   // Read after the thread has ended, or after done() was seen true.
   TransferOutcome outcome() const noexcept { return job_->outcome.load(std::memory_order_acquire); }
   std::uint32_t bytes_sent() const noexcept { return job_->bytes_sent.load(std::memory_order_acquire); }
+  // The job's counts (repeats, size), read only after the thread has ended.
+  const TransferJob& job() const noexcept { return *job_; }
   // From any thread: the transfer stops writing and ends as failed soon.
   void request_stop() noexcept { job_->request_stop(); }
 

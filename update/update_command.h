@@ -62,6 +62,8 @@ class UpdateCommand {
   std::unique_ptr<TransferWorker> worker_;
   std::size_t file_ = 0;    // the file handled now
   std::string sent_;        // one line per file the device received whole
+  std::uint32_t transfer_payload_ = 0;          // of the transfer under way, for the record
+  unsigned long long transfer_started_ms_ = 0;  // its start, on the tick count
   CommandResult result_ = CommandResult::completed;  // why the command ends
 };
 

@@ -8,6 +8,7 @@
 
 #include "device/pipe_library.h"
 #include "lang/lang_text.h"
+#include "update/sha256.h"
 #include "update/transfer_worker_win.h"
 #include "update/update_file.h"
 #include "update/update_plan.h"
@@ -25,6 +26,7 @@ struct CheckedFile {
   FileProbe probe;
   std::uint8_t header[kHeaderCheckSize] = {};
   DWORD header_size = 0;
+  long long size = -1;  // -1: not opened
 };
 
 namespace {
@@ -60,13 +62,15 @@ bool build_paths(SessionState& session) {
   return true;
 }
 
-// Reads `size` bytes in slices, serving the thread's messages between them.
-bool read_serving_messages(HANDLE file, std::uint8_t* into, DWORD size) {
+// Reads `size` bytes in slices, serving the thread's messages between them; the
+// digest is taken of the bytes as they arrive, so the file is never read again for it.
+bool read_serving_messages(HANDLE file, std::uint8_t* into, DWORD size, Sha256& digest) {
   DWORD done = 0;
   while (done < size) {
     const DWORD want = size - done < kLoadSliceBytes ? size - done : kLoadSliceBytes;
     DWORD read = 0;
     if (!::ReadFile(file, into + done, want, &read, nullptr) || read == 0) return false;
+    digest.add(into + done, read);
     done += read;
     serve_pending_messages();
   }
@@ -80,7 +84,8 @@ struct LoadRefusal {
 };
 
 // Loads the whole file; the job then owns its bytes. Empty with `refusal` set when not.
-std::unique_ptr<TransferJob> load_file(const std::string& path, const CheckedFile& checked, LoadRefusal& refusal) {
+std::unique_ptr<TransferJob> load_file(const std::string& path, const CheckedFile& checked, LoadRefusal& refusal,
+                                       std::string& sha256) {
   UniqueHandle file(
       ::CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!file) return refusal.text = text::kFileLocked, nullptr;
@@ -92,8 +97,10 @@ std::unique_ptr<TransferJob> load_file(const std::string& path, const CheckedFil
   auto job = std::unique_ptr<TransferJob>(new (std::nothrow) TransferJob);
   if (job) job->file.reset(new (std::nothrow) std::uint8_t[file_size ? file_size : 1]);
   if (!job || !job->file) return refusal.size = file_size, nullptr;
-  if (!read_serving_messages(file.get(), job->file.get(), file_size))
+  Sha256 digest;
+  if (!read_serving_messages(file.get(), job->file.get(), file_size, digest))
     return refusal.text = text::kFileReadFailed, nullptr;
+  sha256 = digest.hex();
   // The file may have been replaced, cut or edited since its header was checked.
   const HeaderVerdict verdict = check_update_header(job->file.get(), file_size);
   if (verdict != HeaderVerdict::send ||
@@ -114,8 +121,24 @@ void probe_file(const std::string& path, CheckedFile& checked) {
     return;
   }
   probe.open = FileProbe::Open::opened;
+  LARGE_INTEGER size{};
+  if (::GetFileSizeEx(file.get(), &size)) checked.size = size.QuadPart;
   if (::ReadFile(file.get(), checked.header, sizeof checked.header, &checked.header_size, nullptr))
     probe.header = check_update_header(checked.header, checked.header_size);
+}
+
+// What was decided about a file, in the record's words.
+const char* decision_name(const FileDecision& decision, const FileProbe& probe) {
+  switch (decision.step) {
+    case FileStep::skipped: return probe.open == FileProbe::Open::opened ? "skipped" : "skipped (missing)";
+    case FileStep::not_sent: return "not sent (send flag 0)";
+    case FileStep::sent: return "to be sent";
+    case FileStep::process_ends: return "refused, the program ends";
+    case FileStep::command_ends: break;
+  }
+  if (probe.header == HeaderVerdict::too_short) return "refused (too short)";
+  if (probe.header == HeaderVerdict::bad_marker) return "refused (wrong marker)";
+  return probe.open == FileProbe::Open::opened ? "refused" : "refused (cannot be opened)";
 }
 
 }  // namespace
@@ -139,6 +162,7 @@ Outcome UpdateCommand::start() noexcept {
     const Outcome identified = identification_.run(frontend_, result_);
     if (identified != Outcome::go_on) return end(identified);
 
+    frontend_.update_folder(current_directory());
     if (!build_paths(session_)) return end(refuse(CommandResult::file_refused, text::kFolderTooLong));
     frontend_.files_begin();
     session_.update_started = true;
@@ -168,6 +192,14 @@ Outcome UpdateCommand::finish_transfer() {
   ::WaitForSingleObject(worker_->thread(), INFINITE);
   const TransferOutcome outcome = worker_->outcome();
   const std::uint32_t bytes_sent = worker_->bytes_sent();
+  {
+    const TransferJob& job = worker_->job();
+    const std::size_t known =
+        job.repeats < TransferJob::kRepeatOffsetsKept ? job.repeats : TransferJob::kRepeatOffsetsKept;
+    frontend_.transfer_ended(file_, bytes_sent, transfer_payload_,
+                             static_cast<unsigned>(::GetTickCount64() - transfer_started_ms_), job.repeats,
+                             job.repeat_offsets, known);
+  }
   session_.running_worker = nullptr;
   worker_.reset();
 
@@ -207,6 +239,8 @@ Outcome UpdateCommand::handle_file(std::size_t index) {
   session_.*(kFileFields[index].opened) = checked.probe.open == FileProbe::Open::opened;
 
   const FileDecision decision = plan_file(index, checked.probe, session_.linked);
+  frontend_.file_decided(index, kUpdateFiles[index].name, checked.size,
+                         checked.header_size >= 2 ? checked.header[1] : -1, decision_name(decision, checked.probe));
   switch (decision.step) {
     case FileStep::skipped: return Outcome::go_on;
     case FileStep::process_ends:
@@ -243,7 +277,8 @@ Outcome UpdateCommand::send_file(std::size_t index, const CheckedFile& checked) 
   if (!out_pipe) return refuse(CommandResult::transfer_failed, text::kDeviceNotLinked);
 
   LoadRefusal refusal;
-  std::unique_ptr<TransferJob> job = load_file(path, checked, refusal);
+  std::string sha256;
+  std::unique_ptr<TransferJob> job = load_file(path, checked, refusal, sha256);
   if (!job) {
     if (refusal.text) return refuse(CommandResult::file_refused, *refusal.text, path);
     char text[64];
@@ -255,6 +290,9 @@ Outcome UpdateCommand::send_file(std::size_t index, const CheckedFile& checked) 
   job->out_pipe.reset(new (std::nothrow) OverlappedPipe(std::move(out_pipe)));
   if (!job->out_pipe) return refuse(CommandResult::transfer_failed, text::kWorkerNotStarted);
   const std::uint32_t bytes = job->file_size;
+  frontend_.file_loaded(index, bytes, sha256);
+  transfer_payload_ = bytes - static_cast<std::uint32_t>(kHeaderBlockSize);
+  transfer_started_ms_ = ::GetTickCount64();
 
   schedule_.set_poll_period(kTransferPollMs);
   worker_ = TransferWorker::start(std::move(job), transfers_);

@@ -371,6 +371,42 @@ bool system_command(HWND window, WPARAM command) {
 
 bool close_window(HWND window) { return window && ::PostMessageA(window, WM_CLOSE, 0, 0) != 0; }
 
+void send_key(WORD key, bool with_ctrl) {
+  std::vector<INPUT> in;
+  auto add = [&](WORD vk, DWORD flags) {
+    INPUT i = {};
+    i.type = INPUT_KEYBOARD;
+    i.ki.wVk = vk;
+    i.ki.dwFlags = flags;
+    in.push_back(i);
+  };
+  if (with_ctrl) add(VK_CONTROL, 0);
+  add(key, 0);
+  add(key, KEYEVENTF_KEYUP);
+  if (with_ctrl) add(VK_CONTROL, KEYEVENTF_KEYUP);
+  ::SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT));
+}
+
+std::optional<std::string> clipboard_text() {
+  if (!::OpenClipboard(nullptr)) return std::nullopt;
+  std::optional<std::string> text;
+  if (HANDLE data = ::GetClipboardData(CF_UNICODETEXT)) {
+    if (const auto* wide = static_cast<const wchar_t*>(::GlobalLock(data))) {
+      text = utf8(wide);
+      ::GlobalUnlock(data);
+    }
+  }
+  ::CloseClipboard();
+  return text;
+}
+
+bool clear_clipboard() {
+  if (!::OpenClipboard(nullptr)) return false;
+  const bool emptied = ::EmptyClipboard() != FALSE;
+  ::CloseClipboard();
+  return emptied;
+}
+
 bool save_screenshot(HWND window, const std::string& bmp_path) {
   RECT r;
   if (!window || !::GetWindowRect(window, &r)) return false;

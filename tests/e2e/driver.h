@@ -162,6 +162,14 @@ bool system_command(HWND window, WPARAM command);
 // Posts WM_CLOSE, as the window's close box does.
 bool close_window(HWND window);
 
+// Real keys, as the system queues them for the foreground window: `key` pressed and
+// released, with Ctrl held around it when `with_ctrl`.
+void send_key(WORD key, bool with_ctrl = false);
+// The clipboard's Unicode text as UTF-8, or nullopt when it holds none or cannot be opened.
+std::optional<std::string> clipboard_text();
+// Empties the clipboard, so a later read shows only what was copied since.
+bool clear_clipboard();
+
 // Saves what the window shows on the screen as a 24-bit BMP file.
 bool save_screenshot(HWND window, const std::string& bmp_path);
 

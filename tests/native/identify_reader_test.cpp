@@ -89,8 +89,21 @@ TEST(IdentifyReaderRun, KeepsTheIdentifyingReplyAndReadsNoFurther) {
   std::atomic<bool> stop{false};
   pw::run_identify_reader(pipe, state, stop);
   EXPECT_TRUE(state.identified.load(std::memory_order_acquire));
+  ASSERT_EQ(state.reply_size.load(std::memory_order_acquire), kV.size());
   EXPECT_EQ(Bytes(state.reply, state.reply + kV.size()), kV);
   EXPECT_EQ(pipe.start_reads, 1);
+}
+
+TEST(IdentifyReaderRun, KeepsAWrongReplyForTheRecordWithoutIdentifying) {
+  fake::Pipe pipe;
+  pipe.starts = {fake::reply(kNotV), fake::reply(kV)};
+  pipe.default_start = fake::failed();
+  pw::DeviceState state;
+  std::atomic<bool> stop{false};
+  pw::run_identify_reader(pipe, state, stop);
+  EXPECT_FALSE(state.identified.load(std::memory_order_acquire));
+  ASSERT_EQ(state.reply_size.load(std::memory_order_acquire), kNotV.size());
+  EXPECT_EQ(Bytes(state.reply, state.reply + kNotV.size()), kNotV);
 }
 
 TEST(IdentifyReaderRun, ReadGivenUpAfterItsCancelEndsThePassesAndKeepsItsBuffer) {

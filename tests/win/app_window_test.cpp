@@ -141,7 +141,8 @@ class MainDialog : public ::testing::Test {
     ::CreateDirectoryA(scratch_.c_str(), nullptr);
     ::SetCurrentDirectoryA(scratch_.c_str());
     runner_ = std::thread([this] {
-      CPushwellDlg dialog;
+      pw::RunDetails details;
+      CPushwellDlg dialog(details);
       dialog.run_modal(nullptr);
     });
     dialog_ = wait_for_own_dialog([](HWND h) { return ::GetDlgItem(h, IDC_UPDATE_BUTTON) != nullptr; });
@@ -166,12 +167,14 @@ TEST_F(MainDialog, SystemMenuOffersTheAboutItem) {
   ASSERT_GT(::GetMenuStringA(menu, IDM_ABOUTBOX, text, sizeof text, MF_BYCOMMAND), 0);
   EXPECT_EQ(std::string(text), "&About ...");
   const int count = ::GetMenuItemCount(menu);
-  ASSERT_GE(count, 2);
-  EXPECT_EQ(::GetMenuItemID(menu, count - 1), static_cast<UINT>(IDM_ABOUTBOX));
+  ASSERT_GE(count, 3);
+  // "Copy details" follows it, last.
+  EXPECT_EQ(::GetMenuItemID(menu, count - 1), static_cast<UINT>(IDM_COPY_DETAILS));
+  EXPECT_EQ(::GetMenuItemID(menu, count - 2), static_cast<UINT>(IDM_ABOUTBOX));
   MENUITEMINFOA separator{};
   separator.cbSize = sizeof separator;
   separator.fMask = MIIM_FTYPE;
-  ASSERT_TRUE(::GetMenuItemInfoA(menu, count - 2, TRUE, &separator));
+  ASSERT_TRUE(::GetMenuItemInfoA(menu, count - 3, TRUE, &separator));
   EXPECT_TRUE(separator.fType & MFT_SEPARATOR);
 }
 

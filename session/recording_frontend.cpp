@@ -1,0 +1,217 @@
+#include "session/recording_frontend.h"
+
+#include <cstdio>
+#include <new>
+
+#include "update/update_plan.h"
+
+namespace pw {
+
+namespace {
+
+const char* result_name(CommandResult result) {
+  switch (result) {
+    case CommandResult::completed: break;
+    case CommandResult::not_linked: return "device not linked";
+    case CommandResult::wrong_device: return "wrong device";
+    case CommandResult::file_refused: return "file refused";
+    case CommandResult::transfer_failed: return "transfer failed";
+    case CommandResult::no_library: return "pipe library not loaded";
+  }
+  return "completed";
+}
+
+std::string seconds(unsigned ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%u.%03u s", ms / 1000, ms % 1000);
+  return text;
+}
+
+}  // namespace
+
+std::string hex_bytes(const std::uint8_t* bytes, std::size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (std::size_t i = 0; i < size; ++i) {
+    if (i > 0) hex += ' ';
+    hex += kDigits[bytes[i] >> 4];
+    hex += kDigits[bytes[i] & 15];
+  }
+  return hex;
+}
+
+std::string printable_bytes(const std::uint8_t* bytes, std::size_t size) {
+  std::string text;
+  for (std::size_t i = 0; i < size; ++i)
+    text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+  return text;
+}
+
+void RecordingFrontend::add(const std::string& line) noexcept {
+  try {
+    details_.add(line);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+void RecordingFrontend::add(const char* line) noexcept {
+  try {
+    details_.add(line);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+std::string RecordingFrontend::name_of(std::size_t file) const {
+  return file < kUpdateFiles.size() ? kUpdateFiles[file].name : "?";
+}
+
+void RecordingFrontend::command_begins() noexcept {
+  add("update command begins");
+  shown_.command_begins();
+}
+
+void RecordingFrontend::linked(bool linked) noexcept {
+  if (linked_ != static_cast<int>(linked)) {
+    linked_ = linked;
+    add(linked ? "device linked" : "device not linked");
+  }
+  shown_.linked(linked);
+}
+
+void RecordingFrontend::files_begin() noexcept {
+  add("files begin");
+  shown_.files_begin();
+}
+
+void RecordingFrontend::step_begins(std::size_t file, const char* name) noexcept {
+  try {
+    add(std::string("step: ") + name);
+  } catch (const std::bad_alloc&) {
+  }
+  shown_.step_begins(file, name);
+}
+
+void RecordingFrontend::transfer_begins(std::size_t file, std::uint32_t bytes) noexcept {
+  try {
+    add("transfer of " + name_of(file) + " begins: " + std::to_string(bytes) + " bytes");
+  } catch (const std::bad_alloc&) {
+  }
+  shown_.transfer_begins(file, bytes);
+}
+
+void RecordingFrontend::file_progress(std::size_t file, int percent) noexcept { shown_.file_progress(file, percent); }
+
+void RecordingFrontend::file_result(std::size_t file, FileOutcome outcome, std::uint32_t bytes_sent) noexcept {
+  try {
+    add("result of " + name_of(file) + ": " + outcome_name(outcome) + ", " + std::to_string(bytes_sent) +
+        " payload bytes sent");
+  } catch (const std::bad_alloc&) {
+  }
+  shown_.file_result(file, outcome, bytes_sent);
+}
+
+bool RecordingFrontend::message(const std::string& text, MessageStyle style) noexcept {
+  try {
+    add(std::string("box (") + style_name(style) + "): " + text);
+  } catch (const std::bad_alloc&) {
+  }
+  const bool acknowledged = shown_.message(text, style);
+  add(acknowledged ? "box answered: OK" : "box answered: closed");
+  return acknowledged;
+}
+
+bool RecordingFrontend::device_lost(const std::string& question) noexcept {
+  try {
+    add("question (device lost): " + question);
+  } catch (const std::bad_alloc&) {
+  }
+  const bool ends = shown_.device_lost(question);
+  add(ends ? "question answered: the program ends" : "question answered: the program goes on");
+  return ends;
+}
+
+void RecordingFrontend::installer_wanted(const std::string& path) noexcept {
+  try {
+    add("driver installer wanted: " + (path.empty() ? std::string("(path too long)") : path));
+  } catch (const std::bad_alloc&) {
+  }
+  shown_.installer_wanted(path);
+}
+
+void RecordingFrontend::command_ended(CommandEnd end, CommandResult result) noexcept {
+  try {
+    add(std::string("update command ended: ") + result_name(result) +
+        (end == CommandEnd::process_ends ? ", the program ends" : ", the program goes on"));
+  } catch (const std::bad_alloc&) {
+  }
+  shown_.command_ended(end, result);
+}
+
+void RecordingFrontend::library_bound(const std::string& path, const std::string& version,
+                                      const char* open_dev_export, const char* open_file_export) noexcept {
+  try {
+    std::string line = "pipe library: " + path + ", file version " + (version.empty() ? "none" : version) +
+                       ", exports " + open_dev_export + " and " + open_file_export;
+    if (line != library_) add(line);
+    library_ = std::move(line);
+  } catch (const std::bad_alloc&) {
+  }
+  shown_.library_bound(path, version, open_dev_export, open_file_export);
+}
+
+void RecordingFrontend::update_folder(const std::string& folder) noexcept {
+  try {
+    add("update folder: " + folder);
+  } catch (const std::bad_alloc&) {
+  }
+  shown_.update_folder(folder);
+}
+
+void RecordingFrontend::file_decided(std::size_t file, const char* name, long long size, int send_flag,
+                                     const char* decision) noexcept {
+  try {
+    add(std::string("file ") + name + ": " + (size < 0 ? std::string("not opened") : std::to_string(size) + " bytes") +
+        ", send flag " + (send_flag < 0 ? std::string("unread") : std::to_string(send_flag)) + ", " + decision);
+  } catch (const std::bad_alloc&) {
+  }
+  shown_.file_decided(file, name, size, send_flag, decision);
+}
+
+void RecordingFrontend::file_loaded(std::size_t file, std::uint32_t bytes, const std::string& sha256) noexcept {
+  try {
+    add("loaded " + name_of(file) + ": " + std::to_string(bytes) + " bytes, SHA-256 " + sha256);
+  } catch (const std::bad_alloc&) {
+  }
+  shown_.file_loaded(file, bytes, sha256);
+}
+
+void RecordingFrontend::identification_done(const std::uint8_t* reply, std::size_t size, bool identified,
+                                            unsigned elapsed_ms) noexcept {
+  try {
+    const std::string answer = size == 0
+                                   ? std::string("no reply")
+                                   : "reply " + hex_bytes(reply, size) + " \"" + printable_bytes(reply, size) + "\"";
+    add("identification: " + answer + ", " + (identified ? "the right model" : "not identified") + ", took " +
+        seconds(elapsed_ms));
+  } catch (const std::bad_alloc&) {
+  }
+  shown_.identification_done(reply, size, identified, elapsed_ms);
+}
+
+void RecordingFrontend::transfer_ended(std::size_t file, std::uint32_t sent, std::uint32_t total, unsigned elapsed_ms,
+                                       std::uint32_t repeats, const std::uint32_t* offsets,
+                                       std::size_t offsets_known) noexcept {
+  try {
+    const unsigned long long rate = elapsed_ms ? static_cast<unsigned long long>(sent) * 1000u / elapsed_ms : 0;
+    std::string line = "transfer of " + name_of(file) + ": " + std::to_string(sent) + " of " + std::to_string(total) +
+                       " payload bytes sent in " + seconds(elapsed_ms) + ", " + std::to_string(rate) + " bytes/s, " +
+                       std::to_string(repeats) + " cancelled and repeated";
+    for (std::size_t i = 0; i < offsets_known; ++i) line += (i == 0 ? " at byte " : ", ") + std::to_string(offsets[i]);
+    if (repeats > offsets_known && offsets_known > 0) line += ", ...";
+    add(line);
+  } catch (const std::bad_alloc&) {
+  }
+  shown_.transfer_ended(file, sent, total, elapsed_ms, repeats, offsets, offsets_known);
+}
+
+}  // namespace pw

@@ -1,0 +1,56 @@
+#pragma once
+// Hears the workflow's events for the run's details and hands each on to the
+// front end: the dialog and the console program give this to the workflow in
+// their own stead. Pure.
+#include <string>
+
+#include "session/frontend.h"
+#include "session/run_details.h"
+
+namespace pw {
+
+class RecordingFrontend final : public Frontend {
+ public:
+  RecordingFrontend(Frontend& shown, RunDetails& details) noexcept : shown_(shown), details_(details) {}
+
+  void command_begins() noexcept override;
+  void linked(bool linked) noexcept override;
+  void files_begin() noexcept override;
+  void step_begins(std::size_t file, const char* name) noexcept override;
+  void transfer_begins(std::size_t file, std::uint32_t bytes) noexcept override;
+  void file_progress(std::size_t file, int percent) noexcept override;
+  void file_result(std::size_t file, FileOutcome outcome, std::uint32_t bytes_sent) noexcept override;
+  bool message(const std::string& text, MessageStyle style) noexcept override;
+  bool device_lost(const std::string& question) noexcept override;
+  void installer_wanted(const std::string& path) noexcept override;
+  void command_ended(CommandEnd end, CommandResult result) noexcept override;
+
+  void library_bound(const std::string& path, const std::string& version, const char* open_dev_export,
+                     const char* open_file_export) noexcept override;
+  void update_folder(const std::string& folder) noexcept override;
+  void file_decided(std::size_t file, const char* name, long long size, int send_flag,
+                    const char* decision) noexcept override;
+  void file_loaded(std::size_t file, std::uint32_t bytes, const std::string& sha256) noexcept override;
+  void identification_done(const std::uint8_t* reply, std::size_t size, bool identified,
+                           unsigned elapsed_ms) noexcept override;
+  void transfer_ended(std::size_t file, std::uint32_t sent, std::uint32_t total, unsigned elapsed_ms,
+                      std::uint32_t repeats, const std::uint32_t* offsets, std::size_t offsets_known) noexcept override;
+
+ private:
+  // Records `line`; memory that runs out only costs the record that line.
+  void add(const std::string& line) noexcept;
+  void add(const char* line) noexcept;
+  std::string name_of(std::size_t file) const;
+
+  Frontend& shown_;
+  RunDetails& details_;
+  int linked_ = -1;          // the link last recorded; the poll repeats itself
+  std::string library_;      // the binding last recorded, likewise
+};
+
+// A reply's bytes as space-separated lowercase hex, and as text ('.' for a byte
+// that is not printable ASCII).
+std::string hex_bytes(const std::uint8_t* bytes, std::size_t size);
+std::string printable_bytes(const std::uint8_t* bytes, std::size_t size);
+
+}  // namespace pw
