@@ -100,14 +100,6 @@ void send_click_at(HWND target) {
   ::SendInput(2, in, sizeof(INPUT));
 }
 
-void send_key(WORD key) {
-  INPUT in[2] = {};
-  in[0].type = in[1].type = INPUT_KEYBOARD;
-  in[0].ki.wVk = in[1].ki.wVk = key;
-  in[1].ki.dwFlags = KEYEVENTF_KEYUP;
-  ::SendInput(2, in, sizeof(INPUT));
-}
-
 TEST(InputDuringTheIdentification, IsDroppedUnread) {
   UpdaterRig rig("typed-ahead");
   const tools::Bytes firmware = rig.write_update_file("firmware.cam", 3000, 1, 1);
