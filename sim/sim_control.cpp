@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <utility>
@@ -177,6 +178,21 @@ bool wait_until(const std::function<bool()>& condition, unsigned timeout_ms, uns
   }
 }
 
+bool create_process_tried(const std::function<bool()>& create_process, const std::string& what,
+                          std::string* failure) {
+  constexpr int kTries = 3;
+  for (int attempt = 1;; ++attempt) {
+    if (create_process()) {
+      failure->clear();
+      return true;
+    }
+    *failure = "CreateProcess failed (error " + std::to_string(::GetLastError()) + ") for " + what;
+    std::fprintf(stderr, "%s (try %d of %d)\n", failure->c_str(), attempt, kTries);
+    if (attempt == kTries) return false;
+    ::Sleep(100);
+  }
+}
+
 bool wait_for_status(const std::string& device, const std::function<bool(const Status&)>& condition,
                      unsigned timeout_ms) {
   return wait_until(
@@ -281,7 +297,8 @@ DevsimProcess::DevsimProcess(DevsimProcess&& other) noexcept
     : process_(std::move(other.process_)),
       pid_(std::exchange(other.pid_, 0)),
       device_(std::move(other.device_)),
-      output_file_(std::move(other.output_file_)) {}
+      output_file_(std::move(other.output_file_)),
+      failure_(std::move(other.failure_)) {}
 
 DevsimProcess& DevsimProcess::operator=(DevsimProcess&& other) noexcept {
   if (this != &other) {
@@ -290,6 +307,7 @@ DevsimProcess& DevsimProcess::operator=(DevsimProcess&& other) noexcept {
     pid_ = std::exchange(other.pid_, 0);
     device_ = std::move(other.device_);
     output_file_ = std::move(other.output_file_);
+    failure_ = std::move(other.failure_);
   }
   return *this;
 }
@@ -320,10 +338,13 @@ bool DevsimProcess::start(const std::string& devsim_exe, const std::string& devi
   si.hStdOutput = output.get();
   si.hStdError = output.get();
   PROCESS_INFORMATION pi{};
-  if (!::CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
-                        &pi)) {
-    return false;
-  }
+  const bool created = create_process_tried(
+      [&] {
+        return ::CreateProcessA(nullptr, command_line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                                &si, &pi) != 0;
+      },
+      devsim_exe, &failure_);
+  if (!created) return false;
   ::CloseHandle(pi.hThread);
   process_.reset(pi.hProcess);
   pid_ = pi.dwProcessId;
@@ -337,14 +358,19 @@ bool DevsimProcess::start(const std::string& device, const std::vector<std::stri
 bool DevsimProcess::wait_ready(unsigned timeout_ms) {
   if (!process_) return false;
   bool exited = false;
-  const bool ready = wait_until(
+  const bool answered = wait_until(
       [&] {
         exited = !running();
         std::string reply;
-        return !exited && send_command(device_, "ping", &reply, 1000) && reply == "ok pong";
+        return exited || (send_command(device_, "ping", &reply, 1000) && reply == "ok pong");
       },
       timeout_ms, 20);
-  return ready && !exited;
+  if (exited) {
+    failure_ = "devsim exited with code " + std::to_string(exit_code()) + " before it answered";
+  } else if (!answered) {
+    failure_ = "devsim did not answer within " + std::to_string(timeout_ms) + " ms";
+  }
+  return answered && !exited;
 }
 
 bool DevsimProcess::launch(const std::string& device, const std::vector<std::string>& args, unsigned timeout_ms) {

@@ -54,6 +54,13 @@ bool parse_status(const std::string& reply, Status* out);
 // Polls `condition` every `poll_ms` until it holds or `timeout_ms` have passed.
 bool wait_until(const std::function<bool()>& condition, unsigned timeout_ms, unsigned poll_ms = 10);
 
+// Runs `create_process` (one CreateProcess call, true on success) up to three
+// times, 100 ms apart. On a loaded host, Wine's process creation has been seen to
+// fail, rarely, before the child ran at all; a test must not fail on that. Every
+// failed try is said on stderr, and the last stays in `failure`.
+bool create_process_tried(const std::function<bool()>& create_process, const std::string& what,
+                          std::string* failure);
+
 // Polls the device's status until `condition` holds for it.
 bool wait_for_status(const std::string& device, const std::function<bool(const Status&)>& condition,
                      unsigned timeout_ms);
@@ -128,11 +135,15 @@ class DevsimProcess {
   bool command(const std::string& command, std::string* reply = nullptr) const;
   bool status(Status* out) const;
 
+  // Why the last start() or wait_ready() failed, for a test's failure message.
+  const std::string& failure() const { return failure_; }
+
  private:
   UniqueHandle process_;
   DWORD pid_ = 0;
   std::string device_;
   std::string output_file_;
+  std::string failure_;
 };
 
 // Windows command-line quoting of one argument (CommandLineToArgvW rules).

@@ -36,8 +36,13 @@ CliRun run_cli(UpdaterRig& rig, const std::string& arguments) {
   std::string command = "\"" + join_path(bin_folder(), "pushwell-cli.exe") + "\" " + arguments;
   ::SetEnvironmentVariableA("PUSHWELL_SIM_DEVICE", rig.device().c_str());
   PROCESS_INFORMATION process{};
-  const BOOL started = ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                        rig.folder().path().c_str(), &startup, &process);
+  std::string failure;
+  const bool started = sim::create_process_tried(
+      [&] {
+        return ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                rig.folder().path().c_str(), &startup, &process) != 0;
+      },
+      command, &failure);
   ::SetEnvironmentVariableA("PUSHWELL_SIM_DEVICE", nullptr);
   ::CloseHandle(output);
   if (!started) return run;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <thread>
 
+#include "sim/sim_control.h"
+
 namespace pw::e2e {
 
 namespace {
@@ -37,10 +39,6 @@ std::vector<std::string> inherited_environment() {
   for (const char* p = block; *p; p += std::strlen(p) + 1) entries.emplace_back(p);
   ::FreeEnvironmentStringsA(block);
   return entries;
-}
-
-std::string last_error_text(const char* what) {
-  return std::string(what) + " failed, error " + std::to_string(::GetLastError());
 }
 
 // The screen's device context, released when it ends.
@@ -273,9 +271,13 @@ bool Process::start(const std::string& exe_path, const LaunchOptions& options) {
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
   const std::wstring directory = wide(options.current_directory);
-  if (!::CreateProcessW(wide(exe_path).c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, block.data(),
-                        directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
-    error_ = last_error_text("CreateProcessW") + " for " + exe_path;
+  const bool created = sim::create_process_tried(
+      [&] {
+        return ::CreateProcessW(wide(exe_path).c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                                block.data(), directory.empty() ? nullptr : directory.c_str(), &startup, &info) != 0;
+      },
+      exe_path, &error_);
+  if (!created) {
     job_.reset();
     return false;
   }

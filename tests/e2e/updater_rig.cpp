@@ -19,11 +19,15 @@ UpdaterRig::~UpdaterRig() {
   devsim_.stop();
 }
 
-bool UpdaterRig::start_device(const std::vector<std::string>& args) {
+::testing::AssertionResult UpdaterRig::start_device(const std::vector<std::string>& args) {
   std::vector<std::string> all = {"--capture", capture_path_};
   all.insert(all.end(), args.begin(), args.end());
-  devsim_.set_output_file(folder_.file("devsim.log"));
-  return devsim_.launch(device_, all);
+  const std::string log = folder_.file("devsim.log");
+  devsim_.set_output_file(log);
+  if (devsim_.launch(device_, all)) return ::testing::AssertionSuccess();
+  const tools::Bytes said = sim::read_file_bytes(log);
+  return ::testing::AssertionFailure() << "the device did not start: " << devsim_.failure() << "; its log: \""
+                                       << std::string(said.begin(), said.end()) << "\"";
 }
 
 LaunchOptions UpdaterRig::updater_options(const std::string& current_directory) const {
@@ -74,7 +78,7 @@ void UpdaterRig::write_short_firmware() {
 }
 
 ::testing::AssertionResult UpdaterRig::start_update(const std::vector<std::string>& device_args) {
-  if (!start_device(device_args)) return ::testing::AssertionFailure() << "the device did not start";
+  if (::testing::AssertionResult started = start_device(device_args); !started) return started;
   if (!start_updater_linked()) return ::testing::AssertionFailure() << "the updater did not link; " << app_.describe();
   if (!app_.click(kUpdateButton)) return ::testing::AssertionFailure() << "the update button cannot be clicked";
   return ::testing::AssertionSuccess();

@@ -31,7 +31,7 @@ class UpdaterRig {
   ~UpdaterRig();
 
   // Starts devsim.exe for this rig's device with its capture file and `args`.
-  bool start_device(const std::vector<std::string>& args = {});
+  ::testing::AssertionResult start_device(const std::vector<std::string>& args = {});
   // Starts the updater (by default the one in bin, or a copy beside the library under
   // test) with the scratch folder as its current directory, talking to this rig's device.
   bool start_updater(const std::string& exe = std::string());
