@@ -186,7 +186,9 @@ bool create_process_tried(const std::function<bool()>& create_process, const std
       failure->clear();
       return true;
     }
-    *failure = "CreateProcess failed (error " + std::to_string(::GetLastError()) + ") for " + what;
+    const DWORD error = ::GetLastError();
+    *failure = "CreateProcess failed (error " + std::to_string(error) + ") for " + what;
+    if (error != ERROR_INTERNAL_ERROR) return false;
     std::fprintf(stderr, "%s (try %d of %d)\n", failure->c_str(), attempt, kTries);
     if (attempt == kTries) return false;
     ::Sleep(100);

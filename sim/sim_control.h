@@ -54,10 +54,11 @@ bool parse_status(const std::string& reply, Status* out);
 // Polls `condition` every `poll_ms` until it holds or `timeout_ms` have passed.
 bool wait_until(const std::function<bool()>& condition, unsigned timeout_ms, unsigned poll_ms = 10);
 
-// Runs `create_process` (one CreateProcess call, true on success) up to three
-// times, 100 ms apart. On a loaded host, Wine's process creation has been seen to
-// fail, rarely, before the child ran at all; a test must not fail on that. Every
-// failed try is said on stderr, and the last stays in `failure`.
+// Runs `create_process` (one CreateProcess call, true on success); when it fails
+// with ERROR_INTERNAL_ERROR, up to twice more, 100 ms apart. Wine answers so, rarely
+// and on a loaded host, when the new process ended in its own start-up; a test must
+// not fail on that. Any other error is final. Every failed try is said on stderr,
+// and the last stays in `failure`.
 bool create_process_tried(const std::function<bool()>& create_process, const std::string& what,
                           std::string* failure);
 
