@@ -49,10 +49,8 @@ TEST(CopiedDetails, AfterAnEarlyEndBehindASentFileHoldTheWholeRun) {
   image[0] = 0x23;  // the wrong marker
   image[1] = 1;
   ASSERT_TRUE(rig.write_bytes("image.cam", image));
-  ASSERT_TRUE(rig.start_device());
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update());
   DialogApp& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
   HWND box = app.wait_for_message_box(msg(1022));
   ASSERT_NE(box, nullptr) << app.describe();
   const std::string box_text = message_box_text(box);
@@ -77,10 +75,8 @@ TEST(CopiedDetails, AfterAnEarlyEndBehindASentFileHoldTheWholeRun) {
 TEST(CopiedDetails, FromTheWrongDeviceBoxFollowTheBoxText) {
   UpdaterRig rig("details-wrong-device");
   rig.write_update_file("firmware.cam", 3000, 1, 1);
-  ASSERT_TRUE(rig.start_device({"--reply-byte", "0x57"}));
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update({"--reply-byte", "0x57"}));
   DialogApp& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
   HWND box = app.wait_for_message_box(kWrongDevice);
   ASSERT_NE(box, nullptr) << app.describe();
 

@@ -66,10 +66,8 @@ TEST_P(FaultFiles, DeviceGetsTheWholeFilesBeforeTheFaultAndTheUserIsTold) {
   const std::vector<tools::Bytes> flagged = write_planned_files(rig, fault.files);
   AppliedTwist twist;
   ASSERT_TRUE(twist.apply(rig, fault.twist, fault.twisted_file));
-  ASSERT_TRUE(rig.start_device());
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update());
   DialogApp& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
   EXPECT_TRUE(run_to_end(app, fault.expected));
 
   const tools::Bytes full = expected_stream(flagged);
@@ -210,10 +208,8 @@ TEST(FaultLargeFile, TwoHundredMebibytesWithFlag0x80AreSentWhole) {
   const std::optional<StreamDigest> expected =
       write_large_update_file(rig.folder().file("firmware.cam"), kPayload, 0x80, 77);
   ASSERT_TRUE(expected.has_value());
-  ASSERT_TRUE(rig.start_device());
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update());
   DialogApp& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
   // From the step text on, the identification is over: the file loads, then goes out.
   ASSERT_TRUE(app.wait_for_text(kStepText, {msg(1027)})) << app.describe();
   int answers = 0;

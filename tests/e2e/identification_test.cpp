@@ -18,10 +18,8 @@ class IdentificationReply : public ::testing::TestWithParam<ReplyCase> {};
 
 TEST_P(IdentificationReply, DecidesWhetherTheUpdateGoesOn) {
   UpdaterRig rig(std::string("ident-") + GetParam().name);
-  ASSERT_TRUE(rig.start_device(GetParam().device_args));
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update(GetParam().device_args));
   auto& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
 
   const std::string expected_box = GetParam().identifies ? msg(1035) : std::string(kWrongDevice);
   HWND box = app.wait_for_message_box(expected_box);

@@ -65,10 +65,8 @@ TEST_P(FinalBox, NamesExactlyTheFilesTheDeviceReceived) {
     sent.push_back(file);
     listed += std::string("\n") + kNames[i];
   }
-  ASSERT_TRUE(rig.start_device());
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update());
   DialogApp& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
   HWND finished = app.wait_for_message_box(msg(1010));
   ASSERT_NE(finished, nullptr) << app.describe();
   EXPECT_EQ(message_box_text(finished), listed.empty() ? msg(1010) : msg(1010) + "\n" + listed);
@@ -96,10 +94,8 @@ TEST_P(DamagedSecondFile, IsNamedInItsBox) {
   UpdaterRig rig(std::string("damaged-") + c.name);
   rig.write_update_file("firmware.cam", 2000, 1, 1);
   ASSERT_TRUE(rig.write_bytes("image.cam", c.image));
-  ASSERT_TRUE(rig.start_device());
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update());
   DialogApp& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
   HWND box = app.wait_for_message_box(msg(c.text));
   ASSERT_NE(box, nullptr) << app.describe();
   EXPECT_EQ(message_box_text(box), msg(c.text) + "\n\n" + rig.folder().file("image.cam"));

@@ -38,10 +38,8 @@ TEST_P(CloseDuringAnUpdate, KeepsTheWindowAndDeliversTheWholeStream) {
   const tools::Bytes image = rig.write_update_file("image.cam", 240000, 1, 2);
   const tools::Bytes database = rig.write_update_file("database.cam", 5000, 1, 3);
   const tools::Bytes all = expected_stream({firmware, image, database});
-  ASSERT_TRUE(rig.start_device({"--rate", "200000"}));
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update({"--rate", "200000"}));
   DialogApp& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
 
   const std::size_t image_starts = 1 + 48 + (firmware.size() - 1024);
   int moment = 0;
@@ -130,10 +128,8 @@ TEST(InputDuringTheIdentification, IsDroppedUnread) {
 TEST(UnplugDuringTheIdentification, SaysNotConnectedAndKeepsRunning) {
   UpdaterRig rig("unplug-ident");
   rig.write_update_file("firmware.cam", 3000, 1, 1);
-  ASSERT_TRUE(rig.start_device({"--no-reply"}));
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update({"--no-reply"}));
   DialogApp& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
   ASSERT_TRUE(rig.wait_capture_size(1)) << "no identification byte";
   ASSERT_TRUE(rig.device_command("unplug"));
   HWND box = app.wait_for_message_box(msg(1021));
@@ -166,10 +162,8 @@ TEST_P(OneMissedCheck, ChangesNothing) {
     files.push_back(rig.write_update_file(names[i], payload, 1, static_cast<std::uint32_t>(i + 1)));
     if (i < c.long_file) long_file_starts += 48 + payload;
   }
-  ASSERT_TRUE(rig.start_device({"--rate", "200000"}));
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update({"--rate", "200000"}));
   DialogApp& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
   // About a second before the long file ends: the next periodic check misses.
   ASSERT_TRUE(rig.wait_capture_size(long_file_starts + 200000)) << app.describe();
   ASSERT_TRUE(rig.device_command("miss-checks 1"));

@@ -83,10 +83,8 @@ TEST(UpdateSequence, WrongMarkerAfterASentFileEndsTheCommandWithTheButtonDisable
   tools::Bytes image = rig.write_update_file("image.cam", 6000, 0, 7);
   image[0] = '#';
   rig.write_bytes("image.cam", image);
-  ASSERT_TRUE(rig.start_device());
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update());
   auto& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
   HWND box = app.wait_for_message_box(msg(1022));
   ASSERT_NE(box, nullptr) << app.describe();
   ASSERT_TRUE(app.answer(box));
@@ -119,10 +117,8 @@ TEST(UpdateSequence, FilesBesideTheExecutableButNotInTheCurrentDirectoryAreNotFo
 TEST(UpdateSequence, ASecondClickDuringIdentificationRunsNoSecondCommand) {
   UpdaterRig rig("seq-double-click");
   const tools::Bytes firmware = rig.write_update_file("firmware.cam", 20000);
-  ASSERT_TRUE(rig.start_device());
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update());
   auto& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
   ASSERT_TRUE(poll_until([&] { return rig.device_status().identify_requests >= 1; }));
   // The window is frozen by the identification delay; this click waits in its queue.
   ::PostMessageA(app.main_dialog(), WM_COMMAND, MAKEWPARAM(kUpdateButton, BN_CLICKED),
@@ -142,10 +138,8 @@ TEST(UpdateSequence, FirmwareHeldOpenByAnotherProgramIsNamedAndNothingIsSent) {
   const std::string locked_path = rig.folder().file("firmware.cam");
   UniqueHandle lock(::CreateFileA(locked_path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(lock.valid());
-  ASSERT_TRUE(rig.start_device());
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update());
   auto& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
   HWND box = app.wait_for_any_message_box();
   ASSERT_NE(box, nullptr) << app.describe();
   EXPECT_NE(message_box_text(box).find("firmware.cam"), std::string::npos) << message_box_text(box);
@@ -219,10 +213,8 @@ TEST(UpdateSequence, LostDeviceAfterAnEarlyEndIsAskedOnceWhileTicksGoOn) {
 TEST(UpdateSequence, CloseDuringATransferIsRefusedAndDoesNotCutItOff) {
   UpdaterRig rig("seq-cancel");
   const tools::Bytes firmware = rig.write_update_file("firmware.cam", 300000);
-  ASSERT_TRUE(rig.start_device({"--rate", "300000"}));
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update({"--rate", "300000"}));
   auto& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
   ASSERT_TRUE(rig.wait_capture_size(20000));
   ASSERT_TRUE(app.close());
   EXPECT_NE(app.wait_for_message_box(msg(2010)), nullptr) << app.describe();
@@ -238,10 +230,8 @@ TEST(UpdateSequence, StalledDeviceFailsTheTransferWithoutHangingAndSendsNoLaterF
   UpdaterRig rig("seq-stall");
   rig.write_update_file("firmware.cam", 200000);
   rig.write_update_file("image.cam", 3000, 1, 9);
-  ASSERT_TRUE(rig.start_device({"--stall-after", "50000"}));
-  ASSERT_TRUE(rig.start_updater_linked());
+  ASSERT_TRUE(rig.start_update({"--stall-after", "50000"}));
   auto& app = rig.app();
-  ASSERT_TRUE(app.click(kUpdateButton));
   // Two bounded waits of 30 s for the stalled chunk, then the failure.
   HWND box = app.wait_for_message_box(msg(2002), Millis{150000});
   ASSERT_NE(box, nullptr) << app.describe();
