@@ -1,15 +1,14 @@
 #include "app/main_dialog.h"
 
 #include "app/about_dialog.h"
-#include "app/process_end.h"
-#include "session/single_instance.h"
+#include "host/single_instance.h"
 #include <shellapi.h>
 
-#include "device/presence_monitor.h"
 #include "lang/lang_text.h"
 #include "update/update_plan.h"
 #include "win/handles.h"
 #include "win/message_box.h"
+#include "win/module_path.h"
 #include "win/copy_key.h"
 #include "win/message_loop.h"
 #include "win/wide_text.h"
@@ -20,10 +19,6 @@ namespace {
 constexpr COLORREF kBarStartColor = 0x808000;
 constexpr COLORREF kBarEndColor = 0x800000;
 constexpr COLORREF kBarTextColor = 0x008000;
-constexpr UINT kFirstPollMs = 100;
-// From the transfer worker: the bar's new position, and the transfer's end.
-constexpr UINT kProgressMessage = WM_APP + 1;
-constexpr UINT kTransferEndedMessage = WM_APP + 2;
 // To itself: the close-attempt box opened while no transfer ran closes at once.
 constexpr UINT kCloseUpdateBoxMessage = WM_APP + 3;
 
@@ -49,35 +44,30 @@ constexpr ControlText kInitialTexts[] = {
 
 }  // namespace
 
-CPushwellDlg::CPushwellDlg(pw::RunDetails& details) noexcept : Dialog(IDD_PUSHWELL_DIALOG), details_(details) {
+CPushwellDlg::CPushwellDlg(pw::WorkflowHost& host) noexcept : Dialog(IDD_PUSHWELL_DIALOG), host_(host) {
   icon = ::LoadIconA(::GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME));
 }
 
 CPushwellDlg::~CPushwellDlg() = default;
 
-const std::array<pw::MessageEntry<CPushwellDlg>, 14>& CPushwellDlg::message_table() noexcept {
-  static const std::array<pw::MessageEntry<CPushwellDlg>, 14> table = {
+const std::array<pw::MessageEntry<CPushwellDlg>, 9>& CPushwellDlg::message_table() noexcept {
+  static const std::array<pw::MessageEntry<CPushwellDlg>, 9> table = {
       pw::on_message<&CPushwellDlg::on_init_dialog>(WM_INITDIALOG),
       pw::on_sys_command<&CPushwellDlg::on_about>(IDM_ABOUTBOX),
       pw::on_sys_command<&CPushwellDlg::on_copy_details>(IDM_COPY_DETAILS),
       pw::on_paint<&CPushwellDlg::on_paint>(),
       pw::on_message<&CPushwellDlg::on_query_drag_icon>(WM_QUERYDRAGICON),
-      pw::on_timer<&CPushwellDlg::on_timer>(),
       pw::on_click<&CPushwellDlg::on_update_clicked>(IDC_UPDATE_BUTTON),
       pw::on_click<&CPushwellDlg::on_cancel_clicked>(IDCANCEL),
       pw::on_message<&CPushwellDlg::on_destroy>(WM_DESTROY),
-      pw::on_value_message<&CPushwellDlg::on_progress>(kProgressMessage),
-      pw::on_message<&CPushwellDlg::on_transfer_ended>(kTransferEndedMessage),
       pw::on_message<&CPushwellDlg::on_close_update_box>(kCloseUpdateBoxMessage),
-      pw::on_message<&CPushwellDlg::on_query_end_session>(WM_QUERYENDSESSION),
-      pw::on_message<&CPushwellDlg::on_end_session>(WM_ENDSESSION),
   };
   return table;
 }
 
 pw::Reply CPushwellDlg::on_init_dialog() noexcept {
   progress.attach(hwnd(), IDC_PROGRESS);  // from now on the bar paints control 1003
-  system_.attach(hwnd());
+  host_.listen(*this);
   ::SetPropW(hwnd(), pw::kMainWindowMark, reinterpret_cast<HANDLE>(1));
 
   if (HMENU menu = ::GetSystemMenu(hwnd(), FALSE)) {
@@ -93,9 +83,6 @@ pw::Reply CPushwellDlg::on_init_dialog() noexcept {
     }
   }
 
-  session_.installer_started = false;
-  session_.update_started = false;
-
   ::SendMessageA(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
   ::SendMessageA(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
 
@@ -108,12 +95,12 @@ pw::Reply CPushwellDlg::on_init_dialog() noexcept {
   }
 
   reset_progress();
-  set_poll_period(kFirstPollMs);
+  if (host_.attach(hwnd(), pw::current_directory())) host_.check_presence_soon();
   return pw::Reply::with(TRUE);  // let the system set the default focus
 }
 
 pw::Reply CPushwellDlg::on_about() noexcept {
-  if (session_.command_running) return pw::Reply::with(0);  // also when another program sends it
+  if (host_.command_running()) return pw::Reply::with(0);  // also when another program sends it
   CAboutDlg about;
   about.run_modal(hwnd());
   return pw::Reply::with(0);
@@ -121,7 +108,7 @@ pw::Reply CPushwellDlg::on_about() noexcept {
 
 pw::Reply CPushwellDlg::on_copy_details() noexcept {
   try {
-    pw::copy_details(hwnd(), details_.text());
+    pw::copy_details(hwnd(), host_.details().text());
   } catch (const std::bad_alloc&) {
   }
   return pw::Reply::with(0);
@@ -141,31 +128,8 @@ pw::Reply CPushwellDlg::on_paint(HDC) noexcept {
 
 pw::Reply CPushwellDlg::on_query_drag_icon() noexcept { return pw::Reply::with(reinterpret_cast<INT_PTR>(icon)); }
 
-pw::Reply CPushwellDlg::on_timer(UINT_PTR id) noexcept {
-  try {
-    switch (id) {
-      case kPresenceTimer: act_on(pw::poll_device_presence(session_, recorder_, *this)); break;
-      case kPresenceRecheckTimer:
-        ::KillTimer(hwnd(), kPresenceRecheckTimer);
-        act_on(pw::poll_device_presence(session_, recorder_, *this, pw::PresenceCheck::recheck));
-        break;
-      default: return pw::Reply::unhandled();
-    }
-  } catch (const std::bad_alloc&) {
-    out_of_memory();
-  }
-  return pw::Reply::with(0);
-}
-
 pw::Reply CPushwellDlg::on_update_clicked() noexcept {
-  act_on(command_.start());
-  return pw::Reply::with(0);
-}
-
-pw::Reply CPushwellDlg::on_transfer_ended() noexcept {
-  // The update waits under the close-attempt box no longer: it must not wait for the user.
-  close_update_box();
-  act_on(command_.on_transfer_ended());
+  host_.start_update();
   return pw::Reply::with(0);
 }
 
@@ -174,44 +138,29 @@ pw::Reply CPushwellDlg::on_close_update_box() noexcept {
   return pw::Reply::with(0);
 }
 
-void CPushwellDlg::command_begins() noexcept {
-  enable_about(false);
-  try {
-    platform_.command_started(pw::LangText(pw::text::kShutdownReason));
-  } catch (const std::bad_alloc&) {
-    out_of_memory();  // the command ends before it starts
-  }
-}
+void CPushwellDlg::command_begins() noexcept { enable_about(false); }
 
-void CPushwellDlg::command_ended(pw::CommandEnd end, pw::CommandResult) noexcept {
-  if (session_.out_of_memory && end != pw::CommandEnd::process_ends) {
-    session_.out_of_memory = false;
-    pw::discard_queued_input();
-    note_out_of_memory_box();
-    pw::show_out_of_memory_box(hwnd());
-  }
-  platform_.command_ended();
+void CPushwellDlg::command_ended(pw::CommandEnd end, pw::CommandResult result) noexcept {
+  close_update_box();
   // Clicks and keys made while the window was frozen must not start anything now.
   pw::discard_queued_input();
+  if (result == pw::CommandResult::out_of_memory && end != pw::CommandEnd::process_ends) show_out_of_memory_box();
   enable_about(true);
 }
 
-void CPushwellDlg::note_out_of_memory_box() noexcept {
-  try {
-    details_.add(std::string("box (warning): ") + pw::kOutOfMemoryText);
-  } catch (const std::bad_alloc&) {
-  }
+void CPushwellDlg::identification_done(const std::uint8_t*, std::size_t, bool, unsigned) noexcept {
+  // Clicks and keys made while the window was frozen would act on the boxes and buttons to come.
+  pw::discard_queued_input();
 }
 
-void CPushwellDlg::out_of_memory() noexcept {
-  if (session_.command_running) {
-    session_.out_of_memory = true;  // the command says so once its transfer has ended
-    return;
-  }
+void CPushwellDlg::memory_ran_out() noexcept { show_out_of_memory_box(); }
+
+void CPushwellDlg::show_out_of_memory_box() noexcept {
   pw::discard_queued_input();
-  note_out_of_memory_box();
-  pw::show_out_of_memory_box(hwnd());
+  pw::show_out_of_memory_box(hwnd(), pw::kOutOfMemoryText);
 }
+
+void CPushwellDlg::out_of_memory() noexcept { host_.out_of_memory(); }
 
 void CPushwellDlg::enable_about(bool enable) noexcept {
   if (HMENU menu = ::GetSystemMenu(hwnd(), FALSE))
@@ -220,7 +169,7 @@ void CPushwellDlg::enable_about(bool enable) noexcept {
 
 pw::Reply CPushwellDlg::on_cancel_clicked() noexcept {
   // Cancel, the close box, Alt+F4 and the system menu's Close all arrive here.
-  if (session_.command_running) {
+  if (host_.command_running()) {
     try {
       refuse_close();
     } catch (const std::bad_alloc&) {
@@ -228,7 +177,7 @@ pw::Reply CPushwellDlg::on_cancel_clicked() noexcept {
     }
   } else {
     try {
-      details_.add("the window is closed");
+      host_.details().add("the window is closed");
     } catch (const std::bad_alloc&) {
     }
     end_dialog(IDCANCEL);
@@ -241,10 +190,10 @@ void CPushwellDlg::refuse_close() {
   const std::string text = pw::LangText(pw::text::kUpdateInProgress);
   update_box_open_ = true;
   // Opened between transfers, it closes as soon as it is there; during one, at its end.
-  if (command_.transfer() == nullptr) ::PostMessageW(hwnd(), kCloseUpdateBoxMessage, 0, 0);
-  details_.add("box (warning): " + text);
+  if (!host_.transfer_running()) ::PostMessageW(hwnd(), kCloseUpdateBoxMessage, 0, 0);
+  host_.details().add("box (warning): " + text);
   show_box(text, pw::kBoxOk, &update_box_);
-  details_.add("box closed");
+  host_.details().add("box closed");
   update_box_open_ = false;
   update_box_ = nullptr;
 }
@@ -256,24 +205,9 @@ void CPushwellDlg::close_update_box() noexcept {
 
 pw::Reply CPushwellDlg::on_destroy() noexcept {
   ::RemovePropW(hwnd(), pw::kMainWindowMark);
-  ::KillTimer(hwnd(), kPresenceTimer);
   progress.detach();
-  system_.detach();
   return pw::Reply::unhandled();
 }
-
-pw::Reply CPushwellDlg::on_progress(int position) noexcept {
-  command_.on_progress(position);
-  return pw::Reply::with(0);
-}
-
-// A log-off, restart or shutdown in the middle of a flash would leave the device
-// half written: it waits while a command runs.
-pw::Reply CPushwellDlg::on_query_end_session() noexcept {
-  return pw::Reply::with(platform_.session_may_end() ? TRUE : FALSE);
-}
-
-pw::Reply CPushwellDlg::on_end_session() noexcept { return pw::Reply::with(0); }
 
 namespace {
 
@@ -302,7 +236,8 @@ void CPushwellDlg::apply_language_font() noexcept {
   constexpr int kTemplatePoints = 10;  // the template's size and weight stay
   const std::wstring faces = pw::widen(pw::LangText(pw::text::kDialogFont));
   if (faces.empty()) return;
-  const HDC dc = ::GetDC(hwnd());
+  const pw::WindowDC window_dc(hwnd());
+  const HDC dc = window_dc.get();
   std::wstring chosen;
   for (std::size_t start = 0; start <= faces.size() && chosen.empty();) {
     std::size_t end = faces.find(L',', start);
@@ -314,22 +249,12 @@ void CPushwellDlg::apply_language_font() noexcept {
     start = end + 1;
   }
   const int height = -::MulDiv(kTemplatePoints, ::GetDeviceCaps(dc, LOGPIXELSY), 72);
-  ::ReleaseDC(hwnd(), dc);
   if (chosen.empty()) return;
   language_font_.reset(::CreateFontW(height, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                                      DEFAULT_PITCH | FF_DONTCARE, chosen.c_str()));
   if (!language_font_) return;
   ::EnumChildWindows(hwnd(), &set_child_font, reinterpret_cast<LPARAM>(language_font_.get()));
-}
-
-void CPushwellDlg::act_on(pw::Outcome outcome) noexcept {
-  if (outcome != pw::Outcome::end_process) return;
-  try {
-    details_.add("the program ends, exit status 0");
-  } catch (const std::bad_alloc&) {
-  }
-  pw::end_process(command_.transfer());
 }
 
 void CPushwellDlg::set_text(int control, const std::string& text) { set_item_text(control, text); }
@@ -375,15 +300,13 @@ void CPushwellDlg::transfer_begins(std::size_t, std::uint32_t) noexcept {
   }
 }
 
-void CPushwellDlg::file_progress(std::size_t, int percent) noexcept {
-  progress.SetPos(percent);
-  platform_.progress(percent);
-}
+void CPushwellDlg::file_progress(std::size_t, int percent) noexcept { progress.SetPos(percent); }
 
 void CPushwellDlg::file_result(std::size_t, pw::FileOutcome outcome, std::uint32_t) noexcept {
   if (outcome == pw::FileOutcome::not_sent) return;
+  // The update waits under the close-attempt box no longer: it must not wait for the user.
+  close_update_box();
   const bool sent = outcome == pw::FileOutcome::sent;
-  if (!sent) platform_.transfer_failed();
   try {
     set_text(IDC_RESULT_TEXT, pw::LangText(sent ? pw::text::kTransferDone : pw::text::kTransferFailedResult));
   } catch (const std::bad_alloc&) {
@@ -408,22 +331,11 @@ void CPushwellDlg::installer_wanted(const std::string& path) noexcept {
   }
 }
 
-void CPushwellDlg::progressed(int position) noexcept {
-  ::PostMessageW(hwnd(), kProgressMessage, static_cast<WPARAM>(position), 0);
-}
-
-void CPushwellDlg::ended() noexcept { ::PostMessageW(hwnd(), kTransferEndedMessage, 0, 0); }
-
-void CPushwellDlg::set_poll_period(unsigned period_ms) noexcept { set_timer(kPresenceTimer, period_ms); }
-
-void CPushwellDlg::schedule_presence_recheck(unsigned delay_ms) noexcept {
-  set_timer(kPresenceRecheckTimer, delay_ms);
-}
-
 int CPushwellDlg::show_box(const std::string& text, unsigned style, HWND* opened) noexcept {
+  // The workflow's own box replaces the close-attempt box, which must not hold it up.
+  if (opened == nullptr) close_update_box();
   // Input made while the window served no messages would answer the box unseen.
   pw::discard_queued_input();
-  platform_.box_opening();
   ++boxes_open_;
   const int answer = message_box(text, style, opened);
   --boxes_open_;

@@ -7,12 +7,11 @@
 #include <string>
 
 #include "app/main_dialog.h"
-#include "session/single_instance.h"
 #include "device/pipe_library.h"
+#include "host/workflow_host.h"
 #include "lang/lang_text.h"
 #include "win/copy_key.h"
 #include "win/message_box.h"
-#include "win/system_info.h"
 
 namespace {
 
@@ -24,26 +23,16 @@ void copy_on_key(void* details, HWND active) noexcept {
   }
 }
 
-}  // namespace
-
-int CPushwellApp::run() noexcept {
-  try {
-    pw::record_run_start(details_, "Pushwell");
-  } catch (const std::bad_alloc&) {
-  }
-  const pw::CopyKeyHook copy_key(&copy_on_key, &details_);
+int run_updater() {
+  pw::WorkflowHost host("Pushwell", pw::ProcessEnd::exit_now);
+  const pw::CopyKeyHook copy_key(&copy_on_key, &host.details());
   // A second updater must not write a byte to a device the first one is flashing.
-  const pw::InstanceLock lock = pw::InstanceLock::acquire();
-  if (lock.verdict() == pw::InstanceVerdict::another_runs) {
+  if (host.take_lock() == pw::InstanceVerdict::another_runs) {
     pw::bring_running_updater_forward();
-    try {
-      const std::string text = pw::LangText(pw::text::kAnotherUpdater);
-      details_.add("box (warning): " + text);
-      pw::show_message_box(nullptr, text.c_str(), pw::kBoxOk);
-      details_.add("the program ends, exit status 0");
-    } catch (const std::bad_alloc&) {
-      pw::show_out_of_memory_box(nullptr);
-    }
+    const std::string text = pw::LangText(pw::text::kAnotherUpdater);
+    host.details().add("box (warning): " + text);
+    pw::show_message_box(nullptr, text.c_str(), pw::kBoxOk);
+    host.details().add("the program ends, exit status 0");
     return 0;
   }
 
@@ -53,11 +42,19 @@ int CPushwellApp::run() noexcept {
   ::InitCommonControlsEx(&controls);
   pw::exclude_current_directory_from_library_search();
 
-  CPushwellDlg dialog(details_);
+  CPushwellDlg dialog(host);
   dialog.run_modal(nullptr);  // the dialog's result is not used
-  try {
-    details_.add("the program ends, exit status 0");
-  } catch (const std::bad_alloc&) {
-  }
+  host.details().add("the program ends, exit status 0");
   return 0;
+}
+
+}  // namespace
+
+int CPushwellApp::run() noexcept {
+  try {
+    return run_updater();
+  } catch (const std::bad_alloc&) {
+    pw::show_out_of_memory_box(nullptr, pw::kOutOfMemoryText);
+    return 0;
+  }
 }

@@ -1,5 +1,4 @@
 #pragma once
-#include "session/run_details.h"
 
 // The application object: registers the common controls, runs the main dialog
 // modally, and the process ends when the dialog ends.
@@ -9,8 +8,4 @@ class CPushwellApp {
   static constexpr const char* kRegistryKey = "Local AppWizard-Generated Applications";
 
   int run() noexcept;
-
- private:
-  // The run's details, lent to the dialog; Ctrl+C copies them from any of the thread's windows.
-  pw::RunDetails details_;
 };

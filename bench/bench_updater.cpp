@@ -35,7 +35,7 @@
 #include "bench/bench_util.h"
 #include "device/busy_delay.h"
 #include "sim/sim_control.h"
-#include "tests/e2e/driver.h"
+#include "tools/driver/driver.h"
 #include "update/update_file.h"
 
 namespace {

@@ -16,8 +16,10 @@ constexpr char kExitCodesHelp[] =
     "  3  the device did not identify as the right model\n"
     "  4  an update file was refused before anything of it was sent\n"
     "  5  a transfer failed, or started and the device was lost\n"
-    "  6  another updater holds the device\n"
-    "  7  the pipe library cannot be loaded\n";
+    "  6  another updater holds the device (status: one is running; nothing was probed)\n"
+    "  7  the pipe library cannot be loaded\n"
+    "Ctrl+C before the command has begun ends the program as Windows does (0xC000013A);\n"
+    "while it runs it is refused; after it has ended the command's own status stands.\n";
 
 }  // namespace
 
@@ -35,15 +37,22 @@ Parsed parse_arguments(const std::vector<std::string>& args) {
     sub->add_flag("--json", parsed.json, "print one JSON object a line instead of text");
 
   Parsed result;
+  // Asked for anywhere, also where the arguments do not parse: a script reads every line as JSON.
+  bool json = false;
+  for (const std::string& arg : args) json = json || arg == "--json";
   std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11 takes them last first
   try {
     app.parse(reversed);
   } catch (const CLI::CallForHelp&) {
-    result.output = app.help();
+    const std::string help = app.help();
+    result.output = json ? "{\"event\":\"help\",\"text\":" + json_string(help) + "}\n" + json_end(kExitCompleted) + "\n"
+                         : help;
     result.exit_status = kExitCompleted;
     return result;
   } catch (const CLI::ParseError& e) {
-    result.output = std::string(e.what()) + "\nRun with --help for more information.\n";
+    result.output = json ? "{\"event\":\"error\",\"text\":" + json_string(e.what()) + "}\n" +
+                               json_end(kExitBadArguments) + "\n"
+                         : std::string(e.what()) + "\nRun with --help for more information.\n";
     result.exit_status = kExitBadArguments;
     return result;
   }
@@ -58,7 +67,8 @@ int exit_status_of(CommandResult result) {
     case CommandResult::not_linked: return kExitNotLinked;
     case CommandResult::wrong_device: return kExitWrongDevice;
     case CommandResult::file_refused: return kExitFileRefused;
-    case CommandResult::transfer_failed: return kExitTransferFailed;
+    case CommandResult::transfer_failed:
+    case CommandResult::out_of_memory: return kExitTransferFailed;
     case CommandResult::no_library: return kExitNoLibrary;
   }
   return kExitTransferFailed;
@@ -145,11 +155,12 @@ std::string ProgressLine::finish() {
   return "\n";
 }
 
-ControlAnswer answer_control(ControlEvent event, bool command_running) {
-  if (!command_running) return ControlAnswer::end_now;
+ControlAnswer answer_control(ControlEvent event, CommandPhase phase) {
+  if (phase == CommandPhase::not_started) return ControlAnswer::end_now;
   switch (event) {
     case ControlEvent::ctrl_c:
-    case ControlEvent::ctrl_break: return ControlAnswer::refused;
+    case ControlEvent::ctrl_break:
+      return phase == CommandPhase::running ? ControlAnswer::refused : ControlAnswer::status_stands;
     case ControlEvent::close:
     case ControlEvent::logoff:
     case ControlEvent::shutdown: break;

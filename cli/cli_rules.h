@@ -77,7 +77,10 @@ class ProgressLine {
 // A console control event: Ctrl+C and Ctrl+Break can be refused while a
 // transfer runs; a closing console, a log-off or a shutdown cannot.
 enum class ControlEvent { ctrl_c, ctrl_break, close, logoff, shutdown };
-enum class ControlAnswer { end_now, refused, cannot_refuse };
-ControlAnswer answer_control(ControlEvent event, bool command_running);
+// Before the command, the system's own end (status 0xC000013A); during it, Ctrl+C
+// and Ctrl+Break are refused; once it has ended, its own exit status stands.
+enum class CommandPhase { not_started, running, ended };
+enum class ControlAnswer { end_now, refused, cannot_refuse, status_stands };
+ControlAnswer answer_control(ControlEvent event, CommandPhase phase);
 
 }  // namespace pw::cli

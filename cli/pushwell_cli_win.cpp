@@ -12,33 +12,24 @@
 
 #include "cli/cli_rules.h"
 #include "device/pipe_library.h"
-#include "device/presence_monitor.h"
+#include "host/single_instance.h"
+#include "host/workflow_host.h"
 #include "lang/lang_text.h"
 #include "session/frontend.h"
-#include "session/platform.h"
-#include "session/recording_frontend.h"
-#include "session/run_details.h"
-#include "session/session_state.h"
-#include "session/single_instance.h"
-#include "update/transfer_worker_win.h"
-#include "update/update_command.h"
 #include "update/update_plan.h"
 #include "win/handles.h"
-#include "win/system_info.h"
-#include "win/system_platform.h"
 #include "win/wide_text.h"
 
 namespace pw::cli {
 namespace {
 
-constexpr UINT_PTR kPresenceTimer = 1;
-constexpr UINT_PTR kPresenceRecheckTimer = 2;
-constexpr UINT kProgressMessage = WM_APP + 1;
-constexpr UINT kTransferEndedMessage = WM_APP + 2;
-constexpr DWORD kWorkerShutdownMs = 3000;
+// How long a closing console waits for the transfer under way: about what
+// Windows gives a handler before it ends the process.
+constexpr DWORD kCloseWaitMs = 5000;
 
 // Read by the console control handler, which runs on a thread of its own.
-std::atomic<bool> g_command_running{false};
+std::atomic<CommandPhase> g_phase{CommandPhase::not_started};
+std::atomic<WorkflowHost*> g_host{nullptr};
 
 class Output {
  public:
@@ -68,58 +59,27 @@ class Output {
   bool console_ = false;
 };
 
-// The console front end: prints the workflow's events, answers its questions,
-// and runs the thread's message loop until the command has ended.
-class ConsoleFrontend final : public Frontend, public PresenceSchedule, public TransferHost {
+// The console front end: prints the workflow's events and answers its
+// questions; the host runs the workflow on a hidden window of this thread.
+class ConsoleFrontend final : public Frontend {
  public:
-  ConsoleFrontend(Output& out, bool json, RunDetails& details) noexcept
-      : out_(out), json_(json), line_(out.console() && !json), details_(details) {}
+  ConsoleFrontend(Output& out, bool json) noexcept : out_(out), json_(json), line_(out.console() && !json) {}
 
-  bool create_window() noexcept {
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = &ConsoleFrontend::window_proc;
-    wc.hInstance = ::GetModuleHandleW(nullptr);
-    wc.lpszClassName = L"PushwellCliEvents";
-    ::RegisterClassW(&wc);
-    window_ = ::CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, this);
-    return window_ != nullptr;
-  }
-
-  SessionState& session() noexcept { return session_; }
-  UpdateCommand& command() noexcept { return command_; }
-  // What the workflow and the program's own checks tell: recorded, then printed.
-  Frontend& recorded() noexcept { return recorder_; }
-  RunDetails& details() noexcept { return details_; }
-
-  // Serves the thread's messages until `exit_status_` is known.
-  int run_until_ended() noexcept {
-    MSG msg;
-    while (!exit_status_ && ::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
-    return exit_status_ ? *exit_status_ : kExitTransferFailed;
-  }
-
+  std::optional<int> exit_status() const noexcept { return exit_status_; }
   void finish(int exit_status) noexcept {
     if (!exit_status_) exit_status_ = exit_status;
   }
-  std::optional<int> exit_status() const noexcept { return exit_status_; }
 
   void print(const std::string& line) noexcept {
-    out_.write(line_.finish());
-    out_.write(line + "\n");
-  }
-
-  // Frontend.
-  void command_begins() noexcept override {
-    g_command_running.store(true);
     try {
-      platform_.command_started(LangText(text::kShutdownReason));
+      out_.write(line_.finish());
+      out_.write(line + "\n");
     } catch (const std::bad_alloc&) {
-      session_.out_of_memory = true;
     }
   }
+
+  void command_begins() noexcept override { g_phase.store(CommandPhase::running); }
   void linked(bool linked) noexcept override {
-    if (shown_link_ == static_cast<int>(linked)) return;  // the poll repeats itself every second
-    shown_link_ = linked;
     try {
       print(json_ ? json_linked(linked) : LangText(linked ? text::kLinked : text::kNotLinked));
     } catch (const std::bad_alloc&) {
@@ -134,7 +94,6 @@ class ConsoleFrontend final : public Frontend, public PresenceSchedule, public T
   }
   void transfer_begins(std::size_t, std::uint32_t) noexcept override {}
   void file_progress(std::size_t file, int percent) noexcept override {
-    platform_.progress(percent);
     try {
       const std::string name = kUpdateFiles[file].name;
       if (json_) print(json_progress(name, percent));
@@ -171,73 +130,29 @@ class ConsoleFrontend final : public Frontend, public PresenceSchedule, public T
     }
   }
   void command_ended(CommandEnd, CommandResult result) noexcept override {
-    platform_.command_ended();
-    g_command_running.store(false);
     finish(exit_status_of(result));
+    g_phase.store(CommandPhase::ended);
   }
-
-  // PresenceSchedule.
-  void set_poll_period(unsigned period_ms) noexcept override {
-    if (window_) ::SetTimer(window_, kPresenceTimer, period_ms, nullptr);
-  }
-  void schedule_presence_recheck(unsigned delay_ms) noexcept override {
-    if (window_) ::SetTimer(window_, kPresenceRecheckTimer, delay_ms, nullptr);
-  }
-
-  // TransferHost: from the worker's thread.
-  void progressed(int position) noexcept override {
-    ::PostMessageW(window_, kProgressMessage, static_cast<WPARAM>(position), 0);
-  }
-  void ended() noexcept override { ::PostMessageW(window_, kTransferEndedMessage, 0, 0); }
-
-  void act_on(Outcome outcome) noexcept {
-    if (outcome != Outcome::end_process) return;
-    if (TransferWorker* running = command_.transfer()) {
-      running->request_stop();
-      ::WaitForSingleObject(running->thread(), kWorkerShutdownMs);
-    }
-    finish(kExitTransferFailed);
-  }
+  void memory_ran_out() noexcept override { message(kOutOfMemoryText, MessageStyle::warning); }
 
  private:
-  static LRESULT CALLBACK window_proc(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == WM_NCCREATE) {
-      auto* create = reinterpret_cast<CREATESTRUCTW*>(lp);
-      ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-    }
-    auto* self = reinterpret_cast<ConsoleFrontend*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-    if (self == nullptr) return ::DefWindowProcW(window, msg, wp, lp);
-    try {
-      switch (msg) {
-        case WM_TIMER:
-          if (wp == kPresenceRecheckTimer) ::KillTimer(window, kPresenceRecheckTimer);
-          if (wp == kPresenceTimer || wp == kPresenceRecheckTimer)
-            self->act_on(poll_device_presence(self->session_, self->recorder_, *self,
-                                              wp == kPresenceTimer ? PresenceCheck::periodic : PresenceCheck::recheck));
-          return 0;
-        case kProgressMessage: self->command_.on_progress(static_cast<int>(wp)); return 0;
-        case kTransferEndedMessage: self->act_on(self->command_.on_transfer_ended()); return 0;
-        default: break;
-      }
-    } catch (const std::bad_alloc&) {
-      self->session_.out_of_memory = true;
-    }
-    return ::DefWindowProcW(window, msg, wp, lp);
-  }
-
   Output& out_;
   bool json_;
   ProgressLine line_;
-  HWND window_ = nullptr;
-  int shown_link_ = -1;
   std::optional<int> exit_status_;
-  SessionState session_;
-  SystemPlatform system_;
-  CommandPlatform platform_{system_, session_};
-  RunDetails& details_;
-  RecordingFrontend recorder_{*this, details_};
-  UpdateCommand command_{session_, recorder_, *this, *this};
 };
+
+// A top-level window that is never shown: unlike a message-only window it hears
+// WM_QUERYENDSESSION, so a log-off or shutdown waits for the command as the dialog's does.
+UniqueWindow create_hidden_window() noexcept {
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = &::DefWindowProcW;
+  wc.hInstance = ::GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"PushwellCliSession";
+  ::RegisterClassW(&wc);
+  return UniqueWindow(::CreateWindowExW(0, wc.lpszClassName, L"pushwell-cli", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0,
+                                        nullptr, nullptr, wc.hInstance, nullptr));
+}
 
 BOOL WINAPI on_console_control(DWORD type) {
   ControlEvent event = ControlEvent::ctrl_c;
@@ -248,8 +163,9 @@ BOOL WINAPI on_console_control(DWORD type) {
     case CTRL_LOGOFF_EVENT: event = ControlEvent::logoff; break;
     default: event = ControlEvent::shutdown; break;
   }
-  switch (answer_control(event, g_command_running.load())) {
+  switch (answer_control(event, g_phase.load())) {
     case ControlAnswer::end_now: return FALSE;
+    case ControlAnswer::status_stands: return TRUE;  // the ended command's status is returned from main
     case ControlAnswer::refused: {
       static const char kRefused[] = "\nThe update goes on: stopping it now could leave the device unusable.\n";
       DWORD written = 0;
@@ -258,7 +174,10 @@ BOOL WINAPI on_console_control(DWORD type) {
     }
     case ControlAnswer::cannot_refuse: break;
   }
-  return FALSE;  // the system ends the process whatever this says
+  // The system ends the process once this returns: the file going out gets as
+  // long as the system allows to arrive whole, and no further file starts.
+  if (WorkflowHost* host = g_host.load()) host->finish_transfer_under_way(kCloseWaitMs);
+  return FALSE;
 }
 
 std::vector<std::string> utf8_arguments() {
@@ -271,25 +190,36 @@ std::vector<std::string> utf8_arguments() {
   return args;
 }
 
-// The folder made absolute and current; false when it is not a folder.
-bool enter_folder(const std::string& folder) {
+// The folder made absolute; empty when it is not a folder. A path too long for
+// the update files is still found here (through its \\?\ form), so the command
+// refuses it as such.
+std::string absolute_folder(const std::string& folder) {
   const std::wstring given = widen(folder.empty() ? std::string(".") : folder);
-  wchar_t absolute[32768];
-  const DWORD length = ::GetFullPathNameW(given.c_str(), 32768, absolute, nullptr);
-  if (length == 0 || length >= 32768) return false;
-  const DWORD attributes = ::GetFileAttributesW(absolute);
-  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
-  return ::SetCurrentDirectoryW(absolute) != 0;
+  std::wstring absolute(32768, L'\0');
+  const DWORD length = ::GetFullPathNameW(given.c_str(), 32768, &absolute[0], nullptr);
+  if (length == 0 || length >= 32768) return std::string();
+  absolute.resize(length);
+  std::wstring extended = absolute;
+  if (absolute.compare(0, 2, L"\\\\") == 0) {
+    if (absolute.compare(0, 4, L"\\\\?\\") != 0 && absolute.compare(0, 4, L"\\\\.\\") != 0)
+      extended = L"\\\\?\\UNC\\" + absolute.substr(2);
+  } else {
+    extended = L"\\\\?\\" + absolute;
+  }
+  const DWORD attributes = ::GetFileAttributesW(extended.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return std::string();
+  while (absolute.size() > 3 && absolute.back() == L'\\') absolute.pop_back();  // "C:\" keeps its own
+  return narrow(absolute);
 }
 
 // The end line, then the run's details when asked for, after everything else.
-int end_with(ConsoleFrontend& frontend, const Arguments& arguments, int status) {
+int end_with(WorkflowHost& host, ConsoleFrontend& frontend, const Arguments& arguments, int status) {
   try {
-    frontend.details().add("the program ends, exit status " + std::to_string(status));
+    host.details().add("the program ends, exit status " + std::to_string(status));
     if (arguments.json) frontend.print(json_end(status));
     if (arguments.report && arguments.command == Command::update) {
-      if (arguments.json) frontend.print(json_details(frontend.details().lines()));
-      else for (const std::string& line : frontend.details().lines()) frontend.print(line);
+      if (arguments.json) frontend.print(json_details(host.details().lines()));
+      else for (const std::string& line : host.details().lines()) frontend.print(line);
     }
   } catch (const std::bad_alloc&) {
   }
@@ -297,42 +227,51 @@ int end_with(ConsoleFrontend& frontend, const Arguments& arguments, int status) 
 }
 
 int run(const Arguments& arguments, Output& out) {
-  RunDetails details;
-  record_run_start(details, "pushwell-cli");
-  ConsoleFrontend frontend(out, arguments.json, details);
-  if (!enter_folder(arguments.folder)) {
-    frontend.recorded().message("No such folder: " + arguments.folder, MessageStyle::stop);
-    return end_with(frontend, arguments, kExitBadArguments);
+  WorkflowHost host("pushwell-cli", ProcessEnd::leave_loop);
+  ConsoleFrontend frontend(out, arguments.json);
+  host.listen(frontend);
+  Frontend& record = host.record();
+  const std::string folder = absolute_folder(arguments.folder);
+  if (folder.empty()) {
+    record.message("No such folder: " + arguments.folder, MessageStyle::stop);
+    return end_with(host, frontend, arguments, kExitBadArguments);
   }
-  std::optional<InstanceLock> lock;
-  if (arguments.command == Command::update) {
-    lock.emplace(InstanceLock::acquire());
-    if (lock->verdict() == InstanceVerdict::another_runs) {
-      frontend.recorded().message(LangText(text::kAnotherUpdater), MessageStyle::warning);
-      return end_with(frontend, arguments, kExitAnotherUpdater);
-    }
+  // `status` takes no lock, and probes nothing while another updater holds it.
+  const bool another_runs = arguments.command == Command::update
+                                ? host.take_lock() == InstanceVerdict::another_runs
+                                : InstanceLock::held_elsewhere();
+  if (another_runs) {
+    record.message(LangText(text::kAnotherUpdater), MessageStyle::warning);
+    return end_with(host, frontend, arguments, kExitAnotherUpdater);
   }
   exclude_current_directory_from_library_search();
   {
     std::optional<PipeLibrary> library = PipeLibrary::load();
-    if (library) tell_library_bound(*library, frontend.recorded());
+    if (library) tell_library_bound(*library, record);
     if (!library) {
-      frontend.recorded().message(library_failure_text(LangText(text::kLibraryNotLoaded)), MessageStyle::warning);
-      return end_with(frontend, arguments, kExitNoLibrary);
+      record.message(library_failure_text(LangText(text::kLibraryNotLoaded)), MessageStyle::warning);
+      return end_with(host, frontend, arguments, kExitNoLibrary);
     }
   }
-  if (!frontend.create_window()) return end_with(frontend, arguments, kExitTransferFailed);
+  const UniqueWindow window = create_hidden_window();
+  if (!window || !host.attach(window.get(), folder)) return end_with(host, frontend, arguments, kExitTransferFailed);
+  g_host.store(&host);
+  struct Detach {
+    ~Detach() { g_host.store(nullptr); }
+  } detach;
   // The first check, as the dialog's first tick; it also arms the poll.
-  if (poll_device_presence(frontend.session(), frontend.recorded(), frontend) != Outcome::go_on ||
-      !frontend.session().linked) {
+  host.check_presence_now();
+  if (host.process_end_wanted() || !host.linked()) {
     if (arguments.command == Command::update)
-      frontend.recorded().message(LangText(text::kDeviceNotLinked), MessageStyle::warning);
-    return end_with(frontend, arguments, kExitNotLinked);
+      record.message(LangText(text::kDeviceNotLinked), MessageStyle::warning);
+    return end_with(host, frontend, arguments, kExitNotLinked);
   }
-  if (arguments.command == Command::status) return end_with(frontend, arguments, kExitCompleted);
+  if (arguments.command == Command::status) return end_with(host, frontend, arguments, kExitCompleted);
 
-  frontend.act_on(frontend.command().start());
-  return end_with(frontend, arguments, frontend.run_until_ended());
+  host.start_update();
+  host.serve_until_idle();
+  if (host.process_end_wanted()) frontend.finish(kExitTransferFailed);
+  return end_with(host, frontend, arguments, frontend.exit_status().value_or(kExitTransferFailed));
 }
 
 }  // namespace
@@ -341,7 +280,6 @@ int run(const Arguments& arguments, Output& out) {
 int main() {
   // No system box may wait for a user who is not there.
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-  ::SetConsoleOutputCP(CP_UTF8);
   pw::cli::Output out;
   try {
     const pw::cli::Parsed parsed = pw::cli::parse_arguments(pw::cli::utf8_arguments());

@@ -14,7 +14,6 @@
 #include "device/pipe_library.h"
 #include "lang/lang_text.h"
 #include "win/handles.h"
-#include "win/message_loop.h"
 #include "win/overlapped_pipe.h"
 #include "win/system_info.h"
 
@@ -147,9 +146,6 @@ Outcome Identification::run(Frontend& frontend, CommandResult& why) {
       ::WaitForSingleObject(reader.get(), static_cast<DWORD>(kMinimumAnswerTimeMs - elapsed));
   }
   const bool reader_ended = reader && stop_reader(reader.get(), *context);
-  // Clicks and keys made while the window was frozen would act on the boxes and
-  // buttons to come.
-  discard_queued_input();
   if (reader_ended && context->out_of_memory.load()) throw std::bad_alloc();  // not a wrong model
   if (reader_ended && context->reply.identified.load()) identified_ = true;
   {

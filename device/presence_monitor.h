@@ -12,11 +12,18 @@ namespace pw {
 // recheck of a miss during a command, and the lost-device question, which ends
 // the process when the front end answers so (end_process; go_on otherwise).
 // Texts are looked up and converted here, so it may throw std::bad_alloc.
+// `transfer_running`: a transfer worker runs, from its start to its end event.
+// `folder` holds the update files and the driver installer.
 enum class PresenceCheck { periodic, recheck };
+struct PresenceContext {
+  PresenceCheck check = PresenceCheck::periodic;
+  bool transfer_running = false;
+  const std::string* folder = nullptr;
+};
 Outcome poll_device_presence(SessionState& session, Frontend& frontend, PresenceSchedule& schedule,
-                             PresenceCheck check = PresenceCheck::periodic);
+                             const PresenceContext& context);
 
-// "<current directory>\InstallUsbDrive.exe", or "" when it would not fit in 260 UTF-16 units.
-std::string installer_path();
+// "<folder>\InstallUsbDrive.exe", or "" when it would not fit in 260 UTF-16 units.
+std::string installer_path(const std::string& folder);
 
 }  // namespace pw

@@ -6,7 +6,6 @@
 #include "device/presence_rule.h"
 #include "lang/lang_text.h"
 #include "win/handles.h"
-#include "win/module_path.h"
 #include "win/wide_text.h"
 
 namespace pw {
@@ -14,10 +13,18 @@ namespace pw {
 namespace {
 constexpr char kInstallerName[] = "\\InstallUsbDrive.exe";
 constexpr char kLibraryUnloadedText[] = "BMC51xUSB.dll unloaded";
+
+// The front end hears the link the first time and then only when it changes.
+void tell_link(SessionState& session, Frontend& frontend, bool linked) {
+  const bool changed = !session.link_reported || session.linked != linked;
+  session.linked = linked;
+  session.link_reported = true;
+  if (changed) frontend.linked(linked);
+}
+
 }  // namespace
 
-std::string installer_path() {
-  const std::string folder = current_directory();
+std::string installer_path(const std::string& folder) {
   if (folder.empty()) return std::string();
   std::string path = folder + kInstallerName;  // a drive root gives two separators, used as they are
   if (utf16_length(path) >= MAX_PATH) return std::string();
@@ -25,7 +32,8 @@ std::string installer_path() {
 }
 
 Outcome poll_device_presence(SessionState& session, Frontend& frontend, PresenceSchedule& schedule,
-                             PresenceCheck check) {
+                             const PresenceContext& context) {
+  const PresenceCheck check = context.check;
   if (check == PresenceCheck::recheck) {
     session.presence_recheck_pending = false;
   } else if (session.presence_recheck_pending) {
@@ -34,7 +42,7 @@ Outcome poll_device_presence(SessionState& session, Frontend& frontend, Presence
   PresenceFacts facts{false,
                       check == PresenceCheck::recheck,
                       session.command_running,
-                      session.running_worker != nullptr,
+                      context.transfer_running,
                       session.update_started,
                       session.ending_box_open,
                       true};
@@ -64,16 +72,14 @@ Outcome poll_device_presence(SessionState& session, Frontend& frontend, Presence
 
   switch (plan.verdict) {
     case PresenceVerdict::linked:
-      session.linked = true;
+      tell_link(session, frontend, true);
       session.installer_started = true;
-      frontend.linked(true);
       break;
     case PresenceVerdict::unchanged: break;
     case PresenceVerdict::recheck: session.presence_recheck_pending = true; break;
     case PresenceVerdict::not_linked:
     case PresenceVerdict::lost_update:
-      session.linked = false;
-      frontend.linked(false);
+      tell_link(session, frontend, false);
       break;
   }
   if (plan.recheck_in_ms != 0) schedule.schedule_presence_recheck(plan.recheck_in_ms);
@@ -84,7 +90,7 @@ Outcome poll_device_presence(SessionState& session, Frontend& frontend, Presence
   // A check inside the question may have asked for the installer meanwhile.
   if (plan.start_installer && !session.installer_started) {
     session.installer_started = true;
-    frontend.installer_wanted(installer_path());
+    frontend.installer_wanted(context.folder ? installer_path(*context.folder) : std::string());
   }
   if (plan.poll_period_ms != 0) schedule.set_poll_period(plan.poll_period_ms);
   return Outcome::go_on;

@@ -32,7 +32,11 @@ enum class PresenceVerdict {
 
 PresenceVerdict judge_presence(const PresenceFacts& facts);
 
+// The first check comes soon after start; while a file goes out the device is
+// checked as while it is linked.
+constexpr unsigned kFirstPollMs = 100;
 constexpr unsigned kLinkedPollMs = 1000;
+constexpr unsigned kTransferPollMs = kLinkedPollMs;
 constexpr unsigned kUnlinkedPollMs = 800;
 constexpr unsigned kPresenceRecheckMs = 250;
 

@@ -6,6 +6,20 @@ export WINEARCH=win64
 # No menu entries, no Mono/Gecko prompts during wineboot.
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
 
+# Some machines' kernels run no 32-bit program at all, whatever is installed:
+# Debian's `wine` then fails for every program, since it prefers the 32-bit
+# loader. There, a `wine` of our own runs the 64-bit loader, and the 32-bit
+# build's Wine runs are left out (PUSHWELL_NO_WINE32=1 says so).
+if [ -x /usr/lib/wine/wine ] && [ -x /usr/lib/wine/wine64 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  export PUSHWELL_NO_WINE32=1
+  mkdir -p "$PUSHWELL_ROOT/build/wine64-only"
+  printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' \
+    >"$PUSHWELL_ROOT/build/wine64-only/wine"
+  chmod +x "$PUSHWELL_ROOT/build/wine64-only/wine"
+  ln -sf wine "$PUSHWELL_ROOT/build/wine64-only/wine-stable"  # what wineboot and the other tools call
+  case ":$PATH:" in *":$PUSHWELL_ROOT/build/wine64-only:"*) ;; *) export PATH="$PUSHWELL_ROOT/build/wine64-only:$PATH" ;; esac
+fi
+
 # Wine takes its ANSI code page from the locale: a Western one (code page 1252),
 # built into a private folder since the machine may have only C.UTF-8.
 pushwell_ensure_locale() {
@@ -24,7 +38,8 @@ pushwell_ensure_locale
 pushwell_ensure_prefix() {
   # A prefix made before 32-bit Wine was installed lacks syswow64, and then no
   # program starts in it at all, 64-bit ones included: make it anew.
-  if [ -x /usr/lib/wine/wine ] && [ -d "$WINEPREFIX" ] && [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+  if [ -x /usr/lib/wine/wine ] && [ -z "${PUSHWELL_NO_WINE32:-}" ] && [ -d "$WINEPREFIX" ] &&
+     [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
     echo "remaking the Wine prefix $WINEPREFIX: it predates 32-bit Wine" >&2
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w >/dev/null 2>&1 || true

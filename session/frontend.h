@@ -10,6 +10,9 @@
 
 namespace pw {
 
+// The fixed text of memory that ran out: it needs no lookup, which could fail too.
+inline constexpr char kOutOfMemoryText[] = "Memory Allocation Fail";
+
 // How a message is shown: an OK box with the exclamation icon, with the
 // stop-sign icon, or with the question icon.
 enum class MessageStyle { warning, stop, question };
@@ -26,8 +29,9 @@ enum class CommandResult {
   not_linked,       // no device, or gone before anything of a file was sent
   wrong_device,     // the device did not identify as the right model
   file_refused,     // an update file refused before anything of it was sent
-  transfer_failed,  // a transfer failed, or the worker or memory failed around one
+  transfer_failed,  // a transfer failed, or the worker failed around one
   no_library,       // the pipe library could not be loaded
+  out_of_memory,    // memory ran out in a handler; the command ended after the transfer under way
 };
 
 // Their names in the program's output and record: "warning", "stop", "question";
@@ -57,7 +61,12 @@ class Frontend {
   virtual bool device_lost(const std::string& question) noexcept = 0;
   // The driver installer should start, once in the run (`path` may be empty: it would not fit).
   virtual void installer_wanted(const std::string& path) noexcept = 0;
+  // Every file the device gets has been handed to it: what follows (the final
+  // message) waits only for the user.
+  virtual void files_handed_over() noexcept {}
   virtual void command_ended(CommandEnd end, CommandResult result) noexcept = 0;
+  // Memory ran out in a handler while no command ran: say so.
+  virtual void memory_ran_out() noexcept {}
 
   // Facts for the run's details only: a front end that shows nothing of them
   // keeps these empty bodies.

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "sim/sim_control.h"
-#include "tests/e2e/driver.h"
+#include "tools/driver/driver.h"
 
 using namespace pw::e2e;
 
@@ -64,9 +64,8 @@ int main(int argc, char** argv) {
       [&] {
         RECT r{};
         ::GetWindowRect(box, &r);
-        HDC screen = ::GetDC(nullptr);
-        const COLORREF face = ::GetPixel(screen, r.left + 8, r.bottom - 8);
-        ::ReleaseDC(nullptr, screen);
+        const pw::WindowDC screen(nullptr);
+        const COLORREF face = ::GetPixel(screen.get(), r.left + 8, r.bottom - 8);
         return face != RGB(0, 0, 0) && face != CLR_INVALID;
       },
       Millis{5000});

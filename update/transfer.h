@@ -23,15 +23,15 @@ constexpr std::size_t kHeaderCopySize = 260;
 enum class TransferOutcome : std::uint8_t { none, sent, failed };
 
 // One file's transfer: it owns the file's bytes and the device's write pipe
-// until it has finished with them. Filled by the update command, then moved to
-// the worker, which alone touches it until it stores done = 1 (release); the
-// command reads the outcome after an acquire load of done.
+// until it has finished with them. Filled by the worker (or, in tests, before it
+// starts), which alone touches it until it stores done = 1 (release); the
+// command reads the outcome after the worker's end event.
 struct TransferJob {
   std::unique_ptr<std::uint8_t[]> file;  // the whole file, header block included
   std::uint32_t file_size = 0;
   std::unique_ptr<PipePort> out_pipe;  // closes the pipe when it goes
   std::atomic<std::uint32_t> bytes_sent{0};  // payload bytes the pipe took
-  std::atomic<int> done{0};
+  std::atomic<int> done{0};  // set by the worker as the transfer ends
   std::atomic<TransferOutcome> outcome{TransferOutcome::none};
   // Each timed-out write cancelled and repeated, for the run's details: how many,
   // and the stream offsets (command header included) of the first few.
@@ -51,6 +51,8 @@ struct TransferJob {
 class TransferHost {
  public:
   virtual ~TransferHost() = default;
+  // The file is loaded whole and its first byte is about to go out.
+  virtual void sending() noexcept {}
   virtual void progressed(int position) noexcept = 0;  // 0..100, only when it changed
   // The last touch of the job: done is 1 and the outcome readable.
   virtual void ended() noexcept = 0;

@@ -1,9 +1,13 @@
 #pragma once
 // The update command of the button, driven by events: start() checks the link,
-// identifies the device and handles the files up to the first transfer; each
-// transfer's end, reported by the worker to the front end's thread, continues
-// with the next file. No wait of its own holds the thread between the two, so
-// no modal loop the user opens (a menu, a box, a drag) can hold the next file.
+// identifies the device and handles the files up to the first transfer; the
+// transfer worker opens, loads and sends each file, and its end, reported to the
+// host's thread, continues with the next file. No wait of its own holds the
+// thread between the two, so no modal loop the user opens (a menu, a box, a
+// drag) can hold the next file, and a slow driver never holds the window.
+#include <windows.h>
+
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -13,6 +17,7 @@
 #include "session/frontend.h"
 #include "session/session_state.h"
 #include "update/transfer.h"
+#include "update/update_plan.h"
 
 namespace pw {
 
@@ -21,28 +26,41 @@ struct CheckedFile;
 
 class UpdateCommand {
  public:
-  // `transfers` hears from each worker; it posts to the front end's thread,
-  // which then calls on_progress and on_transfer_ended.
+  // `transfers` hears from each worker; it posts to the host's thread, which
+  // then calls on_sending, on_progress and on_transfer_ended.
   UpdateCommand(SessionState& session, Frontend& frontend, PresenceSchedule& schedule,
                 TransferHost& transfers) noexcept;
+  // A worker still running is stopped and waited for (see stop_transfer).
   ~UpdateCommand();
   UpdateCommand(const UpdateCommand&) = delete;
   UpdateCommand& operator=(const UpdateCommand&) = delete;
 
-  // go_on while a transfer runs (the command goes on at its end); otherwise the
-  // command has ended and the front end has heard command_ended: end_process
-  // when the update completed or the process must end for another reason,
-  // command_ended after an early end. Nothing when a command already runs.
-  Outcome start() noexcept;
-  // The worker's end event, on the front end's thread: the file's result, then
-  // the next file or the end, as start() returns.
-  Outcome on_transfer_ended() noexcept;
-  // The worker's progress event, on the front end's thread.
+  // Works on the update files of `folder`. go_on while a transfer runs (the
+  // command goes on at its end); otherwise the command has ended and the front
+  // end has heard command_ended: end_process when the update completed or the
+  // process must end for another reason, command_ended after an early end.
+  // Nothing when a command already runs.
+  Outcome start(const std::string& folder) noexcept;
+  // The worker's events, on the host's thread.
+  void on_sending() noexcept;
   void on_progress(int percent) noexcept;
+  // The file's result, then the next file or the end, as start() returns.
+  Outcome on_transfer_ended() noexcept;
 
-  bool running() const noexcept { return session_.command_running; }
-  // The transfer under way, if any; stopped and joined before the process ends.
-  TransferWorker* transfer() const noexcept { return session_.running_worker; }
+  // A worker runs, from its start to its end event.
+  bool transferring() const noexcept { return worker_ != nullptr; }
+  // A handler ran out of memory during the command: it ends once the transfer
+  // under way has ended, and the front end hears why.
+  void note_out_of_memory() noexcept { out_of_memory_ = true; }
+  // The process ends: the worker, if any, is told to stop and waited for up to
+  // `wait_ms`; one that has not ended by then is kept, never freed, so it cannot
+  // write into freed memory. The command ends (the front end is not told).
+  // Returns false when a worker was kept.
+  bool stop_transfer(DWORD wait_ms) noexcept;
+  // From any thread: no further file starts; the command ends before it.
+  void hold_next_file() noexcept { hold_next_file_.store(true); }
+  // How long the end of the process waits for a stopped transfer to wind down.
+  static constexpr DWORD kWorkerStopWaitMs = 3000;
 
  private:
   Outcome run_files(std::size_t from);
@@ -53,17 +71,22 @@ class UpdateCommand {
   Outcome refuse(CommandResult why, TextKey text);
   Outcome refuse(CommandResult why, TextKey text, const std::string& path);
   Outcome end_with_message(const std::string& text, MessageStyle style);
+  // In the planner's order.
+  std::string& path_of(std::size_t index) noexcept;
 
   SessionState& session_;
   Frontend& frontend_;
   PresenceSchedule& schedule_;
   TransferHost& transfers_;
   Identification identification_;
+  // The update file paths, rebuilt from the folder at each start.
+  std::string firmware_path, sound_path, image_path, imageru_path, database_path;
   std::unique_ptr<TransferWorker> worker_;
   std::size_t file_ = 0;    // the file handled now
   std::string sent_;        // one line per file the device received whole
-  std::uint32_t transfer_payload_ = 0;          // of the transfer under way, for the record
-  unsigned long long transfer_started_ms_ = 0;  // its start, on the tick count
+  bool out_of_memory_ = false;
+  std::atomic<bool> hold_next_file_{false};
+  unsigned long long transfer_started_ms_ = 0;  // the worker's start, on the tick count
   CommandResult result_ = CommandResult::completed;  // why the command ends
 };
 

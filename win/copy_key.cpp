@@ -4,6 +4,7 @@
 #include <string>
 
 #include "win/clipboard.h"
+#include "win/message_loop.h"
 #include "win/wide_text.h"
 
 namespace pw {
@@ -33,7 +34,8 @@ LRESULT CALLBACK CopyKeyHook::on_key(int code, WPARAM key, LPARAM flags) noexcep
       ::GetKeyState(VK_CONTROL) < 0 && ::GetKeyState(VK_MENU) >= 0 && ::GetKeyState(VK_SHIFT) >= 0;
   if (self && code == HC_ACTION && key == 'C' && alone_with_ctrl) {
     // The repeat and the release are eaten too, so the window sees no half of it.
-    if (key_down && (flags & (1u << 30)) == 0) self->on_copy_(self->context_, ::GetActiveWindow());
+    // A key dropped unread (typed while the window was frozen) copies nothing.
+    if (key_down && (flags & (1u << 30)) == 0 && !input_being_discarded()) self->on_copy_(self->context_, ::GetActiveWindow());
     return 1;
   }
   return ::CallNextHookEx(self ? self->hook_ : nullptr, code, key, flags);

@@ -1,121 +1,123 @@
 #pragma once
-// Move-only owners for Win32 handles: one owner per handle.
+// Move-only owners for Win32 handles: one owner per handle; the type says who frees it.
 #include <windows.h>
 
 #include <utility>
 
 namespace pw {
 
-// Owns a kernel HANDLE. Both null and INVALID_HANDLE_VALUE mean "none".
-class UniqueHandle {
+// One owner for a resource of type T that Traits knows how to test and free.
+// Move-only: exactly one owner frees it.
+template <class T, class Traits>
+class Owned {
  public:
-  UniqueHandle() noexcept = default;
-  explicit UniqueHandle(HANDLE h) noexcept : h_(h) {}
-  UniqueHandle(UniqueHandle&& other) noexcept : h_(other.release()) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+  Owned() noexcept = default;
+  explicit Owned(T value) noexcept : value_(value) {}
+  Owned(Owned&& other) noexcept : value_(other.release()) {}
+  Owned& operator=(Owned&& other) noexcept {
     if (this != &other) reset(other.release());
     return *this;
   }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  ~UniqueHandle() { reset(); }
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  ~Owned() { reset(); }
 
-  static bool is_valid(HANDLE h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-  bool valid() const noexcept { return is_valid(h_); }
+  static bool is_valid(T value) noexcept { return Traits::valid(value); }
+  bool valid() const noexcept { return Traits::valid(value_); }
   explicit operator bool() const noexcept { return valid(); }
-  HANDLE get() const noexcept { return h_; }
-  HANDLE release() noexcept { return std::exchange(h_, nullptr); }
-  void reset(HANDLE h = nullptr) noexcept {
-    HANDLE old = std::exchange(h_, h);
-    if (is_valid(old)) ::CloseHandle(old);
+  T get() const noexcept { return value_; }
+  T release() noexcept { return std::exchange(value_, T{}); }
+  void reset(T value = T{}) noexcept {
+    T old = std::exchange(value_, value);
+    if (Traits::valid(old)) Traits::free(old);
   }
 
  private:
-  HANDLE h_ = nullptr;
+  T value_{};
 };
 
-// Owns a loaded module (LoadLibrary/FreeLibrary).
-class UniqueModule {
- public:
-  UniqueModule() noexcept = default;
-  explicit UniqueModule(HMODULE m) noexcept : m_(m) {}
-  UniqueModule(UniqueModule&& other) noexcept : m_(other.release()) {}
-  UniqueModule& operator=(UniqueModule&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  UniqueModule(const UniqueModule&) = delete;
-  UniqueModule& operator=(const UniqueModule&) = delete;
-  ~UniqueModule() { reset(); }
-
-  explicit operator bool() const noexcept { return m_ != nullptr; }
-  HMODULE get() const noexcept { return m_; }
-  HMODULE release() noexcept { return std::exchange(m_, nullptr); }
-  void reset(HMODULE m = nullptr) noexcept {
-    HMODULE old = std::exchange(m_, m);
-    if (old) ::FreeLibrary(old);
-  }
-
- private:
-  HMODULE m_ = nullptr;
+// A kernel HANDLE: both null and INVALID_HANDLE_VALUE mean "none".
+struct KernelHandleTraits {
+  static bool valid(HANDLE h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void free(HANDLE h) noexcept { ::CloseHandle(h); }
 };
-
-// Owns a GDI object (brush, bitmap, pen, font, region).
+// A loaded module (LoadLibrary/FreeLibrary).
+struct ModuleTraits {
+  static bool valid(HMODULE m) noexcept { return m != nullptr; }
+  static void free(HMODULE m) noexcept { ::FreeLibrary(m); }
+};
+// A GDI object (brush, bitmap, pen, font, region).
 template <class T>
-class GdiObject {
- public:
-  GdiObject() noexcept = default;
-  explicit GdiObject(T obj) noexcept : obj_(obj) {}
-  GdiObject(GdiObject&& other) noexcept : obj_(other.release()) {}
-  GdiObject& operator=(GdiObject&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  GdiObject(const GdiObject&) = delete;
-  GdiObject& operator=(const GdiObject&) = delete;
-  ~GdiObject() { reset(); }
-
-  explicit operator bool() const noexcept { return obj_ != nullptr; }
-  T get() const noexcept { return obj_; }
-  T release() noexcept { return std::exchange(obj_, nullptr); }
-  void reset(T obj = nullptr) noexcept {
-    T old = std::exchange(obj_, obj);
-    if (old) ::DeleteObject(old);
-  }
-
- private:
-  T obj_ = nullptr;
+struct GdiObjectTraits {
+  static bool valid(T obj) noexcept { return obj != nullptr; }
+  static void free(T obj) noexcept { ::DeleteObject(obj); }
+};
+// A memory device context (CreateCompatibleDC/DeleteDC).
+struct MemoryDCTraits {
+  static bool valid(HDC dc) noexcept { return dc != nullptr; }
+  static void free(HDC dc) noexcept { ::DeleteDC(dc); }
 };
 
+// A window this thread created (DestroyWindow).
+struct WindowTraits {
+  static bool valid(HWND w) noexcept { return w != nullptr; }
+  static void free(HWND w) noexcept { ::DestroyWindow(w); }
+};
+
+using UniqueHandle = Owned<HANDLE, KernelHandleTraits>;
+using UniqueWindow = Owned<HWND, WindowTraits>;
+using UniqueModule = Owned<HMODULE, ModuleTraits>;
+template <class T>
+using GdiObject = Owned<T, GdiObjectTraits<T>>;
 using UniqueBrush = GdiObject<HBRUSH>;
 using UniqueFont = GdiObject<HFONT>;
 using UniqueBitmap = GdiObject<HBITMAP>;
+using UniqueMemoryDC = Owned<HDC, MemoryDCTraits>;
 
-// Owns a memory device context (CreateCompatibleDC/DeleteDC).
-class UniqueMemoryDC {
+// A window's device context, borrowed with GetDC and given back with ReleaseDC.
+class WindowDC {
  public:
-  UniqueMemoryDC() noexcept = default;
-  explicit UniqueMemoryDC(HDC dc) noexcept : dc_(dc) {}
-  UniqueMemoryDC(UniqueMemoryDC&& other) noexcept : dc_(std::exchange(other.dc_, nullptr)) {}
-  UniqueMemoryDC& operator=(UniqueMemoryDC&& other) noexcept {
-    if (this != &other) {
-      reset();
-      dc_ = std::exchange(other.dc_, nullptr);
-    }
+  explicit WindowDC(HWND window) noexcept : window_(window), dc_(::GetDC(window)) {}
+  WindowDC(const WindowDC&) = delete;
+  WindowDC& operator=(const WindowDC&) = delete;
+  ~WindowDC() {
+    if (dc_) ::ReleaseDC(window_, dc_);
+  }
+  HDC get() const noexcept { return dc_; }
+
+ private:
+  HWND window_;
+  HDC dc_;
+};
+
+// One reference to a COM object, released when it goes.
+template <class T>
+class ComPtr {
+ public:
+  ComPtr() noexcept = default;
+  ComPtr(ComPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  ComPtr& operator=(ComPtr&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.p_, nullptr));
     return *this;
   }
-  UniqueMemoryDC(const UniqueMemoryDC&) = delete;
-  UniqueMemoryDC& operator=(const UniqueMemoryDC&) = delete;
-  ~UniqueMemoryDC() { reset(); }
+  ComPtr(const ComPtr&) = delete;
+  ComPtr& operator=(const ComPtr&) = delete;
+  ~ComPtr() { reset(); }
 
-  explicit operator bool() const noexcept { return dc_ != nullptr; }
-  HDC get() const noexcept { return dc_; }
-  void reset() noexcept {
-    if (dc_) ::DeleteDC(std::exchange(dc_, nullptr));
+  T* get() const noexcept { return p_; }
+  T* operator->() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  // Where a creating call writes the new reference; what was held goes first.
+  void** put() noexcept {
+    reset();
+    return reinterpret_cast<void**>(&p_);
+  }
+  void reset(T* p = nullptr) noexcept {
+    if (T* old = std::exchange(p_, p)) old->Release();
   }
 
  private:
-  HDC dc_ = nullptr;
+  T* p_ = nullptr;
 };
 
 // Selects an object into a DC and selects the previous one back when it ends.

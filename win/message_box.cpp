@@ -74,7 +74,7 @@ int show_message_box(HWND owner, const char* text, UINT style, HWND* opened) noe
   }
 }
 
-void show_out_of_memory_box(HWND owner) noexcept {
+void show_out_of_memory_box(HWND owner, const char* text) noexcept {
   // The caption from the executable's name, in a buffer of its own.
   char path[MAX_PATH] = {};
   const DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
@@ -90,7 +90,7 @@ void show_out_of_memory_box(HWND owner) noexcept {
     }
     if (dot != nullptr) *dot = '\0';
   }
-  ::MessageBoxA(owner, kOutOfMemoryText, name, message_box_flags(kBoxOk));
+  ::MessageBoxA(owner, text, name, message_box_flags(kBoxOk));
 }
 
 }  // namespace pw

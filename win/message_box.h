@@ -23,8 +23,7 @@ std::string application_name();
 // program can close the box itself whatever it shows.
 int show_message_box(HWND owner, const char* text, UINT style, HWND* opened = nullptr) noexcept;
 
-// The box that says memory ran out. It needs no memory of its own to open.
-inline constexpr char kOutOfMemoryText[] = "Memory Allocation Fail";
-void show_out_of_memory_box(HWND owner) noexcept;
+// The box that says memory ran out (`text`, fixed). It needs no memory of its own to open.
+void show_out_of_memory_box(HWND owner, const char* text) noexcept;
 
 }  // namespace pw

@@ -4,7 +4,6 @@
 
 #include <vector>
 
-#include "pushwell_version.h"
 #include "win/wide_text.h"
 
 namespace pw {
@@ -41,9 +40,5 @@ std::string file_version(const std::string& path) {
 
 const char* build_architecture() noexcept { return sizeof(void*) == 4 ? "i686" : "x86_64"; }
 
-void record_run_start(RunDetails& details, const char* program) {
-  details.add(std::string(program) + " " PUSHWELL_VERSION_STRING ", build " + build_architecture());
-  details.add(windows_version());
-}
 
 }  // namespace pw

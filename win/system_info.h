@@ -2,7 +2,6 @@
 // Facts about the system and the files around the updater, for the run's details.
 #include <string>
 
-#include "session/run_details.h"
 
 namespace pw {
 
@@ -15,8 +14,5 @@ std::string file_version(const std::string& path);
 
 // "x86_64" or "i686": the build this program is.
 const char* build_architecture() noexcept;
-
-// The first lines of the run's details: the program, its version and build, and the Windows version.
-void record_run_start(RunDetails& details, const char* program);
 
 }  // namespace pw

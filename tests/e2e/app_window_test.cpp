@@ -2,7 +2,7 @@
 // beside the executable, the About box, and the ways to close the program.
 #include <gtest/gtest.h>
 
-#include "tests/e2e/driver.h"
+#include "tools/driver/driver.h"
 
 namespace pw::e2e {
 namespace {

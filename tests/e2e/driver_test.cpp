@@ -3,7 +3,7 @@
 // started outlives its owner.
 #include <gtest/gtest.h>
 
-#include "tests/e2e/driver.h"
+#include "tools/driver/driver.h"
 
 namespace pw::e2e {
 namespace {

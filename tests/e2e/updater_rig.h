@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "sim/sim_control.h"
-#include "tests/e2e/driver.h"
+#include "tools/driver/driver.h"
 #include "tools/cam_builder.h"
 
 namespace pw::e2e {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -48,6 +50,21 @@ TEST(CliArguments, HelpListsEveryExitStatus) {
     EXPECT_NE(help.output.find("  " + std::to_string(status) + "  "), std::string::npos) << status;
 }
 
+TEST(CliArguments, JsonAskedForKeepsHelpAndErrorsInJson) {
+  const auto help = parse({"--json", "--help"});
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_EQ(help.output.rfind("{\"event\":\"help\",\"text\":\"", 0), 0u) << help.output;
+  const auto error = parse({"update", "--jsn", "--json"});
+  EXPECT_EQ(error.exit_status, 1);
+  EXPECT_EQ(error.output.rfind("{\"event\":\"error\",\"text\":\"", 0), 0u) << error.output;
+  for (const auto& parsed : {help, error}) {
+    EXPECT_NE(parsed.output.find("\n{\"event\":\"end\",\"exit\":" + std::to_string(parsed.exit_status) + "}\n"),
+              std::string::npos);
+    // Every line one object: no raw line break inside the texts.
+    EXPECT_EQ(std::count(parsed.output.begin(), parsed.output.end(), '\n'), 2) << parsed.output;
+  }
+}
+
 TEST(CliExitStatus, FollowsWhyTheCommandEnded) {
   using pw::CommandResult;
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::completed), 0);
@@ -55,6 +72,7 @@ TEST(CliExitStatus, FollowsWhyTheCommandEnded) {
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::wrong_device), 3);
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::file_refused), 4);
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::transfer_failed), 5);
+  EXPECT_EQ(pw::cli::exit_status_of(CommandResult::out_of_memory), 5);
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::no_library), 7);
 }
 
@@ -87,13 +105,16 @@ TEST(CliProgressLine, PrintsAtMostALinePerPercentWhenRedirected) {
   EXPECT_EQ(line.finish(), "");
 }
 
-TEST(CliConsoleControl, CtrlCAndBreakAreRefusedOnlyWhileACommandRuns) {
-  EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_c, true), ControlAnswer::refused);
-  EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_break, true), ControlAnswer::refused);
-  EXPECT_EQ(pw::cli::answer_control(ControlEvent::close, true), ControlAnswer::cannot_refuse);
-  EXPECT_EQ(pw::cli::answer_control(ControlEvent::shutdown, true), ControlAnswer::cannot_refuse);
-  EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_c, false), ControlAnswer::end_now);
-  EXPECT_EQ(pw::cli::answer_control(ControlEvent::close, false), ControlAnswer::end_now);
+TEST(CliConsoleControl, CtrlCAndBreakAreRefusedWhileACommandRunsAndLeaveItsStatusAfter) {
+  using pw::cli::CommandPhase;
+  EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_c, CommandPhase::running), ControlAnswer::refused);
+  EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_break, CommandPhase::running), ControlAnswer::refused);
+  EXPECT_EQ(pw::cli::answer_control(ControlEvent::close, CommandPhase::running), ControlAnswer::cannot_refuse);
+  EXPECT_EQ(pw::cli::answer_control(ControlEvent::shutdown, CommandPhase::running), ControlAnswer::cannot_refuse);
+  EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_c, CommandPhase::not_started), ControlAnswer::end_now);
+  EXPECT_EQ(pw::cli::answer_control(ControlEvent::close, CommandPhase::not_started), ControlAnswer::end_now);
+  EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_c, CommandPhase::ended), ControlAnswer::status_stands);
+  EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_break, CommandPhase::ended), ControlAnswer::status_stands);
 }
 
 }  // namespace

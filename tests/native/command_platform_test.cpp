@@ -1,4 +1,4 @@
-#include "session/platform.h"
+#include "host/platform.h"
 
 #include "lang/utf.h"
 
@@ -101,6 +101,20 @@ TEST(CommandPlatform, AFailedTransferShowsTheErrorStateUntilTheCommandEnds) {
   platform.transfer_failed();
   end(session, platform);
   EXPECT_EQ(calls.calls, (Calls{"state error", "state none", "no reason", "may sleep"}));
+}
+
+TEST(CommandPlatform, OnceEveryFileIsHandedOverTheSystemMaySleepAndTheSessionEnd) {
+  RecordingCalls calls;
+  pw::SessionState session;
+  pw::CommandPlatform platform(calls, session);
+  start(session, platform, "r");
+  platform.progress(40);
+  calls.calls.clear();
+  platform.files_handed_over();
+  EXPECT_TRUE(platform.session_may_end());  // the final box waits only for the user
+  platform.progress(50);                    // nothing moves the finished bar
+  end(session, platform);
+  EXPECT_EQ(calls.calls, (Calls{"value 100", "no reason", "may sleep", "state none"}));
 }
 
 TEST(CommandPlatform, NothingOutsideACommandButTheFlash) {

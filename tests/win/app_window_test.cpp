@@ -141,8 +141,8 @@ class MainDialog : public ::testing::Test {
     ::CreateDirectoryA(scratch_.c_str(), nullptr);
     ::SetCurrentDirectoryA(scratch_.c_str());
     runner_ = std::thread([this] {
-      pw::RunDetails details;
-      CPushwellDlg dialog(details);
+      pw::WorkflowHost host("win_tests", pw::ProcessEnd::leave_loop);
+      CPushwellDlg dialog(host);
       dialog.run_modal(nullptr);
     });
     dialog_ = wait_for_own_dialog([](HWND h) { return ::GetDlgItem(h, IDC_UPDATE_BUTTON) != nullptr; });

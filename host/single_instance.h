@@ -3,7 +3,7 @@
 // start until the process ends.
 #include <windows.h>
 
-#include "session/instance_lock.h"
+#include "host/instance_lock.h"
 #include "win/handles.h"
 
 namespace pw {
@@ -18,6 +18,9 @@ class InstanceLock {
   static InstanceLock acquire() noexcept;
 
   InstanceVerdict verdict() const noexcept { return verdict_; }
+
+  // Whether another updater holds the lock now, found without creating it.
+  static bool held_elsewhere() noexcept;
 
  private:
   InstanceLock(UniqueHandle mutex, InstanceVerdict verdict) noexcept : mutex_(std::move(mutex)), verdict_(verdict) {}

@@ -2,10 +2,11 @@
 // PlatformCalls on the real system, for one window. Where the taskbar interface
 // cannot be had, its calls do nothing and the program goes on without it.
 #include <windows.h>
+#include <shobjidl.h>
 
-#include "session/platform.h"
+#include "host/platform.h"
+#include "win/handles.h"
 
-struct ITaskbarList3;
 
 namespace pw {
 
@@ -16,7 +17,7 @@ class SystemPlatform final : public PlatformCalls {
   SystemPlatform(const SystemPlatform&) = delete;
   SystemPlatform& operator=(const SystemPlatform&) = delete;
 
-  // Window thread, once the window exists.
+  // Host thread, once the window exists.
   void attach(HWND window) noexcept;
   void detach() noexcept;
 
@@ -29,7 +30,7 @@ class SystemPlatform final : public PlatformCalls {
 
  private:
   HWND window_ = nullptr;
-  ITaskbarList3* taskbar_ = nullptr;  // owned: released in detach
+  ComPtr<ITaskbarList3> taskbar_;
   bool com_initialised_ = false;
   bool reason_set_ = false;
 };

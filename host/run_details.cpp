@@ -1,4 +1,4 @@
-#include "session/run_details.h"
+#include "host/run_details.h"
 
 #include <cstdio>
 
@@ -37,7 +37,8 @@ void RunDetails::add_at(std::chrono::milliseconds since_start, const std::string
     return;
   }
   tail_.push_back(std::move(line));
-  if (tail_.size() > kTailLines) {
+  // Once lines are left out, the line that says so takes the place of one more.
+  while (tail_.size() > (left_out_ > 0 ? kTailLines - 1 : kTailLines)) {
     tail_.pop_front();
     ++left_out_;
   }

@@ -1,4 +1,4 @@
-#include "session/platform.h"
+#include "host/platform.h"
 
 #include <new>
 
@@ -7,6 +7,8 @@
 namespace pw {
 
 void CommandPlatform::command_started(const std::string& shutdown_reason) noexcept {
+  handed_over_ = false;
+  awake_ = true;
   calls_.keep_system_awake(true);
   try {
     calls_.set_shutdown_reason(utf8_to_utf16(shutdown_reason));
@@ -19,12 +21,29 @@ void CommandPlatform::command_ended() noexcept {
   if (state_ != TaskbarProgress::none) calls_.set_taskbar_state(TaskbarProgress::none);
   state_ = TaskbarProgress::none;
   shown_percent_ = -1;
+  release();
+}
+
+void CommandPlatform::files_handed_over() noexcept {
+  handed_over_ = true;
+  if (state_ != TaskbarProgress::error) {
+    if (state_ != TaskbarProgress::normal) calls_.set_taskbar_state(TaskbarProgress::normal);
+    state_ = TaskbarProgress::normal;
+    if (shown_percent_ != 100) calls_.set_taskbar_value(100);
+    shown_percent_ = 100;
+  }
+  release();
+}
+
+void CommandPlatform::release() noexcept {
+  if (!awake_) return;
+  awake_ = false;
   calls_.set_shutdown_reason(std::u16string());
   calls_.keep_system_awake(false);
 }
 
 void CommandPlatform::progress(int percent) noexcept {
-  if (!session_.command_running || state_ == TaskbarProgress::error) return;
+  if (!session_.command_running || handed_over_ || state_ == TaskbarProgress::error) return;
   if (state_ != TaskbarProgress::normal) {
     state_ = TaskbarProgress::normal;
     calls_.set_taskbar_state(TaskbarProgress::normal);

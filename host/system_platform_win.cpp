@@ -1,9 +1,10 @@
-#include "win/system_platform.h"
+#include "host/system_platform.h"
 
 #include <objbase.h>
 #include <shobjidl.h>
 
 #include <string>
+#include <utility>
 
 namespace pw {
 
@@ -13,24 +14,16 @@ void SystemPlatform::attach(HWND window) noexcept {
   window_ = window;
   const HRESULT init = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   com_initialised_ = SUCCEEDED(init);
-  ITaskbarList3* taskbar = nullptr;
+  ComPtr<ITaskbarList3> taskbar;
   if (SUCCEEDED(::CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
-                                   reinterpret_cast<void**>(&taskbar))) &&
-      taskbar) {
-    if (SUCCEEDED(taskbar->HrInit())) {
-      taskbar_ = taskbar;
-    } else {
-      taskbar->Release();
-    }
-  }
+                                   taskbar.put())) &&
+      taskbar && SUCCEEDED(taskbar->HrInit()))
+    taskbar_ = std::move(taskbar);
 }
 
 void SystemPlatform::detach() noexcept {
   if (reason_set_) set_shutdown_reason(std::u16string());
-  if (taskbar_) {
-    taskbar_->Release();
-    taskbar_ = nullptr;
-  }
+  taskbar_.reset();
   if (com_initialised_) ::CoUninitialize();
   com_initialised_ = false;
   window_ = nullptr;
@@ -65,7 +58,10 @@ void SystemPlatform::set_shutdown_reason(const std::u16string& reason) noexcept 
   reason_set_ = ::ShutdownBlockReasonCreate(window_, reinterpret_cast<const wchar_t*>(reason.c_str())) != FALSE;
 }
 
-bool SystemPlatform::window_in_foreground() noexcept { return ::GetForegroundWindow() == window_; }
+// A hidden window (the console program's) has no taskbar button to flash.
+bool SystemPlatform::window_in_foreground() noexcept {
+  return ::GetForegroundWindow() == window_ || !::IsWindowVisible(window_);
+}
 
 void SystemPlatform::flash_window() noexcept {
   FLASHWINFO flash{};

@@ -1,4 +1,4 @@
-#include "session/single_instance.h"
+#include "host/single_instance.h"
 
 #include <optional>
 
@@ -11,11 +11,14 @@ constexpr wchar_t kSessionName[] = L"Local\\Pushwell.Updater.Running";
 
 LockAttempt try_create(const wchar_t* name, UniqueHandle* held) {
   UniqueHandle mutex(::CreateMutexW(nullptr, FALSE, name));
-  const DWORD error = ::GetLastError();
-  if (!mutex) return error == ERROR_ACCESS_DENIED ? LockAttempt::access_denied : LockAttempt::unusable;
-  if (error == ERROR_ALREADY_EXISTS) return LockAttempt::exists;
-  *held = std::move(mutex);
-  return LockAttempt::created;
+  const LockAttempt attempt = created_lock_attempt({static_cast<bool>(mutex), ::GetLastError()});
+  if (attempt == LockAttempt::created) *held = std::move(mutex);
+  return attempt;
+}
+
+LockAttempt try_open(const wchar_t* name) {
+  const UniqueHandle mutex(::OpenMutexW(SYNCHRONIZE, FALSE, name));
+  return opened_lock_attempt({static_cast<bool>(mutex), ::GetLastError()});
 }
 
 BOOL CALLBACK find_marked_window(HWND window, LPARAM found) {
@@ -34,6 +37,13 @@ InstanceLock InstanceLock::acquire() noexcept {
   std::optional<LockAttempt> session;
   if (needs_session_lock(global)) session = try_create(kSessionName, &mutex);
   return InstanceLock(std::move(mutex), judge_instance_lock(global, session));
+}
+
+bool InstanceLock::held_elsewhere() noexcept {
+  const LockAttempt global = try_open(kGlobalName);
+  std::optional<LockAttempt> session;
+  if (needs_session_lock(global)) session = try_open(kSessionName);
+  return judge_instance_lock(global, session) == InstanceVerdict::another_runs;
 }
 
 void bring_running_updater_forward() noexcept {

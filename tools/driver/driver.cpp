@@ -1,4 +1,4 @@
-#include "tests/e2e/driver.h"
+#include "tools/driver/driver.h"
 
 #include <algorithm>
 #include <atomic>
@@ -41,20 +41,6 @@ std::vector<std::string> inherited_environment() {
   return entries;
 }
 
-// The screen's device context, released when it ends.
-class ScreenDC {
- public:
-  ScreenDC() noexcept : dc_(::GetDC(nullptr)) {}
-  ~ScreenDC() {
-    if (dc_) ::ReleaseDC(nullptr, dc_);
-  }
-  ScreenDC(const ScreenDC&) = delete;
-  ScreenDC& operator=(const ScreenDC&) = delete;
-  HDC get() const noexcept { return dc_; }
-
- private:
-  HDC dc_;
-};
 
 struct EnumState {
   DWORD pid;
@@ -416,7 +402,7 @@ bool save_screenshot(HWND window, const std::string& bmp_path) {
   const int height = r.bottom - r.top;
   if (width <= 0 || height <= 0) return false;
 
-  ScreenDC screen;
+  pw::WindowDC screen(nullptr);
   if (!screen.get()) return false;
   UniqueMemoryDC memory(::CreateCompatibleDC(screen.get()));
   UniqueBitmap bitmap(::CreateCompatibleBitmap(screen.get(), width, height));

@@ -27,7 +27,7 @@ class PlatformCalls {
   ~PlatformCalls() = default;
 };
 
-// Turns the session's events into platform calls. Window thread only. Whether a
+// Turns the session's events into platform calls. Host thread only. Whether a
 // command runs is the session's (`command_running`, set before command_started
 // and cleared before command_ended); these only follow it.
 class CommandPlatform {
@@ -41,16 +41,24 @@ class CommandPlatform {
   void progress(int percent) noexcept;
   // A transfer failed: the error state until the command ends.
   void transfer_failed() noexcept;
+  // Every file has been handed to the device: the system may sleep and the
+  // session end again while the final box waits; the taskbar shows it finished.
+  void files_handed_over() noexcept;
   // A box is about to open.
   void box_opening() noexcept;
   // Whether a log-off or shutdown may go on now.
-  bool session_may_end() const noexcept { return !session_.command_running; }
+  bool session_may_end() const noexcept { return !session_.command_running || handed_over_; }
 
  private:
+  // The system may sleep and the session end again.
+  void release() noexcept;
+
   PlatformCalls& calls_;
   const SessionState& session_;
   TaskbarProgress state_ = TaskbarProgress::none;
   int shown_percent_ = -1;
+  bool handed_over_ = false;   // since the last file was handed to the device
+  bool awake_ = false;         // the system is kept awake and the session end refused
 };
 
 }  // namespace pw

@@ -1,4 +1,4 @@
-#include "session/recording_frontend.h"
+#include "host/recording_frontend.h"
 
 #include <cstdio>
 #include <new>
@@ -17,6 +17,7 @@ const char* result_name(CommandResult result) {
     case CommandResult::file_refused: return "file refused";
     case CommandResult::transfer_failed: return "transfer failed";
     case CommandResult::no_library: return "pipe library not loaded";
+    case CommandResult::out_of_memory: return "memory ran out";
   }
   return "completed";
 }
@@ -136,6 +137,16 @@ void RecordingFrontend::installer_wanted(const std::string& path) noexcept {
   } catch (const std::bad_alloc&) {
   }
   shown_.installer_wanted(path);
+}
+
+void RecordingFrontend::files_handed_over() noexcept {
+  add("every file handed to the device");
+  shown_.files_handed_over();
+}
+
+void RecordingFrontend::memory_ran_out() noexcept {
+  add(std::string("box (warning): ") + kOutOfMemoryText);
+  shown_.memory_ran_out();
 }
 
 void RecordingFrontend::command_ended(CommandEnd end, CommandResult result) noexcept {

@@ -24,7 +24,7 @@ class RunDetails {
   // Records `event` at `since_start` (for a clock of the caller's own).
   void add_at(std::chrono::milliseconds since_start, const std::string& event);
 
-  // The lines as recorded, at most kMaxLines plus one that says how many were left out.
+  // The lines as recorded, at most kMaxLines, among them the one that says how many were left out.
   std::vector<std::string> lines() const;
   // The lines joined with CRLF, as the clipboard and a console take them.
   std::string text() const;

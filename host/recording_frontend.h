@@ -1,11 +1,10 @@
 #pragma once
 // Hears the workflow's events for the run's details and hands each on to the
-// front end: the dialog and the console program give this to the workflow in
-// their own stead. Pure.
+// front end: the host gives this to the workflow in the front end's stead. Pure.
 #include <string>
 
 #include "session/frontend.h"
-#include "session/run_details.h"
+#include "host/run_details.h"
 
 namespace pw {
 
@@ -23,7 +22,9 @@ class RecordingFrontend final : public Frontend {
   bool message(const std::string& text, MessageStyle style) noexcept override;
   bool device_lost(const std::string& question) noexcept override;
   void installer_wanted(const std::string& path) noexcept override;
+  void files_handed_over() noexcept override;
   void command_ended(CommandEnd end, CommandResult result) noexcept override;
+  void memory_ran_out() noexcept override;
 
   void library_bound(const std::string& path, const std::string& version, const char* open_dev_export,
                      const char* open_file_export) noexcept override;

@@ -1,0 +1,134 @@
+#pragma once
+// The workflow's host, one for both front ends (the dialog and the console
+// program). It owns the session state, the update command, the presence checks
+// and their timers, the transfer worker's posted events, the run's record, the
+// platform calls around an update, the one-updater lock and the end of the
+// process. A front end implements Frontend, hands its window over, and raises
+// the user's actions; everything else of the workflow happens here, on the
+// window's thread.
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "device/presence_monitor.h"
+#include "host/platform.h"
+#include "host/recording_frontend.h"
+#include "host/run_details.h"
+#include "host/single_instance.h"
+#include "host/system_platform.h"
+#include "session/frontend.h"
+#include "session/session_state.h"
+#include "update/transfer.h"
+#include "update/update_command.h"
+
+namespace pw {
+
+// How the process ends when the workflow says so: at once with status 0 (the
+// dialog), or by leaving serve_until_idle (the console program, which then
+// prints its end and returns its own status).
+enum class ProcessEnd { exit_now, leave_loop };
+
+// Posts the worker's events to the host's window. Kept for the rest of the
+// process when a worker that did not stop is kept, since it may still call.
+class WindowPoster;
+
+class WorkflowHost final : private Frontend, private PresenceSchedule {
+ public:
+  // `program` names the program in the run's record, which starts here.
+  WorkflowHost(const char* program, ProcessEnd process_end);
+  // Stops a running transfer and waits for it (bounded) before anything it uses goes.
+  ~WorkflowHost();
+  WorkflowHost(const WorkflowHost&) = delete;
+  WorkflowHost& operator=(const WorkflowHost&) = delete;
+
+  // Takes the one-updater lock, held until the host goes.
+  InstanceVerdict take_lock() noexcept;
+
+  RunDetails& details() noexcept { return details_; }
+  // Where the front end's own messages enter the record on their way to it.
+  Frontend& record() noexcept { return recorder_; }
+  // The front end that hears the workflow from now on.
+  void listen(Frontend& frontend) noexcept { shown_ = &frontend; }
+
+  // Hands the front end's window to the workflow: its timers, the worker's
+  // events and the session end go through it from now on. `folder` holds the
+  // update files and the driver installer.
+  bool attach(HWND window, const std::string& folder) noexcept;
+  // The first presence check, `kFirstPollMs` from now (the window's first tick).
+  void check_presence_soon() noexcept;
+  // The first presence check, now.
+  void check_presence_now() noexcept;
+
+  // The update command: the button's click, or the console program's command.
+  void start_update() noexcept;
+  bool command_running() const noexcept { return session_.command_running; }
+  bool transfer_running() const noexcept { return command_.transferring(); }
+  bool linked() const noexcept { return session_.linked; }
+  // The process is to end (a lost device answered so, or the final message seen).
+  bool process_end_wanted() const noexcept { return process_end_wanted_; }
+  // Serves the thread's messages while a command runs and the process is to go on.
+  void serve_until_idle() noexcept;
+  // A handler of the front end ran out of memory.
+  void out_of_memory() noexcept;
+
+  // From any thread (a console's closing handler): no further file starts, and
+  // this waits up to `timeout_ms` for the transfer under way to end.
+  bool finish_transfer_under_way(DWORD timeout_ms) noexcept;
+
+ private:
+  static LRESULT CALLBACK window_proc(HWND window, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR id,
+                                      DWORD_PTR self) noexcept;
+  bool handle(UINT msg, WPARAM wp, LRESULT& result);
+  void poll(PresenceCheck check);
+  void act_on(Outcome outcome) noexcept;
+  void transfer_state_changed() noexcept;
+
+  // Frontend: the platform calls follow the workflow, then the front end hears it.
+  void command_begins() noexcept override;
+  void linked(bool linked) noexcept override;
+  void files_begin() noexcept override;
+  void step_begins(std::size_t file, const char* name) noexcept override;
+  void transfer_begins(std::size_t file, std::uint32_t bytes) noexcept override;
+  void file_progress(std::size_t file, int percent) noexcept override;
+  void file_result(std::size_t file, FileOutcome outcome, std::uint32_t bytes_sent) noexcept override;
+  bool message(const std::string& text, MessageStyle style) noexcept override;
+  bool device_lost(const std::string& question) noexcept override;
+  void installer_wanted(const std::string& path) noexcept override;
+  void files_handed_over() noexcept override;
+  void command_ended(CommandEnd end, CommandResult result) noexcept override;
+  void memory_ran_out() noexcept override;
+  void library_bound(const std::string& path, const std::string& version, const char* open_dev_export,
+                     const char* open_file_export) noexcept override;
+  void update_folder(const std::string& folder) noexcept override;
+  void file_decided(std::size_t file, const char* name, long long size, int send_flag,
+                    const char* decision) noexcept override;
+  void file_loaded(std::size_t file, std::uint32_t bytes, const std::string& sha256) noexcept override;
+  void identification_done(const std::uint8_t* reply, std::size_t size, bool identified,
+                           unsigned elapsed_ms) noexcept override;
+  void transfer_ended(std::size_t file, std::uint32_t sent, std::uint32_t total, unsigned elapsed_ms,
+                      std::uint32_t repeats, const std::uint32_t* offsets, std::size_t offsets_known) noexcept override;
+  // PresenceSchedule.
+  void set_poll_period(unsigned period_ms) noexcept override;
+  void schedule_presence_recheck(unsigned delay_ms) noexcept override;
+
+  const ProcessEnd process_end_;
+  RunDetails details_;
+  std::optional<InstanceLock> lock_;
+  Frontend* shown_ = nullptr;
+  HWND window_ = nullptr;
+  std::string folder_;
+  bool process_end_wanted_ = false;
+  SessionState session_;
+  SystemPlatform system_;
+  CommandPlatform platform_{system_, session_};
+  RecordingFrontend recorder_{*this, details_};
+  // Signalled while no transfer runs, for a console's closing handler.
+  UniqueHandle transfer_idle_;
+  std::unique_ptr<WindowPoster> poster_;
+  UpdateCommand command_;
+};
+
+}  // namespace pw

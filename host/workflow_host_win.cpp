@@ -1,0 +1,295 @@
+#include "host/workflow_host.h"
+
+#include <commctrl.h>
+
+#include <cstdlib>
+#include <new>
+
+#include "device/presence_monitor.h"
+#include "device/presence_rule.h"
+#include "host/run_start.h"
+#include "lang/lang_text.h"
+
+namespace pw {
+
+namespace {
+
+constexpr UINT_PTR kPresenceTimer = 1;
+constexpr UINT_PTR kPresenceRecheckTimer = 2;  // one-shot
+// From the transfer worker: sending begins, the bar's new position, the end.
+constexpr UINT kSendingMessage = WM_APP + 0x40;
+constexpr UINT kProgressMessage = WM_APP + 0x41;
+constexpr UINT kTransferEndedMessage = WM_APP + 0x42;
+constexpr UINT_PTR kSubclassId = 0x5057;
+
+}  // namespace
+
+class WindowPoster final : public TransferHost {
+ public:
+  void aim(HWND window) noexcept { window_.store(window, std::memory_order_release); }
+  void sending() noexcept override { post(kSendingMessage, 0); }
+  void progressed(int position) noexcept override { post(kProgressMessage, static_cast<WPARAM>(position)); }
+  void ended() noexcept override { post(kTransferEndedMessage, 0); }
+
+ private:
+  void post(UINT msg, WPARAM wp) noexcept {
+    if (HWND window = window_.load(std::memory_order_acquire)) ::PostMessageW(window, msg, wp, 0);
+  }
+  std::atomic<HWND> window_{nullptr};
+};
+
+WorkflowHost::WorkflowHost(const char* program, ProcessEnd process_end)
+    : process_end_(process_end),
+      transfer_idle_(::CreateEventW(nullptr, TRUE, TRUE, nullptr)),
+      poster_(new WindowPoster),
+      command_(session_, recorder_, *this, *poster_) {
+  try {
+    record_run_start(details_, program);
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+WorkflowHost::~WorkflowHost() {
+  if (window_) {
+    ::RemoveWindowSubclass(window_, &WorkflowHost::window_proc, kSubclassId);
+    system_.detach();
+  }
+  poster_->aim(nullptr);
+  // A worker that did not stop in time may still report: what it reports to stays.
+  if (!command_.stop_transfer(UpdateCommand::kWorkerStopWaitMs)) static_cast<void>(poster_.release());
+}
+
+InstanceVerdict WorkflowHost::take_lock() noexcept {
+  if (!lock_) lock_.emplace(InstanceLock::acquire());
+  return lock_->verdict();
+}
+
+bool WorkflowHost::attach(HWND window, const std::string& folder) noexcept {
+  try {
+    folder_ = folder;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  if (!::SetWindowSubclass(window, &WorkflowHost::window_proc, kSubclassId, reinterpret_cast<DWORD_PTR>(this)))
+    return false;
+  window_ = window;
+  poster_->aim(window);
+  system_.attach(window);
+  return true;
+}
+
+void WorkflowHost::check_presence_soon() noexcept { set_poll_period(kFirstPollMs); }
+
+void WorkflowHost::check_presence_now() noexcept {
+  try {
+    poll(PresenceCheck::periodic);
+  } catch (const std::bad_alloc&) {
+    out_of_memory();
+  }
+}
+
+void WorkflowHost::start_update() noexcept {
+  act_on(command_.start(folder_));
+  transfer_state_changed();
+}
+
+void WorkflowHost::serve_until_idle() noexcept {
+  MSG msg;
+  while (session_.command_running && !process_end_wanted_ && ::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    ::TranslateMessage(&msg);
+    ::DispatchMessageW(&msg);
+  }
+}
+
+void WorkflowHost::out_of_memory() noexcept {
+  if (session_.command_running) {
+    command_.note_out_of_memory();  // the command ends once its transfer has ended
+    return;
+  }
+  recorder_.memory_ran_out();
+}
+
+bool WorkflowHost::finish_transfer_under_way(DWORD timeout_ms) noexcept {
+  command_.hold_next_file();
+  return ::WaitForSingleObject(transfer_idle_.get(), timeout_ms) == WAIT_OBJECT_0;
+}
+
+void WorkflowHost::transfer_state_changed() noexcept {
+  if (command_.transferring()) {
+    ::ResetEvent(transfer_idle_.get());
+  } else {
+    ::SetEvent(transfer_idle_.get());
+  }
+}
+
+void WorkflowHost::poll(PresenceCheck check) {
+  PresenceContext context;
+  context.check = check;
+  context.transfer_running = command_.transferring();
+  context.folder = &folder_;
+  act_on(poll_device_presence(session_, recorder_, *this, context));
+}
+
+void WorkflowHost::act_on(Outcome outcome) noexcept {
+  if (outcome != Outcome::end_process) return;
+  // A running transfer is stopped and waited for before anything it uses goes.
+  if (!command_.stop_transfer(UpdateCommand::kWorkerStopWaitMs)) static_cast<void>(poster_.release());
+  process_end_wanted_ = true;
+  transfer_state_changed();
+  if (process_end_ == ProcessEnd::leave_loop) {
+    if (window_) ::PostMessageW(window_, WM_NULL, 0, 0);  // wakes serve_until_idle
+    return;
+  }
+  try {
+    details_.add("the program ends, exit status 0");
+  } catch (const std::bad_alloc&) {
+  }
+  std::exit(0);
+}
+
+LRESULT CALLBACK WorkflowHost::window_proc(HWND window, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR,
+                                           DWORD_PTR self) noexcept {
+  auto& host = *reinterpret_cast<WorkflowHost*>(self);
+  LRESULT result = 0;
+  try {
+    if (host.handle(msg, wp, result)) return result;
+  } catch (const std::bad_alloc&) {
+    host.out_of_memory();
+    return 0;
+  }
+  if (msg == WM_NCDESTROY) {
+    ::RemoveWindowSubclass(window, &WorkflowHost::window_proc, kSubclassId);
+    host.poster_->aim(nullptr);
+    host.system_.detach();
+    host.window_ = nullptr;
+  }
+  return ::DefSubclassProc(window, msg, wp, lp);
+}
+
+bool WorkflowHost::handle(UINT msg, WPARAM wp, LRESULT& result) {
+  switch (msg) {
+    case WM_TIMER:
+      if (wp == kPresenceRecheckTimer) {
+        ::KillTimer(window_, kPresenceRecheckTimer);
+        poll(PresenceCheck::recheck);
+        return true;
+      }
+      if (wp != kPresenceTimer) return false;
+      poll(PresenceCheck::periodic);
+      return true;
+    case kSendingMessage: command_.on_sending(); return true;
+    case kProgressMessage: command_.on_progress(static_cast<int>(wp)); return true;
+    case kTransferEndedMessage:
+      act_on(command_.on_transfer_ended());
+      transfer_state_changed();
+      return true;
+    // A log-off, restart or shutdown in the middle of a flash would leave the
+    // device half written: it waits while a command runs.
+    case WM_QUERYENDSESSION: result = platform_.session_may_end() ? TRUE : FALSE; return true;
+    default: return false;
+  }
+}
+
+void WorkflowHost::set_poll_period(unsigned period_ms) noexcept {
+  if (window_) ::SetTimer(window_, kPresenceTimer, period_ms, nullptr);
+}
+
+void WorkflowHost::schedule_presence_recheck(unsigned delay_ms) noexcept {
+  if (window_) ::SetTimer(window_, kPresenceRecheckTimer, delay_ms, nullptr);
+}
+
+// What the front end hears, after the platform calls that follow each event.
+
+void WorkflowHost::command_begins() noexcept {
+  try {
+    platform_.command_started(LangText(text::kShutdownReason));
+  } catch (const std::bad_alloc&) {
+    command_.note_out_of_memory();  // the command ends before it starts
+  }
+  if (shown_) shown_->command_begins();
+}
+
+void WorkflowHost::linked(bool linked) noexcept {
+  if (shown_) shown_->linked(linked);
+}
+
+void WorkflowHost::files_begin() noexcept {
+  if (shown_) shown_->files_begin();
+}
+
+void WorkflowHost::step_begins(std::size_t file, const char* name) noexcept {
+  if (shown_) shown_->step_begins(file, name);
+}
+
+void WorkflowHost::transfer_begins(std::size_t file, std::uint32_t bytes) noexcept {
+  if (shown_) shown_->transfer_begins(file, bytes);
+}
+
+void WorkflowHost::file_progress(std::size_t file, int percent) noexcept {
+  platform_.progress(percent);
+  if (shown_) shown_->file_progress(file, percent);
+}
+
+void WorkflowHost::file_result(std::size_t file, FileOutcome outcome, std::uint32_t bytes_sent) noexcept {
+  if (outcome == FileOutcome::failed) platform_.transfer_failed();
+  if (shown_) shown_->file_result(file, outcome, bytes_sent);
+}
+
+bool WorkflowHost::message(const std::string& text, MessageStyle style) noexcept {
+  platform_.box_opening();
+  return shown_ ? shown_->message(text, style) : true;
+}
+
+bool WorkflowHost::device_lost(const std::string& question) noexcept {
+  platform_.box_opening();
+  return shown_ ? shown_->device_lost(question) : true;
+}
+
+void WorkflowHost::installer_wanted(const std::string& path) noexcept {
+  if (shown_) shown_->installer_wanted(path);
+}
+
+void WorkflowHost::files_handed_over() noexcept {
+  platform_.files_handed_over();
+  if (shown_) shown_->files_handed_over();
+}
+
+void WorkflowHost::command_ended(CommandEnd end, CommandResult result) noexcept {
+  platform_.command_ended();
+  if (shown_) shown_->command_ended(end, result);
+}
+
+void WorkflowHost::memory_ran_out() noexcept {
+  if (shown_) shown_->memory_ran_out();
+}
+
+void WorkflowHost::library_bound(const std::string& path, const std::string& version, const char* open_dev_export,
+                                 const char* open_file_export) noexcept {
+  if (shown_) shown_->library_bound(path, version, open_dev_export, open_file_export);
+}
+
+void WorkflowHost::update_folder(const std::string& folder) noexcept {
+  if (shown_) shown_->update_folder(folder);
+}
+
+void WorkflowHost::file_decided(std::size_t file, const char* name, long long size, int send_flag,
+                                const char* decision) noexcept {
+  if (shown_) shown_->file_decided(file, name, size, send_flag, decision);
+}
+
+void WorkflowHost::file_loaded(std::size_t file, std::uint32_t bytes, const std::string& sha256) noexcept {
+  if (shown_) shown_->file_loaded(file, bytes, sha256);
+}
+
+void WorkflowHost::identification_done(const std::uint8_t* reply, std::size_t size, bool identified,
+                                       unsigned elapsed_ms) noexcept {
+  if (shown_) shown_->identification_done(reply, size, identified, elapsed_ms);
+}
+
+void WorkflowHost::transfer_ended(std::size_t file, std::uint32_t sent, std::uint32_t total, unsigned elapsed_ms,
+                                  std::uint32_t repeats, const std::uint32_t* offsets,
+                                  std::size_t offsets_known) noexcept {
+  if (shown_) shown_->transfer_ended(file, sent, total, elapsed_ms, repeats, offsets, offsets_known);
+}
+
+}  // namespace pw
