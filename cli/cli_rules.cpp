@@ -17,7 +17,8 @@ constexpr char kExitCodesHelp[] =
     "  4  an update file was refused before anything of it was sent\n"
     "  5  a transfer failed, or started and the device was lost\n"
     "  6  another updater holds the device\n"
-    "  7  the pipe library cannot be loaded\n";
+    "  7  the pipe library cannot be loaded\n"
+    "  8  the computer runs on battery with a low charge (nothing was written; see update --allow-battery)\n";
 
 }  // namespace
 
@@ -30,6 +31,8 @@ Parsed parse_arguments(const std::vector<std::string>& args) {
   CLI::App* update = app.add_subcommand("update", "send the update files of FOLDER (default: the current directory)");
   update->add_option("FOLDER", parsed.folder, "the folder that holds the update files");
   update->add_flag("--report", parsed.report, "print the run's details for support after everything else");
+  update->add_flag("--allow-battery", parsed.allow_battery,
+                   "start also when the computer runs on battery with a low charge");
   CLI::App* status = app.add_subcommand("status", "print whether the device is linked");
   for (CLI::App* sub : {update, status})
     sub->add_flag("--json", parsed.json, "print one JSON object a line instead of text");
@@ -60,6 +63,7 @@ int exit_status_of(CommandResult result) {
     case CommandResult::file_refused: return kExitFileRefused;
     case CommandResult::transfer_failed: return kExitTransferFailed;
     case CommandResult::no_library: return kExitNoLibrary;
+    case CommandResult::low_battery: return kExitOnBattery;
   }
   return kExitTransferFailed;
 }

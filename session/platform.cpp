@@ -7,12 +7,23 @@
 namespace pw {
 
 void CommandPlatform::command_started(const std::string& shutdown_reason) noexcept {
-  calls_.keep_system_awake(true);
+  std::u16string reason;
+  bool converted = false;
   try {
-    calls_.set_shutdown_reason(utf8_to_utf16(shutdown_reason));
+    reason = utf8_to_utf16(shutdown_reason);
+    converted = true;
   } catch (const std::bad_alloc&) {
-    // Only a reason for the user: the session end is refused without it too.
+    // Only a reason for the user: the system stays awake and the session end
+    // is refused without it too.
   }
+  calls_.keep_awake(true, reason);
+  awake_ = true;
+  if (converted) calls_.set_shutdown_reason(reason);
+}
+
+void CommandPlatform::last_file_handed_over() noexcept {
+  if (awake_) calls_.keep_awake(false, std::u16string());
+  awake_ = false;
 }
 
 void CommandPlatform::command_ended() noexcept {
@@ -20,7 +31,7 @@ void CommandPlatform::command_ended() noexcept {
   state_ = TaskbarProgress::none;
   shown_percent_ = -1;
   calls_.set_shutdown_reason(std::u16string());
-  calls_.keep_system_awake(false);
+  last_file_handed_over();
 }
 
 void CommandPlatform::progress(int percent) noexcept {
