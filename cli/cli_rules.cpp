@@ -18,6 +18,7 @@ constexpr char kExitCodesHelp[] =
     "  5  a transfer failed, or started and the device was lost\n"
     "  6  another updater holds the device (status: one is running; nothing was probed)\n"
     "  7  the pipe library cannot be loaded\n"
+    "  8  the computer runs on battery with a low charge (nothing was written; see update --allow-battery)\n"
     "Ctrl+C before the command has begun ends the program as Windows does (0xC000013A);\n"
     "while it runs it is refused; after it has ended the command's own status stands.\n";
 
@@ -32,6 +33,8 @@ Parsed parse_arguments(const std::vector<std::string>& args) {
   CLI::App* update = app.add_subcommand("update", "send the update files of FOLDER (default: the current directory)");
   update->add_option("FOLDER", parsed.folder, "the folder that holds the update files");
   update->add_flag("--report", parsed.report, "print the run's details for support after everything else");
+  update->add_flag("--allow-battery", parsed.allow_battery,
+                   "start also when the computer runs on battery with a low charge");
   CLI::App* status = app.add_subcommand("status", "print whether the device is linked");
   for (CLI::App* sub : {update, status})
     sub->add_flag("--json", parsed.json, "print one JSON object a line instead of text");
@@ -70,6 +73,7 @@ int exit_status_of(CommandResult result) {
     case CommandResult::transfer_failed:
     case CommandResult::out_of_memory: return kExitTransferFailed;
     case CommandResult::no_library: return kExitNoLibrary;
+    case CommandResult::low_battery: return kExitOnBattery;
   }
   return kExitTransferFailed;
 }

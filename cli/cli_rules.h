@@ -17,6 +17,7 @@ struct Arguments {
   std::string folder;  // as given; empty: the current directory
   bool json = false;
   bool report = false;  // update: the run's details printed after everything else
+  bool allow_battery = false;  // update: start also on battery with a low charge
 };
 
 // Exit statuses, as `--help` lists them.
@@ -29,6 +30,7 @@ enum ExitStatus : int {
   kExitTransferFailed = 5,  // a transfer failed, or started and the device was lost
   kExitAnotherUpdater = 6,  // another updater holds the device
   kExitNoLibrary = 7,       // the pipe library cannot be loaded
+  kExitOnBattery = 8,       // the computer runs on battery with a low charge
 };
 
 // Either arguments to run, or what to print and the status to end with (the

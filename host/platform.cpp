@@ -8,13 +8,18 @@ namespace pw {
 
 void CommandPlatform::command_started(const std::string& shutdown_reason) noexcept {
   handed_over_ = false;
-  awake_ = true;
-  calls_.keep_system_awake(true);
+  std::u16string reason;
+  bool converted = false;
   try {
-    calls_.set_shutdown_reason(utf8_to_utf16(shutdown_reason));
+    reason = utf8_to_utf16(shutdown_reason);
+    converted = true;
   } catch (const std::bad_alloc&) {
-    // Only a reason for the user: the session end is refused without it too.
+    // Only a reason for the user: the system stays awake and the session end
+    // is refused without it too.
   }
+  calls_.keep_awake(true, reason);
+  awake_ = true;
+  if (converted) calls_.set_shutdown_reason(reason);
 }
 
 void CommandPlatform::command_ended() noexcept {
@@ -39,7 +44,7 @@ void CommandPlatform::release() noexcept {
   if (!awake_) return;
   awake_ = false;
   calls_.set_shutdown_reason(std::u16string());
-  calls_.keep_system_awake(false);
+  calls_.keep_awake(false, std::u16string());
 }
 
 void CommandPlatform::progress(int percent) noexcept {

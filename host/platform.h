@@ -1,10 +1,12 @@
 #pragma once
-// What an update asks of the system around the window: a system that stays
-// awake, a session end that waits, the taskbar button's progress and a flash
-// when a box needs the user. The calls sit behind PlatformCalls, so the order
-// and values are checked against a fake (most of them are stubs under Wine).
+// What an update asks of the system around the window: a system and display
+// that stay awake, a session end that waits, the taskbar button's progress, a
+// flash when a box needs the user, and the battery's charge before it starts.
+// The calls sit behind PlatformCalls, so the order and values are checked
+// against a fake (most of them are stubs under Wine).
 #include <string>
 
+#include "session/battery_rule.h"
 #include "session/session_state.h"
 
 namespace pw {
@@ -15,13 +17,15 @@ class PlatformCalls {
  public:
   virtual void set_taskbar_state(TaskbarProgress state) noexcept = 0;
   virtual void set_taskbar_value(int percent) noexcept = 0;
-  // true: the system stays awake until called again with false.
-  virtual void keep_system_awake(bool awake) noexcept = 0;
+  // true: the system and the display stay awake, for `reason` (UTF-16, shown
+  // where Windows lists what keeps it awake), until called again with false.
+  virtual void keep_awake(bool awake, const std::u16string& reason) noexcept = 0;
   // The reason shown when a log-off or shutdown waits for the window, in the
   // system's own encoding; empty: none.
   virtual void set_shutdown_reason(const std::u16string& reason) noexcept = 0;
   virtual bool window_in_foreground() noexcept = 0;
   virtual void flash_window() noexcept = 0;
+  virtual PowerStatus power_status() noexcept = 0;
 
  protected:
   ~PlatformCalls() = default;
@@ -34,7 +38,8 @@ class CommandPlatform {
  public:
   CommandPlatform(PlatformCalls& calls, const SessionState& session) noexcept : calls_(calls), session_(session) {}
 
-  // `shutdown_reason` is UTF-8, as every text of the program.
+  // `shutdown_reason` is UTF-8, as every text of the program; it is also why
+  // the system stays awake.
   void command_started(const std::string& shutdown_reason) noexcept;
   void command_ended() noexcept;
   // The bar's position while a file goes out; the taskbar hears only changes.
@@ -48,6 +53,8 @@ class CommandPlatform {
   void box_opening() noexcept;
   // Whether a log-off or shutdown may go on now.
   bool session_may_end() const noexcept { return !session_.command_running || handed_over_; }
+  // Whether the charge left is too low to start an update (battery_rule.h).
+  bool battery_too_low() const noexcept { return battery_too_low_to_start(calls_.power_status()); }
 
  private:
   // The system may sleep and the session end again.

@@ -18,6 +18,7 @@ const char* result_name(CommandResult result) {
     case CommandResult::transfer_failed: return "transfer failed";
     case CommandResult::no_library: return "pipe library not loaded";
     case CommandResult::out_of_memory: return "memory ran out";
+    case CommandResult::low_battery: return "on battery with a low charge";
   }
   return "completed";
 }

@@ -23,16 +23,32 @@ class SystemPlatform final : public PlatformCalls {
 
   void set_taskbar_state(TaskbarProgress state) noexcept override;
   void set_taskbar_value(int percent) noexcept override;
-  void keep_system_awake(bool awake) noexcept override;
+  // A power request where Windows can make one (7 and later), else the
+  // thread's execution state; the window thread's, as every call here.
+  void keep_awake(bool awake, const std::u16string& reason) noexcept override;
   void set_shutdown_reason(const std::u16string& reason) noexcept override;
   bool window_in_foreground() noexcept override;
   void flash_window() noexcept override;
+  PowerStatus power_status() noexcept override;
 
  private:
+  bool request_power(const std::u16string& reason) noexcept;
+  void clear_power_request() noexcept;
+
   HWND window_ = nullptr;
   ComPtr<ITaskbarList3> taskbar_;
   bool com_initialised_ = false;
   bool reason_set_ = false;
+  UniqueHandle power_request_;
+  bool display_requested_ = false;
+  bool execution_requested_ = false;
+  bool execution_state_set_ = false;  // the request could not be made
 };
+
+// GetSystemPowerStatus, or every value unknown when it fails.
+PowerStatus system_power_status() noexcept;
+
+// Whether the computer runs on battery with too little charge to start an update.
+inline bool battery_on_low_charge() noexcept { return battery_too_low_to_start(system_power_status()); }
 
 }  // namespace pw

@@ -31,6 +31,10 @@ constexpr Builtin kMessageTexts[] = {
     {"2014", "This BMC51xUSB.dll is a 32-bit library: only the 32-bit updater (the win32 package) can load it."},
     {"2015", "This BMC51xUSB.dll is a 64-bit library: only the 64-bit updater (the win64 package) can load it."},
     {"2016", "Copy details"},
+    {"2017", "The device driver is not answering..."},
+    {"2018", "The device driver does not answer. Unplug the device, plug it in again, then start the updater again."},
+    {"2019", "The computer runs on battery with a low charge. Nothing was written to the device. Connect the charger, "
+             "then start the update again."},
 };
 
 bool equal_ignoring_case(const char* a, const char* b) {

@@ -52,6 +52,10 @@ inline constexpr TextKey kAnotherUpdater{"message", 2013};    // a second start 
 inline constexpr TextKey kLibraryIs32Bit{"message", 2014};
 inline constexpr TextKey kLibraryIs64Bit{"message", 2015};
 inline constexpr TextKey kCopyDetails{"message", 2016};  // the system menu item that copies the run's details
+// Link status while a presence probe has not returned for a while.
+inline constexpr TextKey kDriverNotAnswering{"message", 2017};
+inline constexpr TextKey kDriverDoesNotAnswer{"message", 2018};  // the box once the updater gives up on the driver
+inline constexpr TextKey kLowBattery{"message", 2019};           // the box when a start is refused on battery
 
 // Every key above, for the checks that every language file words them all.
 inline constexpr TextKey kAll[] = {
@@ -60,7 +64,7 @@ inline constexpr TextKey kAll[] = {
     kLibraryNotLoaded, kFileTooShort, kFileBadMarker, kTransferDone, kDatabaseMissing, kUpdateFinished,
     kTransferFailedResult, kTransferFailed, kWorkerNotStarted, kFileTooLarge, kFileReadFailed, kFileChanged,
     kFileLocked, kFolderTooLong, kUpdateInProgress, kShutdownReason, kDoNotDisconnect, kAnotherUpdater,
-    kLibraryIs32Bit, kLibraryIs64Bit, kCopyDetails,
+    kLibraryIs32Bit, kLibraryIs64Bit, kCopyDetails, kDriverNotAnswering, kDriverDoesNotAnswer, kLowBattery,
 };
 }  // namespace text
 

@@ -32,6 +32,7 @@ enum class CommandResult {
   transfer_failed,  // a transfer failed, or the worker failed around one
   no_library,       // the pipe library could not be loaded
   out_of_memory,    // memory ran out in a handler; the command ended after the transfer under way
+  low_battery,      // on battery with too little charge left to start (nothing was written)
 };
 
 // Their names in the program's output and record: "warning", "stop", "question";

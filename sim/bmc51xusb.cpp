@@ -63,19 +63,47 @@ bool take_missed_check() {
   return missed;
 }
 
-// How opening the out pipe behaves while devsim holds the slow-open mapping.
-bool read_slow_open(pw::sim::SlowOpen* slow) {
+// Copies what devsim keeps in `object`'s mapping while it holds it.
+bool read_mapping(SimObject object, void* out, DWORD size) {
   char name[pw::sim::kMaxObjectNameLength];
-  if (!object_of_this_device(SimObject::slow_open_mapping, name)) return false;
+  if (!object_of_this_device(object, name)) return false;
   HANDLE mapping = ::OpenFileMappingA(FILE_MAP_READ, FALSE, name);
   if (mapping == nullptr) return false;
-  const void* view = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, sizeof(pw::sim::SlowOpen));
+  const void* view = ::MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, size);
   if (view != nullptr) {
-    *slow = *static_cast<const pw::sim::SlowOpen*>(view);
+    ::CopyMemory(out, view, size);
     ::UnmapViewOfFile(view);
   }
   ::CloseHandle(mapping);
   return view != nullptr;
+}
+
+// Holds the caller for `delay_ms`, or until devsim sets the release event (the
+// fault turned off). True when it was released early.
+bool hold_call(SimObject release_event, DWORD delay_ms) {
+  char name[pw::sim::kMaxObjectNameLength];
+  if (!object_of_this_device(release_event, name)) return false;
+  HANDLE release = ::OpenEventA(SYNCHRONIZE, FALSE, name);
+  if (release == nullptr) return true;  // turned off since the mapping was read
+  const bool released = ::WaitForSingleObject(release, delay_ms) == WAIT_OBJECT_0;
+  ::CloseHandle(release);
+  return released;
+}
+
+// Which open of the out pipe this is since devsim started or reset its
+// counters (1 for the first); 0 when the device does not count them.
+LONG count_out_pipe_open() {
+  char name[pw::sim::kMaxObjectNameLength];
+  if (!object_of_this_device(SimObject::out_pipe_opens_mapping, name)) return 0;
+  HANDLE mapping = ::OpenFileMappingA(FILE_MAP_WRITE, FALSE, name);
+  if (mapping == nullptr) return 0;
+  LONG n = 0;
+  if (void* view = ::MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, sizeof(LONG))) {
+    n = ::InterlockedIncrement(static_cast<volatile LONG*>(view));
+    ::UnmapViewOfFile(view);
+  }
+  ::CloseHandle(mapping);
+  return n;
 }
 
 }  // namespace
@@ -92,6 +120,10 @@ bool read_slow_open(pw::sim::SlowOpen* slow) {
 extern "C" {
 
 HANDLE PUSHWELL_SIM_CALL open_dev(void) {
+  // A driver that does not return from the probe (hung in the kernel, say).
+  pw::sim::HangProbe hang{};
+  if (read_mapping(SimObject::hang_probe_mapping, &hang, sizeof hang))
+    hold_call(SimObject::hang_probe_release_event, hang.delay_ms);
   // The device is there, but this check does not see it: a driver that refuses
   // the probe (while its pipe is busy, say), or one missed check.
   if (switch_on(SimObject::refuse_probe_event) || take_missed_check()) {
@@ -114,13 +146,13 @@ HANDLE PUSHWELL_SIM_CALL open_file(const char* pipe_name) {
   SimObject object;
   if (is_pipe(pipe_name, "PIPE00")) {
     object = SimObject::out_pipe;
+    const LONG open = count_out_pipe_open();
     pw::sim::SlowOpen slow{};
-    if (read_slow_open(&slow)) {  // a driver that takes its time over the open
-      ::Sleep(slow.delay_ms);
-      if (slow.fails) {
-        ::SetLastError(ERROR_BUSY);
-        return INVALID_HANDLE_VALUE;
-      }
+    // A driver that takes its time over the open; turned off meanwhile, it opens as usual.
+    if (read_mapping(SimObject::slow_open_mapping, &slow, sizeof slow) && open >= static_cast<LONG>(slow.from_open) &&
+        !hold_call(SimObject::slow_open_release_event, slow.delay_ms) && slow.fails) {
+      ::SetLastError(ERROR_BUSY);
+      return INVALID_HANDLE_VALUE;
     }
     if (switch_on(SimObject::refuse_out_pipe_event)) {  // the device is there but will not open its out pipe
       ::SetLastError(ERROR_BUSY);

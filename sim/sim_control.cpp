@@ -157,6 +157,8 @@ bool parse_status(const std::string& reply, Status* out) {
       s.stalled = value == "1";
     } else if (key == "refuse_load") {
       s.refuse_load = value == "1";
+    } else if (key == "out_pipe_opens") {
+      s.out_pipe_opens = static_cast<long>(number());
     }
   }
   if (seen < 5) return false;
@@ -167,6 +169,16 @@ bool parse_status(const std::string& reply, Status* out) {
 bool query_status(const std::string& device, Status* out) {
   std::string reply;
   return command_ok(device, "status", &reply) && parse_status(reply, out);
+}
+
+bool set_hang_probe(const std::string& device, std::optional<unsigned> ms) {
+  return command_ok(device, "hang-probe " + (ms ? std::to_string(*ms) : std::string("off")));
+}
+
+bool set_slow_open(const std::string& device, std::optional<unsigned> ms, bool fails, unsigned from_open) {
+  if (!ms) return command_ok(device, "slow-open off");
+  return command_ok(device, "slow-open " + std::to_string(*ms) + (fails ? " fail" : "") + " from " +
+                                std::to_string(from_open));
 }
 
 bool wait_until(const std::function<bool()>& condition, unsigned timeout_ms, unsigned poll_ms) {

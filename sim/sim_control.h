@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,9 +46,18 @@ struct Status {
   std::vector<std::int64_t> connection_first_bytes_us;
   bool stalled = false;
   bool refuse_load = false;
+  long out_pipe_opens = 0;  // open_file("PIPE00") calls since start or the last reset
 };
 
 bool query_status(const std::string& device, Status* out);
+
+// Faults that hold a caller inside the library; nullopt turns one off, which
+// also lets a call held now go on. open_dev does not return for `ms`:
+bool set_hang_probe(const std::string& device, std::optional<unsigned> ms);
+// open_file("PIPE00") takes `ms`, then fails when `fails`, from its
+// `from_open`-th open on (counted since start or the last reset; 1: every one).
+bool set_slow_open(const std::string& device, std::optional<unsigned> ms, bool fails = false,
+                   unsigned from_open = 1);
 // Parses the text of a `status` reply (with or without its leading "ok ").
 bool parse_status(const std::string& reply, Status* out);
 

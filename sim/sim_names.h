@@ -27,15 +27,30 @@ enum class SimObject {
   missed_checks_semaphore,
   running_mutex,
   refuse_probe_event,
-  slow_open_mapping
+  slow_open_mapping,
+  slow_open_release_event,
+  hang_probe_mapping,
+  hang_probe_release_event,
+  out_pipe_opens_mapping
 };
 
 // What the slow-open mapping holds while it exists: how long opening the out
-// pipe takes, and whether it then fails.
+// pipe takes, whether it then fails, and from which open of the out pipe on
+// (1: every one). Setting its release event ends a call held by it at once.
 struct SlowOpen {
   DWORD delay_ms;
   DWORD fails;
+  DWORD from_open;
 };
+
+// What the hang-probe mapping holds while it exists: how long open_dev does not
+// return. Setting its release event ends a call held by it at once.
+struct HangProbe {
+  DWORD delay_ms;
+};
+
+// The out-pipe-opens mapping, while the device runs: a LONG the library
+// increments at each open_file("PIPE00"), zeroed when the counters are reset.
 
 // Letters, digits, '.', '_' and '-' only: the name becomes part of object and
 // pipe names, where a backslash would change the namespace.
@@ -68,6 +83,10 @@ inline bool object_name(SimObject object, const char* device, char* out) {
     case SimObject::running_mutex: prefix = "pushwell-sim."; suffix = ".running"; break;
     case SimObject::refuse_probe_event: prefix = "pushwell-sim."; suffix = ".refuse-probe"; break;
     case SimObject::slow_open_mapping: prefix = "pushwell-sim."; suffix = ".slow-open"; break;
+    case SimObject::slow_open_release_event: prefix = "pushwell-sim."; suffix = ".slow-open-release"; break;
+    case SimObject::hang_probe_mapping: prefix = "pushwell-sim."; suffix = ".hang-probe"; break;
+    case SimObject::hang_probe_release_event: prefix = "pushwell-sim."; suffix = ".hang-probe-release"; break;
+    case SimObject::out_pipe_opens_mapping: prefix = "pushwell-sim."; suffix = ".out-pipe-opens"; break;
   }
   const char* const parts[] = {prefix, device, suffix};
   unsigned n = 0;

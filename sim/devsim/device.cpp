@@ -124,9 +124,16 @@ Device::Device(Settings settings) : settings_(std::move(settings)), started_at_(
   missed_checks_name_ = name_of(SimObject::missed_checks_semaphore, settings_.device);
   refuse_probe_name_ = name_of(SimObject::refuse_probe_event, settings_.device);
   slow_open_name_ = name_of(SimObject::slow_open_mapping, settings_.device);
+  slow_open_release_name_ = name_of(SimObject::slow_open_release_event, settings_.device);
+  hang_probe_name_ = name_of(SimObject::hang_probe_mapping, settings_.device);
+  hang_probe_release_name_ = name_of(SimObject::hang_probe_release_event, settings_.device);
+  out_pipe_opens_name_ = name_of(SimObject::out_pipe_opens_mapping, settings_.device);
 }
 
 Device::~Device() {
+  // A call held in the library goes on when the device ends.
+  release_calls(&slow_open_, &slow_open_release_);
+  release_calls(&hang_probe_, &hang_probe_release_);
   unplug();
   for (auto& inst : instances_) close_instance(*inst);
 }
@@ -166,7 +173,17 @@ bool Device::start(std::string* error) {
   if (!create_instance(PipeKind::control, error)) return false;
   if (settings_.refuse_load && !set_refuse_load(true, error)) return false;
   if (settings_.refuse_probe && !set_switch(&refuse_probe_event_, refuse_probe_name_, true, error)) return false;
-  if (settings_.slow_open_ms && !set_slow_open(settings_.slow_open_ms, settings_.slow_open_fails, error)) return false;
+  out_pipe_opens_.reset(
+      ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG), out_pipe_opens_name_.c_str()));
+  if (!out_pipe_opens_) {
+    *error = "cannot create " + out_pipe_opens_name_ + " (error " + std::to_string(::GetLastError()) + ")";
+    return false;
+  }
+  reset_out_pipe_opens();  // a mapping a host still held from an earlier run keeps its count
+  if (settings_.slow_open_ms &&
+      !set_slow_open(settings_.slow_open_ms, settings_.slow_open_fails, settings_.slow_open_from, error))
+    return false;
+  if (settings_.hang_probe_ms && !set_hang_probe(settings_.hang_probe_ms, error)) return false;
   if (settings_.start_plugged && !plug(error)) return false;
   if (settings_.faults.unplug_after && received_ >= *settings_.faults.unplug_after) {
     settings_.faults.unplug_after.reset();
@@ -713,6 +730,9 @@ std::string Device::status_text() const {
   s += " slow_open=" + (settings_.slow_open_ms ? std::to_string(*settings_.slow_open_ms) +
                                                      (settings_.slow_open_fails ? "/fail" : "")
                                                : std::string("none"));
+  s += " slow_open_from=" + std::to_string(settings_.slow_open_from);
+  s += " hang_probe=" + (settings_.hang_probe_ms ? std::to_string(*settings_.hang_probe_ms) : std::string("none"));
+  s += " out_pipe_opens=" + std::to_string(out_pipe_opens());
   return s;
 }
 
@@ -758,6 +778,7 @@ std::string Device::execute(const std::string& line, bool* stop) {
     first_byte_us_ = last_byte_us_ = 0;
     connection_first_bytes_us_.clear();
     identify_requests_ = 0;
+    reset_out_pipe_opens();
     next_read_at_ = Clock::now();
     burst_start_.reset();
     refresh_out_reads();
@@ -821,13 +842,31 @@ std::string Device::execute(const std::string& line, bool* stop) {
                : "error " + error;
   }
   if (cmd == "slow-open" && arity(1) && words[1] == "off") {
-    return set_slow_open(std::nullopt, false, &error) ? "ok slow_open=none" : "error " + error;
+    return set_slow_open(std::nullopt, false, 1, &error) ? "ok slow_open=none" : "error " + error;
   }
-  if (cmd == "slow-open" && (arity(1) || (arity(2) && words[2] == "fail"))) {
+  if (cmd == "slow-open" && words.size() >= 2) {
+    // slow-open MS [fail] [from N]
     unsigned ms = 0;
-    if (!parse_slow_open_ms(words[1], &ms)) return "error bad delay: " + words[1];
-    const bool fails = words.size() == 3;
-    return set_slow_open(ms, fails, &error) ? "ok slow_open=" + words[1] + (fails ? "/fail" : "") : "error " + error;
+    if (!parse_hold_ms(words[1], &ms)) return "error bad delay: " + words[1];
+    std::size_t next = 2;
+    const bool fails = next < words.size() && words[next] == "fail";
+    if (fails) ++next;
+    unsigned from = 1;
+    if (next + 1 < words.size() && words[next] == "from") {
+      if (!parse_open_ordinal(words[next + 1], &from)) return "error bad open number: " + words[next + 1];
+      next += 2;
+    }
+    if (next != words.size()) return "error slow-open MS [fail] [from N]";
+    return set_slow_open(ms, fails, from, &error)
+               ? "ok slow_open=" + words[1] + (fails ? "/fail" : "") + " slow_open_from=" + std::to_string(from)
+               : "error " + error;
+  }
+  if (cmd == "hang-probe" && arity(1)) {
+    unsigned ms = 0;
+    if (words[1] != "off" && !parse_hold_ms(words[1], &ms)) return "error bad delay: " + words[1];
+    const std::optional<unsigned> hang = words[1] == "off" ? std::nullopt : std::optional<unsigned>(ms);
+    return set_hang_probe(hang, &error) ? "ok hang_probe=" + (hang ? words[1] : std::string("none"))
+                                        : "error " + error;
   }
   if (cmd == "miss-checks" && arity(1)) {
     std::uint64_t n = 0;
@@ -841,7 +880,7 @@ std::string Device::execute(const std::string& line, bool* stop) {
     return "ok commands: ping status plug unplug stop flush reset reset-counters "
            "reply(default|none|text T|hex H|byte 0xNN|delay MS) rate(BPS|unlimited) "
            "fault(unplug|stall|fail N|none) refuse-load(on|off) refuse-out-pipe(on|off) refuse-probe(on|off) "
-           "slow-open(MS [fail]|off) miss-checks N";
+           "slow-open(MS [fail] [from N]|off) hang-probe(MS|off) miss-checks N";
   }
   return "error bad command: " + (text.size() > 80 ? text.substr(0, 80) + "..." : text);
 }
@@ -899,23 +938,78 @@ bool Device::set_switch(UniqueHandle* event, const std::string& name, bool on, s
   return true;
 }
 
-bool Device::set_slow_open(std::optional<unsigned> delay_ms, bool fails, std::string* error) {
-  slow_open_.reset();
+bool Device::set_slow_open(std::optional<unsigned> delay_ms, bool fails, unsigned from_open, std::string* error) {
   settings_.slow_open_ms = delay_ms;
   settings_.slow_open_fails = delay_ms && fails;
-  if (!delay_ms) return true;
-  slow_open_.reset(
-      ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(SlowOpen), slow_open_name_.c_str()));
-  void* view = slow_open_ ? ::MapViewOfFile(slow_open_.get(), FILE_MAP_WRITE, 0, 0, sizeof(SlowOpen)) : nullptr;
+  settings_.slow_open_from = delay_ms ? from_open : 1;
+  if (!delay_ms) {
+    release_calls(&slow_open_, &slow_open_release_);
+    return true;
+  }
+  const SlowOpen slow{*delay_ms, fails ? 1u : 0u, from_open};
+  if (hold_calls(&slow_open_, &slow_open_release_, slow_open_name_, slow_open_release_name_, &slow, sizeof slow, error))
+    return true;
+  settings_.slow_open_ms.reset();
+  return false;
+}
+
+bool Device::set_hang_probe(std::optional<unsigned> delay_ms, std::string* error) {
+  settings_.hang_probe_ms = delay_ms;
+  if (!delay_ms) {
+    release_calls(&hang_probe_, &hang_probe_release_);
+    return true;
+  }
+  const HangProbe hang{*delay_ms};
+  if (hold_calls(&hang_probe_, &hang_probe_release_, hang_probe_name_, hang_probe_release_name_, &hang, sizeof hang,
+                 error))
+    return true;
+  settings_.hang_probe_ms.reset();
+  return false;
+}
+
+bool Device::hold_calls(UniqueHandle* mapping, UniqueHandle* release, const std::string& mapping_name,
+                        const std::string& release_name, const void* data, DWORD size, std::string* error) {
+  // The release event first: the library waits on it once it has read the mapping.
+  if (!*release) {
+    release->reset(::CreateEventA(nullptr, TRUE, FALSE, release_name.c_str()));
+    // A host still waiting on an earlier one keeps it, set: unset it for the calls to come.
+    if (*release) ::ResetEvent(release->get());
+  }
+  if (!*mapping) mapping->reset(::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size,
+                                                     mapping_name.c_str()));
+  void* view = *release && *mapping ? ::MapViewOfFile(mapping->get(), FILE_MAP_WRITE, 0, 0, size) : nullptr;
   if (view == nullptr) {
-    *error = "cannot create " + slow_open_name_ + " (error " + std::to_string(::GetLastError()) + ")";
-    slow_open_.reset();
-    settings_.slow_open_ms.reset();
+    *error = "cannot create " + mapping_name + " (error " + std::to_string(::GetLastError()) + ")";
+    release_calls(mapping, release);
     return false;
   }
-  *static_cast<SlowOpen*>(view) = SlowOpen{*delay_ms, fails ? 1u : 0u};
+  ::CopyMemory(view, data, size);
   ::UnmapViewOfFile(view);
   return true;
+}
+
+void Device::release_calls(UniqueHandle* mapping, UniqueHandle* release) {
+  // The mapping first, so no new call starts waiting on an event about to go.
+  mapping->reset();
+  if (*release) ::SetEvent(release->get());
+  release->reset();
+}
+
+long Device::out_pipe_opens() const {
+  if (!out_pipe_opens_) return 0;
+  const void* view = ::MapViewOfFile(out_pipe_opens_.get(), FILE_MAP_READ, 0, 0, sizeof(LONG));
+  if (view == nullptr) return 0;
+  const long n = *static_cast<const volatile LONG*>(view);
+  ::UnmapViewOfFile(view);
+  return n;
+}
+
+void Device::reset_out_pipe_opens() {
+  if (!out_pipe_opens_) return;
+  if (void* view = ::MapViewOfFile(out_pipe_opens_.get(), FILE_MAP_WRITE, 0, 0, sizeof(LONG))) {
+    ::InterlockedExchange(static_cast<volatile LONG*>(view), 0);
+    ::UnmapViewOfFile(view);
+  }
 }
 
 // --- Timers ------------------------------------------------------------------------

@@ -122,8 +122,19 @@ class Device {
   void unplug();
   bool set_refuse_load(bool on, std::string* error);
   bool set_switch(UniqueHandle* event, const std::string& name, bool on, std::string* error);
-  // Opening the out pipe takes `delay_ms`, then fails when `fails`; nullopt: as usual.
-  bool set_slow_open(std::optional<unsigned> delay_ms, bool fails, std::string* error);
+  // Opening the out pipe takes `delay_ms` from its `from_open`-th open on, then
+  // fails when `fails`; nullopt: as usual, and an open held now goes on at once.
+  bool set_slow_open(std::optional<unsigned> delay_ms, bool fails, unsigned from_open, std::string* error);
+  // open_dev does not return for `delay_ms`; nullopt: it does, a probe held now too.
+  bool set_hang_probe(std::optional<unsigned> delay_ms, std::string* error);
+  // A fault that holds the library's caller: its settings in `mapping`, and
+  // `release`, set to let a held call go. Writes `size` bytes of `data`.
+  bool hold_calls(UniqueHandle* mapping, UniqueHandle* release, const std::string& mapping_name,
+                  const std::string& release_name, const void* data, DWORD size, std::string* error);
+  void release_calls(UniqueHandle* mapping, UniqueHandle* release);
+  // The opens of the out pipe the library counted since start or the last reset.
+  long out_pipe_opens() const;
+  void reset_out_pipe_opens();
 
   bool any_completed() const;
   void handle_completions();
@@ -143,6 +154,10 @@ class Device {
   UniqueHandle refuse_out_pipe_event_;
   UniqueHandle refuse_probe_event_;
   UniqueHandle slow_open_;  // file mapping holding a SlowOpen
+  UniqueHandle slow_open_release_;
+  UniqueHandle hang_probe_;  // file mapping holding a HangProbe
+  UniqueHandle hang_probe_release_;
+  UniqueHandle out_pipe_opens_;  // file mapping holding the library's count of out-pipe opens
   UniqueHandle parent_;
   std::uint64_t received_ = 0;
   // When bytes came, on the machine's clock (microseconds), since start or the
@@ -162,7 +177,8 @@ class Device {
   bool stopping_ = false;
   std::optional<Clock::time_point> stop_deadline_;
   std::string out_name_, in_name_, control_name_, plugged_name_, refuse_name_, refuse_out_pipe_name_, running_name_,
-      missed_checks_name_, refuse_probe_name_, slow_open_name_;
+      missed_checks_name_, refuse_probe_name_, slow_open_name_, slow_open_release_name_, hang_probe_name_,
+      hang_probe_release_name_, out_pipe_opens_name_;
 };
 
 }  // namespace sim

@@ -24,6 +24,8 @@ const char kUsage[] =
     "  --refuse-probe       open_dev finds no device while the pipes keep working\n"
     "  --slow-open MS       open_file(\"PIPE00\") takes MS milliseconds\n"
     "  --slow-open-fails    ... and then fails (with --slow-open)\n"
+    "  --slow-open-from N   ... only from the N-th open of PIPE00 on (with --slow-open)\n"
+    "  --hang-probe MS      open_dev does not return for MS milliseconds\n"
     "  --parent-pid PID     exit when process PID ends\n"
     "  --verbose            log events to stderr\n"
     "control pipe \\\\.\\pipe\\pushwell-sim.NAME.ctl, one command per message:\n"
@@ -32,7 +34,9 @@ const char kUsage[] =
     "  rate BPS | fault unplug|stall|fail N | fault none | refuse-load on|off\n"
     "  refuse-out-pipe on|off   (open_file(\"PIPE00\") fails while the device stays plugged)\n"
     "  refuse-probe on|off      (open_dev finds no device while the pipes keep working)\n"
-    "  slow-open MS [fail] | slow-open off   (open_file(\"PIPE00\") takes MS ms, then fails with fail)\n";
+    "  slow-open MS [fail] [from N] | slow-open off   (open_file(\"PIPE00\") takes MS ms, then fails\n"
+    "                           with fail, from its N-th open on; off releases an open held now)\n"
+    "  hang-probe MS | hang-probe off   (open_dev does not return for MS ms; off releases it)\n";
 
 bool parse_number(const std::string& text, std::uint64_t* value) {
   if (text.empty()) return false;
@@ -139,10 +143,17 @@ bool apply_reply_setting(ReplySettings* reply, const std::string& kind, const st
   return true;
 }
 
-bool parse_slow_open_ms(const std::string& text, unsigned* ms) {
+bool parse_hold_ms(const std::string& text, unsigned* ms) {
   std::uint64_t value = 0;
   if (!parse_number(text, &value) || value > 60000) return false;
   *ms = static_cast<unsigned>(value);
+  return true;
+}
+
+bool parse_open_ordinal(const std::string& text, unsigned* ordinal) {
+  std::uint64_t value = 0;
+  if (!parse_number(text, &value) || value == 0 || value > 1000000) return false;
+  *ordinal = static_cast<unsigned>(value);
   return true;
 }
 
@@ -209,13 +220,29 @@ bool parse_command_line(const std::vector<std::string>& args, Settings* settings
       std::string text;
       unsigned ms = 0;
       if (!value(&text)) return false;
-      if (!parse_slow_open_ms(text, &ms)) {
+      if (!parse_hold_ms(text, &ms)) {
         *error = "--slow-open: bad delay: " + text;
         return false;
       }
       settings->slow_open_ms = ms;
     } else if (option == "--slow-open-fails") {
       settings->slow_open_fails = true;
+    } else if (option == "--slow-open-from") {
+      std::string text;
+      if (!value(&text)) return false;
+      if (!parse_open_ordinal(text, &settings->slow_open_from)) {
+        *error = "--slow-open-from: bad open number: " + text;
+        return false;
+      }
+    } else if (option == "--hang-probe") {
+      std::string text;
+      unsigned ms = 0;
+      if (!value(&text)) return false;
+      if (!parse_hold_ms(text, &ms)) {
+        *error = "--hang-probe: bad delay: " + text;
+        return false;
+      }
+      settings->hang_probe_ms = ms;
     } else if (option == "--parent-pid") {
       if (!number(&n) || n == 0 || n > UINT32_MAX) {
         if (error->empty()) *error = "--parent-pid: bad process id";
@@ -229,8 +256,8 @@ bool parse_command_line(const std::vector<std::string>& args, Settings* settings
       return false;
     }
   }
-  if (settings->slow_open_fails && !settings->slow_open_ms) {
-    *error = "--slow-open-fails needs --slow-open";
+  if ((settings->slow_open_fails || settings->slow_open_from != 1) && !settings->slow_open_ms) {
+    *error = "--slow-open-fails and --slow-open-from need --slow-open";
     return false;
   }
   return true;

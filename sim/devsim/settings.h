@@ -33,6 +33,8 @@ struct Settings {
   bool refuse_probe = false;              // open_dev finds no device while the pipes work
   std::optional<unsigned> slow_open_ms;   // open_file("PIPE00") takes this long
   bool slow_open_fails = false;           // ... and then fails
+  unsigned slow_open_from = 1;            // ... from this open of PIPE00 on (1: every one)
+  std::optional<unsigned> hang_probe_ms;  // open_dev does not return for this long
   std::uint32_t parent_pid = 0;  // exit when this process ends; 0 = none
   bool verbose = false;
 };
@@ -48,8 +50,11 @@ std::string to_hex(const std::string& bytes);
 bool apply_reply_setting(ReplySettings* reply, const std::string& kind, const std::string& value,
                          std::string* error);
 
-// A delay for opening the out pipe, in ms (at most a minute). False when `text` is none.
-bool parse_slow_open_ms(const std::string& text, unsigned* ms);
+// How long the library holds a call (a slow open, a hung probe), in ms: at most
+// a minute. False when `text` is none.
+bool parse_hold_ms(const std::string& text, unsigned* ms);
+// From which open of the out pipe on an open is slow: 1 or more.
+bool parse_open_ordinal(const std::string& text, unsigned* ordinal);
 
 // argv[0] excluded. False with `error` for an unknown option or bad value;
 // `help` is set when --help was given.

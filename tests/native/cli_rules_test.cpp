@@ -21,6 +21,11 @@ TEST(CliArguments, UpdateTakesAnOptionalFolderAndJson) {
   EXPECT_EQ(plain.arguments->command, Command::update);
   EXPECT_EQ(plain.arguments->folder, "");
   EXPECT_FALSE(plain.arguments->json);
+  EXPECT_FALSE(plain.arguments->allow_battery);
+
+  const auto on_battery = parse({"update", "--allow-battery"});
+  ASSERT_TRUE(on_battery.arguments);
+  EXPECT_TRUE(on_battery.arguments->allow_battery);
 
   const auto json = parse({"--json", "update", "C:\\some folder"});
   ASSERT_TRUE(json.arguments);
@@ -34,7 +39,8 @@ TEST(CliArguments, UpdateTakesAnOptionalFolderAndJson) {
 
 TEST(CliArguments, AnythingElseIsStatusOne) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"flash"}, {"update", "a", "b"}, {"status", "folder"}, {"update", "--jsn"}, {"--json"}}) {
+           {}, {"flash"}, {"update", "a", "b"}, {"status", "folder"}, {"update", "--jsn"}, {"--json"},
+           {"status", "--allow-battery"}, {"--allow-battery", "update"}}) {
     const auto parsed = parse(args);
     EXPECT_FALSE(parsed.arguments) << (args.empty() ? "" : args[0]);
     EXPECT_EQ(parsed.exit_status, pw::cli::kExitBadArguments);
@@ -46,8 +52,9 @@ TEST(CliArguments, HelpListsEveryExitStatus) {
   const auto help = parse({"--help"});
   EXPECT_FALSE(help.arguments);
   EXPECT_EQ(help.exit_status, 0);
-  for (int status = 0; status <= 7; ++status)
+  for (int status = 0; status <= 8; ++status)
     EXPECT_NE(help.output.find("  " + std::to_string(status) + "  "), std::string::npos) << status;
+  EXPECT_NE(parse({"update", "--help"}).output.find("  --allow-battery "), std::string::npos);
 }
 
 TEST(CliArguments, JsonAskedForKeepsHelpAndErrorsInJson) {
@@ -74,6 +81,7 @@ TEST(CliExitStatus, FollowsWhyTheCommandEnded) {
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::transfer_failed), 5);
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::out_of_memory), 5);
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::no_library), 7);
+  EXPECT_EQ(pw::cli::exit_status_of(CommandResult::low_battery), 8);
 }
 
 TEST(CliJson, OneObjectPerEventWithItsFields) {

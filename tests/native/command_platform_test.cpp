@@ -19,17 +19,21 @@ class RecordingCalls final : public pw::PlatformCalls {
                                                        : "state error");
   }
   void set_taskbar_value(int percent) noexcept override { calls.push_back("value " + std::to_string(percent)); }
-  void keep_system_awake(bool awake) noexcept override { calls.push_back(awake ? "awake" : "may sleep"); }
+  void keep_awake(bool awake, const std::u16string& reason) noexcept override {
+    calls.push_back(awake ? "awake " + pw::utf16_to_utf8(reason) : "may sleep" + pw::utf16_to_utf8(reason));
+  }
   void set_shutdown_reason(const std::u16string& reason) noexcept override {
     reasons.push_back(reason);
     calls.push_back(reason.empty() ? "no reason" : "reason " + pw::utf16_to_utf8(reason));
   }
   bool window_in_foreground() noexcept override { return foreground; }
   void flash_window() noexcept override { calls.push_back("flash"); }
+  pw::PowerStatus power_status() noexcept override { return power; }
 
   std::vector<std::string> calls;
   std::vector<std::u16string> reasons;
   bool foreground = true;
+  pw::PowerStatus power;
 };
 
 using Calls = std::vector<std::string>;
@@ -54,7 +58,17 @@ TEST(CommandPlatform, KeepsTheSystemAwakeAndTheSessionWaitingOnlyWhileACommandRu
   EXPECT_FALSE(platform.session_may_end());
   end(session, platform);
   EXPECT_TRUE(platform.session_may_end());
-  EXPECT_EQ(calls.calls, (Calls{"awake", "reason Updating", "no reason", "may sleep"}));
+  EXPECT_EQ(calls.calls, (Calls{"awake Updating", "reason Updating", "no reason", "may sleep"}));
+}
+
+TEST(CommandPlatform, AsksTheSystemForTheChargeLeftBeforeAStart) {
+  RecordingCalls calls;
+  pw::SessionState session;
+  pw::CommandPlatform platform(calls, session);
+  calls.power = {0, 0, 24};
+  EXPECT_TRUE(platform.battery_too_low());
+  calls.power = {1, 8, 24};
+  EXPECT_FALSE(platform.battery_too_low());
 }
 
 // The texts are UTF-8 whatever the system's code page: the reason reaches the
@@ -140,7 +154,7 @@ TEST(CommandPlatform, ANewCommandStartsFromAClearTaskbar) {
   calls.calls.clear();
   start(session, platform, "r");
   platform.progress(100);
-  EXPECT_EQ(calls.calls, (Calls{"awake", "reason r", "state normal", "value 100"}));
+  EXPECT_EQ(calls.calls, (Calls{"awake r", "reason r", "state normal", "value 100"}));
 }
 
 }  // namespace

@@ -61,6 +61,12 @@ TEST_F(SimControlTest, CommandsGetTheirReplyAndBadOnesAnError) {
       {"fault stall 10", "ok"},
       {"fault none", "ok"},
       {"refuse-load off", "ok refuse_load=off"},
+      {"hang-probe 100", "ok hang_probe=100"},
+      {"hang-probe off", "ok hang_probe=none"},
+      {"slow-open 100 fail from 3", "ok slow_open=100/fail slow_open_from=3"},
+      {"slow-open 100 from 2", "ok slow_open=100 slow_open_from=2"},
+      {"slow-open 100", "ok slow_open=100 slow_open_from=1"},
+      {"slow-open off", "ok slow_open=none"},
       {"", "error"},
       {"bogus", "error"},
       {"ping extra", "error"},
@@ -76,6 +82,12 @@ TEST_F(SimControlTest, CommandsGetTheirReplyAndBadOnesAnError) {
       {"fault stall -1", "error"},
       {"fault melt 5", "error"},
       {"refuse-load maybe", "error"},
+      {"hang-probe", "error"},
+      {"hang-probe soon", "error"},
+      {"hang-probe 60001", "error"},
+      {"slow-open 100 from 0", "error"},
+      {"slow-open 100 from", "error"},
+      {"slow-open 100 fail fail", "error"},
       {std::string("pi\0ng", 5), "error"},
   };
   for (const Case& c : cases) {
@@ -194,7 +206,8 @@ TEST_F(SimControlTest, SecondDeviceWithTheSameNameRefusesToStart) {
 
 TEST(SimProcess, BadCommandLineEndsWithUsageError) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"--rate"}, {"--rate", "fast"}, {"--reply-hex", "5"}, {"--frobnicate"}}) {
+           {"--rate"}, {"--rate", "fast"}, {"--reply-hex", "5"}, {"--frobnicate"}, {"--hang-probe", "soon"},
+           {"--slow-open-from", "2"}, {"--slow-open", "100", "--slow-open-from", "0"}}) {
     DevsimProcess sim;
     ASSERT_TRUE(sim.start(unique_device_name("badargs"), args));
     ASSERT_TRUE(sim.wait_exit(kDeadlineMs));
@@ -301,7 +314,7 @@ TEST(SimHelpers, StatusReplyIsParsedAndGarbageRefused) {
   Status s;
   ASSERT_TRUE(parse_status(
       "ok device=d plugged=1 received=123456789012 captured=7 out_clients=2 in_clients=1 identify_requests=3 "
-      "stalled=1 refuse_load=0",
+      "stalled=1 refuse_load=0 out_pipe_opens=4",
       &s));
   EXPECT_TRUE(s.plugged);
   EXPECT_EQ(123456789012u, s.bytes_received);
@@ -310,6 +323,7 @@ TEST(SimHelpers, StatusReplyIsParsedAndGarbageRefused) {
   EXPECT_EQ(1, s.in_clients);
   EXPECT_EQ(3, s.identify_requests);
   EXPECT_TRUE(s.stalled);
+  EXPECT_EQ(4, s.out_pipe_opens);
   EXPECT_FALSE(parse_status("error bad command: status", &s));
 }
 
