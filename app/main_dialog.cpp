@@ -145,7 +145,17 @@ void CPushwellDlg::command_ended(pw::CommandEnd end, pw::CommandResult result) n
   // Clicks and keys made while the window was frozen must not start anything now.
   pw::discard_queued_input();
   if (result == pw::CommandResult::out_of_memory && end != pw::CommandEnd::process_ends) show_out_of_memory_box();
+  // A thread may still be inside the driver: the updater has to be started again.
+  if (result == pw::CommandResult::driver_not_answering) enable_item(IDC_UPDATE_BUTTON, false);
   enable_about(true);
+}
+
+void CPushwellDlg::driver_not_answering() noexcept {
+  try {
+    set_text(IDC_LINK_STATUS, pw::LangText(pw::text::kDriverNotAnswering));
+  } catch (const std::bad_alloc&) {
+    out_of_memory();
+  }
 }
 
 void CPushwellDlg::identification_done(const std::uint8_t*, std::size_t, bool, unsigned) noexcept {

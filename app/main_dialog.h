@@ -34,6 +34,7 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, private pw::Frontend {
   void installer_wanted(const std::string& path) noexcept override;
   void command_ended(pw::CommandEnd end, pw::CommandResult result) noexcept override;
   void memory_ran_out() noexcept override;
+  void driver_not_answering() noexcept override;
   // The window served no messages during the identification's wait.
   void identification_done(const std::uint8_t* reply, std::size_t size, bool identified,
                            unsigned elapsed_ms) noexcept override;

@@ -71,7 +71,8 @@ int exit_status_of(CommandResult result) {
     case CommandResult::wrong_device: return kExitWrongDevice;
     case CommandResult::file_refused: return kExitFileRefused;
     case CommandResult::transfer_failed:
-    case CommandResult::out_of_memory: return kExitTransferFailed;
+    case CommandResult::out_of_memory:
+    case CommandResult::driver_not_answering: return kExitTransferFailed;
     case CommandResult::no_library: return kExitNoLibrary;
     case CommandResult::low_battery: return kExitOnBattery;
   }

@@ -134,6 +134,13 @@ class ConsoleFrontend final : public Frontend {
     g_phase.store(CommandPhase::ended);
   }
   void memory_ran_out() noexcept override { message(kOutOfMemoryText, MessageStyle::warning); }
+  void driver_not_answering() noexcept override {
+    try {
+      print(json_ ? json_message(LangText(text::kDriverNotAnswering), MessageStyle::warning)
+                  : LangText(text::kDriverNotAnswering));
+    } catch (const std::bad_alloc&) {
+    }
+  }
 
  private:
   Output& out_;
@@ -268,7 +275,7 @@ int run(const Arguments& arguments, Output& out) {
   }
   if (arguments.command == Command::status) return end_with(host, frontend, arguments, kExitCompleted);
 
-  host.start_update();
+  host.start_update(arguments.allow_battery);
   host.serve_until_idle();
   if (host.process_end_wanted()) frontend.finish(kExitTransferFailed);
   return end_with(host, frontend, arguments, frontend.exit_status().value_or(kExitTransferFailed));

@@ -18,10 +18,14 @@ class Identification {
   // end_process for a device that answers wrongly or not at all; `why` hears
   // the reason of an end. Its texts are looked up here, so it may throw std::bad_alloc.
   Outcome run(Frontend& frontend, CommandResult& why);
+  // A call into the driver did not return in time: it may still hold the device.
+  bool driver_held() const noexcept { return driver_held_; }
 
  private:
+  Outcome driver_not_answering(Frontend& frontend, CommandResult& why);
   // Once a reply identified the device it stays identified for the run.
   bool identified_ = false;
+  bool driver_held_ = false;
   // The out-pipe handles the identification byte went through stay open for the run.
   std::vector<UniqueHandle> kept_out_pipes_;
 };

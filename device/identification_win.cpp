@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "device/busy_delay.h"
+#include "device/driver_call.h"
 #include "device/identify_reader.h"
 #include "device/pipe_library.h"
 #include "lang/lang_text.h"
@@ -92,30 +93,44 @@ bool stop_reader(HANDLE thread, ReaderContext& context) {
   }
 }
 
-// The library loads and finds no device. One that cannot be loaded tells nothing.
-bool device_is_gone() {
-  std::optional<PipeLibrary> library = PipeLibrary::load();
-  if (!library) return false;
-  UniqueHandle device(library->open_dev());
-  return !device;
+// How long the identification waits for the driver's pipe open and for the probe
+// that tells a lost device from a wrong one.
+constexpr unsigned kDriverCallBoundMs = 15000;
+
+// The library loads and finds no device (`gone`), or finds it; or the driver
+// does not answer (timed_out). One that cannot be loaded tells nothing.
+DriverCallResult probe_device() { return DriverCall::probe().wait(kDriverCallBoundMs); }
+
+void tell_binding(const DriverCall& call, Frontend& frontend) {
+  const DriverBinding binding = call.binding();
+  if (binding.path.empty()) return;
+  frontend.library_bound(binding.path, file_version(binding.path), binding.open_dev_export, binding.open_file_export);
 }
 
 }  // namespace
 
+Outcome Identification::driver_not_answering(Frontend& frontend, CommandResult& why) {
+  why = CommandResult::driver_not_answering;
+  driver_held_ = true;
+  frontend.message(LangText(text::kDriverDoesNotAnswer), MessageStyle::warning);
+  return Outcome::command_ended;
+}
+
 Outcome Identification::run(Frontend& frontend, CommandResult& why) {
-  HANDLE out_pipe = INVALID_HANDLE_VALUE;
   const ULONGLONG started_at = ::GetTickCount64();
-  {
-    std::optional<PipeLibrary> library = PipeLibrary::load();
-    if (!library) {
-      why = CommandResult::no_library;
-      frontend.message(library_failure_text(LangText(text::kLibraryNotLoaded)), MessageStyle::warning);
-      return Outcome::command_ended;
-    }
-    tell_library_bound(*library, frontend);
-    out_pipe = library->open_file(kOutPipeName);
+  // The driver's open is waited for without serving messages, as the delay below.
+  DriverCall open = DriverCall::open(kOutPipeName);
+  const DriverCallResult opened = open.wait(kDriverCallBoundMs);
+  if (opened == DriverCallResult::out_of_memory) throw std::bad_alloc();
+  if (opened == DriverCallResult::no_library || opened == DriverCallResult::no_thread) {
+    why = CommandResult::no_library;
+    frontend.message(library_failure_text(LangText(text::kLibraryNotLoaded)), MessageStyle::warning);
+    return Outcome::command_ended;
   }
-  if (out_pipe == INVALID_HANDLE_VALUE) {
+  if (opened == DriverCallResult::timed_out) return driver_not_answering(frontend, why);
+  tell_binding(open, frontend);
+  HANDLE out_pipe = open.take_handle().release();
+  if (!UniqueHandle::is_valid(out_pipe)) {
     why = CommandResult::not_linked;
     frontend.message(LangText(text::kDeviceNotLinked), MessageStyle::warning);
     return Outcome::command_ended;
@@ -157,7 +172,9 @@ Outcome Identification::run(Frontend& frontend, CommandResult& why) {
 
   if (!reader_ended || !identified_) {
     // No answer from a device that has meanwhile gone is no wrong model.
-    if (device_is_gone()) {
+    const DriverCallResult presence = probe_device();
+    if (presence == DriverCallResult::timed_out) return driver_not_answering(frontend, why);
+    if (presence == DriverCallResult::not_found) {
       why = CommandResult::not_linked;
       frontend.message(LangText(text::kDeviceNotLinked), MessageStyle::warning);
       return Outcome::command_ended;

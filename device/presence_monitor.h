@@ -20,8 +20,23 @@ struct PresenceContext {
   bool transfer_running = false;
   const std::string* folder = nullptr;
 };
-Outcome poll_device_presence(SessionState& session, Frontend& frontend, PresenceSchedule& schedule,
-                             const PresenceContext& context);
+
+// What the library answered to one probe, asked on a thread of the host's.
+struct ProbeAnswer {
+  bool library_loaded = false;
+  bool found = false;
+  // How the library was bound, for the record ("" when it was not loaded).
+  std::string library_path;
+  const char* open_dev_export = "";
+  const char* open_file_export = "";
+};
+
+// Whether a check of this kind probes at all: while a recheck is under way, it decides.
+bool presence_probe_wanted(const SessionState& session, PresenceCheck check) noexcept;
+
+// Carries out what one probe's answer means.
+Outcome act_on_presence(SessionState& session, Frontend& frontend, PresenceSchedule& schedule,
+                        const PresenceContext& context, const ProbeAnswer& answer);
 
 // "<folder>\InstallUsbDrive.exe", or "" when it would not fit in 260 UTF-16 units.
 std::string installer_path(const std::string& folder);

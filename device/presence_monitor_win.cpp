@@ -6,6 +6,7 @@
 #include "device/presence_rule.h"
 #include "lang/lang_text.h"
 #include "win/handles.h"
+#include "win/system_info.h"
 #include "win/wide_text.h"
 
 namespace pw {
@@ -31,30 +32,28 @@ std::string installer_path(const std::string& folder) {
   return path;
 }
 
-Outcome poll_device_presence(SessionState& session, Frontend& frontend, PresenceSchedule& schedule,
-                             const PresenceContext& context) {
+bool presence_probe_wanted(const SessionState& session, PresenceCheck check) noexcept {
+  return check == PresenceCheck::recheck || !session.presence_recheck_pending;
+}
+
+Outcome act_on_presence(SessionState& session, Frontend& frontend, PresenceSchedule& schedule,
+                        const PresenceContext& context, const ProbeAnswer& answer) {
   const PresenceCheck check = context.check;
-  if (check == PresenceCheck::recheck) {
-    session.presence_recheck_pending = false;
-  } else if (session.presence_recheck_pending) {
-    return Outcome::go_on;  // the recheck under way decides
-  }
-  PresenceFacts facts{false,
+  if (check == PresenceCheck::recheck) session.presence_recheck_pending = false;
+  PresenceFacts facts{answer.found,
                       check == PresenceCheck::recheck,
                       session.command_running,
                       context.transfer_running,
                       session.update_started,
                       session.ending_box_open,
-                      true};
-  UniqueHandle probe;  // only a presence probe: closed at once
-  {
-    std::optional<PipeLibrary> library = PipeLibrary::load();
-    facts.library_loaded = library.has_value();
-    if (library && !session.linked) tell_library_bound(*library, frontend);  // not at every tick while linked
-    if (library) probe.reset(library->open_dev());
-  }  // the library is freed before the handle is used
-  facts.found = static_cast<bool>(probe);
-  probe.reset();
+                      answer.library_loaded};
+  if (answer.library_loaded && !session.linked) {  // not at every tick while linked
+    try {
+      frontend.library_bound(answer.library_path, file_version(answer.library_path), answer.open_dev_export,
+                             answer.open_file_export);
+    } catch (const std::bad_alloc&) {
+    }
+  }
 
   const PresencePlan plan = plan_presence(
       facts, {session.installer_started, session.library_box_open, session.library_failure_reported});

@@ -18,6 +18,7 @@ const char* result_name(CommandResult result) {
     case CommandResult::transfer_failed: return "transfer failed";
     case CommandResult::no_library: return "pipe library not loaded";
     case CommandResult::out_of_memory: return "memory ran out";
+    case CommandResult::driver_not_answering: return "the device driver does not answer";
     case CommandResult::low_battery: return "on battery with a low charge";
   }
   return "completed";
@@ -143,6 +144,12 @@ void RecordingFrontend::installer_wanted(const std::string& path) noexcept {
 void RecordingFrontend::files_handed_over() noexcept {
   add("every file handed to the device");
   shown_.files_handed_over();
+}
+
+void RecordingFrontend::driver_not_answering() noexcept {
+  add("the device driver is not answering a presence probe");
+  linked_ = -1;  // its next answer is recorded again
+  shown_.driver_not_answering();
 }
 
 void RecordingFrontend::memory_ran_out() noexcept {

@@ -25,6 +25,7 @@ class RecordingFrontend final : public Frontend {
   void files_handed_over() noexcept override;
   void command_ended(CommandEnd end, CommandResult result) noexcept override;
   void memory_ran_out() noexcept override;
+  void driver_not_answering() noexcept override;
 
   void library_bound(const std::string& path, const std::string& version, const char* open_dev_export,
                      const char* open_file_export) noexcept override;

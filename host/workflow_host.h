@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "device/driver_call.h"
 #include "device/presence_monitor.h"
 #include "host/platform.h"
 #include "host/recording_frontend.h"
@@ -59,11 +60,12 @@ class WorkflowHost final : private Frontend, private PresenceSchedule {
   bool attach(HWND window, const std::string& folder) noexcept;
   // The first presence check, `kFirstPollMs` from now (the window's first tick).
   void check_presence_soon() noexcept;
-  // The first presence check, now.
+  // The first presence check, now: waits for the probe's answer (bounded).
   void check_presence_now() noexcept;
 
   // The update command: the button's click, or the console program's command.
-  void start_update() noexcept;
+  // `allow_battery`: start also on battery with a low charge.
+  void start_update(bool allow_battery = false) noexcept;
   bool command_running() const noexcept { return session_.command_running; }
   bool transfer_running() const noexcept { return command_.transferring(); }
   bool linked() const noexcept { return session_.linked; }
@@ -82,7 +84,13 @@ class WorkflowHost final : private Frontend, private PresenceSchedule {
   static LRESULT CALLBACK window_proc(HWND window, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR id,
                                       DWORD_PTR self) noexcept;
   bool handle(UINT msg, WPARAM wp, LRESULT& result);
+  // Starts a presence probe on a thread of its own, unless one is outstanding.
   void poll(PresenceCheck check);
+  // The probe under way has answered.
+  void probe_answered();
+  // A probe outstanding for long: said once; a pipe open that never returns: the command ends.
+  void watch_probe();
+  void watch_pipe_open();
   void act_on(Outcome outcome) noexcept;
   void transfer_state_changed() noexcept;
 
@@ -100,6 +108,7 @@ class WorkflowHost final : private Frontend, private PresenceSchedule {
   void files_handed_over() noexcept override;
   void command_ended(CommandEnd end, CommandResult result) noexcept override;
   void memory_ran_out() noexcept override;
+  void driver_not_answering() noexcept override;
   void library_bound(const std::string& path, const std::string& version, const char* open_dev_export,
                      const char* open_file_export) noexcept override;
   void update_folder(const std::string& folder) noexcept override;
@@ -122,6 +131,11 @@ class WorkflowHost final : private Frontend, private PresenceSchedule {
   std::string folder_;
   bool process_end_wanted_ = false;
   SessionState session_;
+  // The presence probe under way, if any, and the kind of check it is for.
+  std::optional<DriverCall> probe_;
+  PresenceCheck probe_check_ = PresenceCheck::periodic;
+  bool recheck_waiting_ = false;  // a recheck came while a probe was outstanding
+  bool probe_stuck_ = false;      // the probe under way was said not to answer
   SystemPlatform system_;
   CommandPlatform platform_{system_, session_};
   RecordingFrontend recorder_{*this, details_};

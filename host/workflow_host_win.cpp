@@ -16,6 +16,15 @@ namespace {
 
 constexpr UINT_PTR kPresenceTimer = 1;
 constexpr UINT_PTR kPresenceRecheckTimer = 2;  // one-shot
+constexpr UINT_PTR kProbeWatchTimer = 3;       // one-shot
+constexpr UINT_PTR kPipeOpenWatchTimer = 4;    // one-shot
+// A presence probe this long without an answer is said to be stuck; a pipe open
+// this long ends the command.
+constexpr UINT kProbeAnswerMs = 5000;
+constexpr UINT kPipeOpenMs = 15000;
+// The first check of the console program waits this long for its answer.
+constexpr unsigned kFirstProbeWaitMs = 15000;
+constexpr UINT kProbeAnsweredMessage = WM_APP + 0x43;
 // From the transfer worker: sending begins, the bar's new position, the end.
 constexpr UINT kSendingMessage = WM_APP + 0x40;
 constexpr UINT kProgressMessage = WM_APP + 0x41;
@@ -56,7 +65,8 @@ WorkflowHost::~WorkflowHost() {
   }
   poster_->aim(nullptr);
   // A worker that did not stop in time may still report: what it reports to stays.
-  if (!command_.stop_transfer(UpdateCommand::kWorkerStopWaitMs)) static_cast<void>(poster_.release());
+  if (!command_.stop_transfer(UpdateCommand::kWorkerStopWaitMs) || command_.driver_held())
+    static_cast<void>(poster_.release());
 }
 
 InstanceVerdict WorkflowHost::take_lock() noexcept {
@@ -83,13 +93,34 @@ void WorkflowHost::check_presence_soon() noexcept { set_poll_period(kFirstPollMs
 void WorkflowHost::check_presence_now() noexcept {
   try {
     poll(PresenceCheck::periodic);
+    if (!probe_) return;
+    // The answer's posted message is then ignored: its serial is no longer the probe's.
+    if (probe_->wait(kFirstProbeWaitMs) == DriverCallResult::timed_out) {
+      probe_.reset();
+      ::KillTimer(window_, kProbeWatchTimer);
+      probe_stuck_ = true;
+      recorder_.driver_not_answering();
+      return;
+    }
+    probe_answered();
   } catch (const std::bad_alloc&) {
     out_of_memory();
   }
 }
 
-void WorkflowHost::start_update() noexcept {
-  act_on(command_.start(folder_));
+void WorkflowHost::start_update(bool allow_battery) noexcept {
+  if (session_.command_running) return;
+  if (probe_stuck_ || abandoned_driver_call_running() || command_.driver_held()) {
+    // A thread is still inside the driver: nothing else is asked of it.
+    try {
+      recorder_.message(LangText(probe_stuck_ ? text::kDriverNotAnswering : text::kDriverDoesNotAnswer),
+                        MessageStyle::warning);
+    } catch (const std::bad_alloc&) {
+      out_of_memory();
+    }
+    return;
+  }
+  act_on(command_.start(folder_, !allow_battery && platform_.battery_too_low()));
   transfer_state_changed();
 }
 
@@ -117,17 +148,70 @@ bool WorkflowHost::finish_transfer_under_way(DWORD timeout_ms) noexcept {
 void WorkflowHost::transfer_state_changed() noexcept {
   if (command_.transferring()) {
     ::ResetEvent(transfer_idle_.get());
+    if (command_.opening_pipe() && window_) ::SetTimer(window_, kPipeOpenWatchTimer, kPipeOpenMs, nullptr);
   } else {
     ::SetEvent(transfer_idle_.get());
+    if (window_) ::KillTimer(window_, kPipeOpenWatchTimer);
   }
 }
 
 void WorkflowHost::poll(PresenceCheck check) {
+  if (probe_ && probe_->result() == DriverCallResult::running) {
+    // No second probe while one is outstanding; a recheck waits for its answer.
+    if (check == PresenceCheck::recheck) recheck_waiting_ = true;
+    return;
+  }
+  if (!presence_probe_wanted(session_, check)) return;
+  probe_check_ = check;
+  probe_.emplace(DriverCall::probe(window_, kProbeAnsweredMessage));
+  if (probe_->result() == DriverCallResult::running && window_)
+    ::SetTimer(window_, kProbeWatchTimer, kProbeAnswerMs, nullptr);
+  else
+    probe_answered();  // it could not even start
+}
+
+void WorkflowHost::probe_answered() {
+  if (!probe_) return;
+  if (window_) ::KillTimer(window_, kProbeWatchTimer);
+  const DriverCallResult result = probe_->result();
+  ProbeAnswer answer;
+  answer.library_loaded = result == DriverCallResult::found || result == DriverCallResult::not_found;
+  answer.found = result == DriverCallResult::found;
+  if (answer.library_loaded) {
+    DriverBinding binding = probe_->binding();
+    answer.library_path = std::move(binding.path);
+    answer.open_dev_export = binding.open_dev_export;
+    answer.open_file_export = binding.open_file_export;
+  }
+  probe_.reset();
+  if (result == DriverCallResult::out_of_memory) throw std::bad_alloc();
+  if (probe_stuck_) {
+    probe_stuck_ = false;
+    session_.link_reported = false;  // the status said the driver did not answer: it says the link again
+  }
   PresenceContext context;
-  context.check = check;
+  context.check = probe_check_;
   context.transfer_running = command_.transferring();
   context.folder = &folder_;
-  act_on(poll_device_presence(session_, recorder_, *this, context));
+  act_on(act_on_presence(session_, recorder_, *this, context, answer));
+  if (recheck_waiting_) {
+    recheck_waiting_ = false;
+    poll(PresenceCheck::recheck);
+  }
+}
+
+void WorkflowHost::watch_probe() {
+  ::KillTimer(window_, kProbeWatchTimer);
+  if (!probe_ || probe_->result() != DriverCallResult::running || probe_stuck_) return;
+  probe_stuck_ = true;
+  recorder_.driver_not_answering();
+}
+
+void WorkflowHost::watch_pipe_open() {
+  ::KillTimer(window_, kPipeOpenWatchTimer);
+  if (!command_.opening_pipe()) return;  // the open returned: the load and the send have bounds of their own
+  act_on(command_.give_up_pipe_open());
+  transfer_state_changed();
 }
 
 void WorkflowHost::act_on(Outcome outcome) noexcept {
@@ -169,6 +253,14 @@ LRESULT CALLBACK WorkflowHost::window_proc(HWND window, UINT msg, WPARAM wp, LPA
 bool WorkflowHost::handle(UINT msg, WPARAM wp, LRESULT& result) {
   switch (msg) {
     case WM_TIMER:
+      if (wp == kProbeWatchTimer) {
+        watch_probe();
+        return true;
+      }
+      if (wp == kPipeOpenWatchTimer) {
+        watch_pipe_open();
+        return true;
+      }
       if (wp == kPresenceRecheckTimer) {
         ::KillTimer(window_, kPresenceRecheckTimer);
         poll(PresenceCheck::recheck);
@@ -176,6 +268,9 @@ bool WorkflowHost::handle(UINT msg, WPARAM wp, LRESULT& result) {
       }
       if (wp != kPresenceTimer) return false;
       poll(PresenceCheck::periodic);
+      return true;
+    case kProbeAnsweredMessage:
+      if (probe_ && static_cast<std::uint32_t>(wp) == probe_->serial()) probe_answered();
       return true;
     case kSendingMessage: command_.on_sending(); return true;
     case kProgressMessage: command_.on_progress(static_cast<int>(wp)); return true;
@@ -257,6 +352,10 @@ void WorkflowHost::files_handed_over() noexcept {
 void WorkflowHost::command_ended(CommandEnd end, CommandResult result) noexcept {
   platform_.command_ended();
   if (shown_) shown_->command_ended(end, result);
+}
+
+void WorkflowHost::driver_not_answering() noexcept {
+  if (shown_) shown_->driver_not_answering();
 }
 
 void WorkflowHost::memory_ran_out() noexcept {

@@ -5,7 +5,7 @@
 
 Both zips are listed in SHA256SUMS with matching sums; each opens into one
 folder holding exactly Pushwell.exe and pushwell-cli.exe (each for its own
-machine, no link time),
+machine, no link time, a manifest that runs it as the invoking user),
 lang.ini and every resources/lang/*.ini as they are in the tree, and the end
 user's README.txt; every entry has the same time.
 """
@@ -20,6 +20,11 @@ import zipfile
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MACHINES = {"win64": 0x8664, "win32": 0x014C}
 PROGRAMS = ["Pushwell.exe", "pushwell-cli.exe"]
+# What each program's embedded manifest must say: run as the invoking user, on
+# Windows 7, 8, 8.1 and 10/11.
+MANIFEST_MARKS = [b'<requestedExecutionLevel level="asInvoker"',
+                  b"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", b"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                  b"{1f676c76-80e1-4239-95bb-83d0f6d0da78}", b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"]
 
 
 def project_version():
@@ -33,6 +38,11 @@ def pe_machine_and_stamp(data):
         return None, None
     machine, _, stamp = struct.unpack_from("<HHI", data, pe + 4)
     return machine, stamp
+
+
+def pe_symbol_count(data):
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    return struct.unpack_from("<I", data, pe + 4 + 12)[0]  # NumberOfSymbols of the COFF header
 
 
 def main():
@@ -75,9 +85,13 @@ def main():
                     expect(archive.read(folder + rel) == open(src, "rb").read(), f"{name}: {rel} differs from {src}")
             for program in PROGRAMS:
                 if folder + program in entries:
-                    machine, stamp = pe_machine_and_stamp(archive.read(folder + program))
+                    image = archive.read(folder + program)
+                    machine, stamp = pe_machine_and_stamp(image)
                     expect(machine == MACHINES[suffix], f"{name}: {program} machine {machine}")
+                    for mark in MANIFEST_MARKS:
+                        expect(mark in image, f"{name}: {program}'s manifest lacks {mark.decode()}")
                     expect(stamp == 0, f"{name}: {program} carries a link time")
+                    expect(pe_symbol_count(image) == 0, f"{name}: {program} is not stripped")
             if folder + "README.txt" in entries:
                 readme = archive.read(folder + "README.txt").decode("ascii")
                 expect(version in readme.splitlines()[0], f"{name}: README.txt does not name {version}")

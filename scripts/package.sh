@@ -41,8 +41,15 @@ for arch in x64 x86; do
   stage="$build/package/$name"
   rm -rf "$build/package"
   mkdir -p "$stage/lang"
-  cp "$build/bin/Pushwell.exe" "$stage/Pushwell.exe"
-  cp "$build/bin/pushwell-cli.exe" "$stage/pushwell-cli.exe"
+  # What ships carries no symbols (the build keeps them, for the binding check and debugging).
+  triple=x86_64-w64-mingw32; [ "$arch" = x86 ] && triple=i686-w64-mingw32
+  for program in Pushwell.exe pushwell-cli.exe; do
+    "$triple-strip" -o "$stage/$program" "$build/bin/$program"
+    # strip writes a time into the PE header; the link left none, and neither may this.
+    python3 -c 'import struct, sys
+f = open(sys.argv[1], "r+b"); d = f.read(); f.seek(struct.unpack_from("<I", d, 0x3C)[0] + 8); f.write(bytes(4))' \
+      "$stage/$program"
+  done
   cp resources/lang.ini "$stage/lang.ini"
   for pack in resources/lang/*.ini; do
     [ -e "$pack" ] && cp "$pack" "$stage/lang/"

@@ -33,6 +33,7 @@ enum class CommandResult {
   no_library,       // the pipe library could not be loaded
   out_of_memory,    // memory ran out in a handler; the command ended after the transfer under way
   low_battery,      // on battery with too little charge left to start (nothing was written)
+  driver_not_answering,  // a call into the pipe library did not return in time (nothing of the file was sent)
 };
 
 // Their names in the program's output and record: "warning", "stop", "question";
@@ -66,6 +67,9 @@ class Frontend {
   // message) waits only for the user.
   virtual void files_handed_over() noexcept {}
   virtual void command_ended(CommandEnd end, CommandResult result) noexcept = 0;
+  // A presence probe has not answered for a while: the driver may be stuck. The
+  // next answer is told through linked() again.
+  virtual void driver_not_answering() noexcept {}
   // Memory ran out in a handler while no command ran: say so.
   virtual void memory_ran_out() noexcept {}
 

@@ -14,6 +14,40 @@ namespace pw {
 namespace {
 // How much of a file is read between two looks at a stop request.
 constexpr DWORD kLoadSliceBytes = 1u << 20;
+// A read that makes no progress this long (a stuck network share, a failing
+// drive) is a read failure, never a hang; a stop is looked at this often.
+constexpr ULONGLONG kReadStallMs = 15000;
+constexpr DWORD kReadPollMs = 100;
+constexpr DWORD kReadCancelWaitMs = 1000;
+
+enum class SliceRead { done, failed, stopped, lost };
+
+// Reads one slice at `offset` and waits for it, bounded. `lost`: a cancelled
+// read that never ended; its buffer and record are the system's from then on.
+SliceRead read_slice(HANDLE file, HANDLE event, OVERLAPPED& record, std::uint8_t* into, DWORD want,
+                     std::uint64_t offset, DWORD& read, const std::atomic<bool>& stop) {
+  record = OVERLAPPED{};
+  record.hEvent = event;
+  record.Offset = static_cast<DWORD>(offset);
+  record.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  read = 0;
+  if (::ReadFile(file, into, want, &read, &record)) return read > 0 ? SliceRead::done : SliceRead::failed;
+  if (::GetLastError() != ERROR_IO_PENDING) return SliceRead::failed;
+  const ULONGLONG deadline = ::GetTickCount64() + kReadStallMs;
+  bool stopped = false;
+  while (::WaitForSingleObject(event, kReadPollMs) == WAIT_TIMEOUT) {
+    stopped = stop.load(std::memory_order_acquire);
+    if (stopped || ::GetTickCount64() >= deadline) {
+      ::CancelIoEx(file, &record);
+      if (::WaitForSingleObject(event, kReadCancelWaitMs) != WAIT_OBJECT_0) return SliceRead::lost;
+      break;
+    }
+  }
+  if (!::GetOverlappedResult(file, &record, &read, FALSE) || read == 0)
+    return stopped ? SliceRead::stopped : SliceRead::failed;
+  return SliceRead::done;
+}
+
 }  // namespace
 
 std::unique_ptr<TransferWorker> TransferWorker::start(FileToSend file, TransferHost& host,
@@ -101,8 +135,12 @@ bool TransferWorker::load() noexcept {
   } catch (const std::bad_alloc&) {
     return refuse(SendRefusal::out_of_memory), false;
   }
-  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OVERLAPPED, nullptr));
   if (!file) return refuse(SendRefusal::locked), false;
+  UniqueHandle read_done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::unique_ptr<OVERLAPPED> record(new (std::nothrow) OVERLAPPED{});
+  if (!read_done || !record) return refuse(SendRefusal::out_of_memory), false;
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(file.get(), &size)) return refuse(SendRefusal::read_failed), false;
   if (size.QuadPart > 0xFFFFFFFFLL)  // counted in 32 bits: refused rather than truncated
@@ -118,8 +156,18 @@ bool TransferWorker::load() noexcept {
     if (job.stop_requested.load(std::memory_order_acquire)) return refuse(SendRefusal::stopped), false;
     const DWORD want = file_size - done < kLoadSliceBytes ? file_size - done : kLoadSliceBytes;
     DWORD read = 0;
-    if (!::ReadFile(file.get(), job.file.get() + done, want, &read, nullptr) || read == 0)
-      return refuse(SendRefusal::read_failed), false;
+    switch (read_slice(file.get(), read_done.get(), *record, job.file.get() + done, want, done, read,
+                       job.stop_requested)) {
+      case SliceRead::done: break;
+      case SliceRead::stopped: return refuse(SendRefusal::stopped), false;
+      case SliceRead::lost:
+        // The system may still write into them: kept for the rest of the process.
+        keep_for_the_system(std::move(job.file));
+        static_cast<void>(record.release());
+        static_cast<void>(read_done.release());
+        return refuse(SendRefusal::read_failed), false;
+      case SliceRead::failed: return refuse(SendRefusal::read_failed), false;
+    }
     digest.add(job.file.get() + done, read);
     done += read;
   }

@@ -40,7 +40,9 @@ class UpdateCommand {
   // end has heard command_ended: end_process when the update completed or the
   // process must end for another reason, command_ended after an early end.
   // Nothing when a command already runs.
-  Outcome start(const std::string& folder) noexcept;
+  // `low_battery`: the computer runs on battery with too little charge; the
+  // command then ends after the link check, before the identification byte.
+  Outcome start(const std::string& folder, bool low_battery = false) noexcept;
   // The worker's events, on the host's thread.
   void on_sending() noexcept;
   void on_progress(int percent) noexcept;
@@ -49,6 +51,13 @@ class UpdateCommand {
 
   // A worker runs, from its start to its end event.
   bool transferring() const noexcept { return worker_ != nullptr; }
+  // The worker is still inside the driver's pipe open.
+  bool opening_pipe() const noexcept;
+  // The pipe open did not return in time: the worker is abandoned (never
+  // killed, its memory kept), the user told, and the command ends.
+  Outcome give_up_pipe_open() noexcept;
+  // A thread given up on may still be inside the driver: nothing more is asked of it.
+  bool driver_held() const noexcept { return driver_held_ || identification_.driver_held(); }
   // A handler ran out of memory during the command: it ends once the transfer
   // under way has ended, and the front end hears why.
   void note_out_of_memory() noexcept { out_of_memory_ = true; }
@@ -85,6 +94,7 @@ class UpdateCommand {
   std::size_t file_ = 0;    // the file handled now
   std::string sent_;        // one line per file the device received whole
   bool out_of_memory_ = false;
+  bool driver_held_ = false;
   std::atomic<bool> hold_next_file_{false};
   unsigned long long transfer_started_ms_ = 0;  // the worker's start, on the tick count
   CommandResult result_ = CommandResult::completed;  // why the command ends

@@ -93,7 +93,7 @@ std::string& UpdateCommand::path_of(std::size_t index) noexcept {
   return *paths[index];
 }
 
-Outcome UpdateCommand::start(const std::string& folder) noexcept {
+Outcome UpdateCommand::start(const std::string& folder, bool low_battery) noexcept {
   if (session_.command_running) return Outcome::go_on;
   session_.command_running = true;
   out_of_memory_ = false;
@@ -103,6 +103,8 @@ Outcome UpdateCommand::start(const std::string& folder) noexcept {
   try {
     if (out_of_memory_) return end(Outcome::command_ended);
     if (!session_.linked) return end(refuse(CommandResult::not_linked, text::kDeviceNotLinked));
+    // A laptop that hibernates at its critical charge cuts the device's power mid-flash.
+    if (low_battery) return end(refuse(CommandResult::low_battery, text::kLowBattery));
     const Outcome identified = identification_.run(frontend_, result_);
     if (identified != Outcome::go_on) return end(identified);
 
@@ -139,6 +141,24 @@ Outcome UpdateCommand::on_transfer_ended() noexcept {
     return finish_transfer();
   } catch (const std::bad_alloc&) {
     out_of_memory_ = true;
+    return end(Outcome::command_ended);
+  }
+}
+
+bool UpdateCommand::opening_pipe() const noexcept {
+  return worker_ && worker_->stage() == WorkerStage::opening;
+}
+
+Outcome UpdateCommand::give_up_pipe_open() noexcept {
+  if (!opening_pipe()) return Outcome::go_on;
+  worker_->request_stop();  // a late return closes the pipe unused
+  static_cast<void>(worker_.release());
+  driver_held_ = true;
+  try {
+    return end(refuse(CommandResult::driver_not_answering, text::kDriverDoesNotAnswer));
+  } catch (const std::bad_alloc&) {
+    out_of_memory_ = true;
+    result_ = CommandResult::driver_not_answering;
     return end(Outcome::command_ended);
   }
 }

@@ -80,6 +80,7 @@ TEST(CliExitStatus, FollowsWhyTheCommandEnded) {
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::file_refused), 4);
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::transfer_failed), 5);
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::out_of_memory), 5);
+  EXPECT_EQ(pw::cli::exit_status_of(CommandResult::driver_not_answering), 5);
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::no_library), 7);
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::low_battery), 8);
 }
