@@ -63,10 +63,12 @@ WorkflowHost::~WorkflowHost() {
     ::RemoveWindowSubclass(window_, &WorkflowHost::window_proc, kSubclassId);
     system_.detach();
   }
+  // The worker is stopped and waited for before anything it uses goes; its last
+  // report still reaches the window, which no longer hands it to the host.
+  const bool stopped = command_.stop_transfer(UpdateCommand::kWorkerStopWaitMs);
   poster_->aim(nullptr);
   // A worker that did not stop in time may still report: what it reports to stays.
-  if (!command_.stop_transfer(UpdateCommand::kWorkerStopWaitMs) || command_.driver_held())
-    static_cast<void>(poster_.release());
+  if (!stopped || command_.driver_held()) static_cast<void>(poster_.release());
 }
 
 InstanceVerdict WorkflowHost::take_lock() noexcept {

@@ -134,5 +134,24 @@ TEST(ConsoleProgram, JsonGivesOneEventObjectALineEndingWithTheStatus) {
   EXPECT_TRUE(has(R"({"event":"result","file":"database.cam","outcome":"sent"})")) << run.output;
 }
 
+// A script polling `status` while the window updater flashes probes nothing and
+// ends with 6, and the update goes on unharmed.
+TEST(ConsoleProgram, StatusWhileAnotherUpdaterFlashesEndsWithSixAndProbesNothing) {
+  UpdaterRig rig("cli-status-busy");
+  const tools::Bytes firmware = rig.write_update_file("firmware.cam", 600000, 1, 1);
+  const tools::Bytes database = rig.write_update_file("database.cam", 4000, 1, 2);
+  ASSERT_TRUE(rig.start_update({"--rate", "200000"}));
+  DialogApp& app = rig.app();
+  ASSERT_TRUE(rig.wait_capture_size(20000)) << app.describe();
+  const CliRun run = run_cli(rig, "status");
+  EXPECT_EQ(run.exit_status, std::optional<DWORD>(6)) << run.output;
+  EXPECT_NE(run.output.find(msg(2013)), std::string::npos) << run.output;
+  HWND finished = app.wait_for_message_box(msg(1010));
+  ASSERT_NE(finished, nullptr) << app.describe();
+  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware, database})));
+  ASSERT_TRUE(app.answer(finished));
+  EXPECT_TRUE(app.wait_for_exit().has_value());
+}
+
 }  // namespace
 }  // namespace pw::e2e

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -372,6 +373,101 @@ TEST(InputDuringASlowPipeOpen, IsDroppedUnread) {
   EXPECT_FALSE(rig.wait_capture_size(2, Millis{1500})) << "a key typed during the freeze started a command";
   EXPECT_EQ(rig.device_status().identify_requests, 1);
   EXPECT_EQ(app.count_seen(msg(1021)), 1u) << app.describe();
+  EXPECT_TRUE(app.process().running());
+}
+
+}  // namespace
+}  // namespace pw::e2e
+
+namespace pw::e2e {
+namespace {
+
+// Asks the window for WM_NULL until `done`, each time with a 2 s bound; the
+// longest answer, or nothing when one went unanswered.
+std::optional<Millis> window_answers_until(DialogApp& app, const std::function<bool()>& done,
+                                           Millis timeout = kDeadline) {
+  Millis longest{0};
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done() && std::chrono::steady_clock::now() < deadline) {
+    const auto asked = std::chrono::steady_clock::now();
+    DWORD_PTR result = 0;
+    if (::SendMessageTimeoutW(app.main_dialog(), WM_NULL, 0, 0, SMTO_NORMAL, 2000, &result) == 0) return std::nullopt;
+    longest = std::max(longest, std::chrono::duration_cast<Millis>(std::chrono::steady_clock::now() - asked));
+    ::Sleep(20);
+  }
+  return longest;
+}
+
+// The driver takes 8 s to open the out pipe for the second file: the pipe is
+// opened on the worker, so the window answers throughout and the update completes.
+TEST(SlowPipeOpenBeforeTheSecondFile, LeavesTheWindowAnswering) {
+  UpdaterRig rig("slow-open-second");
+  const tools::Bytes firmware = rig.write_update_file("firmware.cam", 300000, 1, 1);
+  const tools::Bytes database = rig.write_update_file("database.cam", 3000, 1, 2);
+  ASSERT_TRUE(rig.start_update({"--rate", "200000"}));
+  DialogApp& app = rig.app();
+  ASSERT_TRUE(rig.wait_capture_size(20000)) << app.describe();
+  ASSERT_TRUE(rig.device_command("slow-open 8000"));
+  HWND finished = nullptr;
+  const auto longest =
+      window_answers_until(app, [&] { return (finished = app.wait_for_message_box(msg(1010), Millis{0})) != nullptr; });
+  ASSERT_TRUE(longest.has_value()) << "the window went unanswered for 2 s: " << app.describe();
+  std::printf("the window's longest answer during the slow open: %lld ms\n", static_cast<long long>(longest->count()));
+  ASSERT_NE(finished, nullptr) << app.describe();
+  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware, database})));
+  ASSERT_TRUE(app.answer(finished));
+  EXPECT_TRUE(app.wait_for_exit().has_value());
+}
+
+// A presence probe that hangs for 8 s while idle: the window answers, the status
+// says the driver is not answering, and once it answers an update completes.
+TEST(HungPresenceProbe, LeavesTheWindowAnsweringAndSaysSo) {
+  UpdaterRig rig("hung-probe");
+  const tools::Bytes firmware = rig.write_update_file("firmware.cam", 3000, 1, 1);
+  const tools::Bytes database = rig.write_update_file("database.cam", 3000, 1, 2);
+  ASSERT_TRUE(rig.start_device());
+  ASSERT_TRUE(rig.start_updater_linked());
+  DialogApp& app = rig.app();
+  ASSERT_TRUE(rig.device_command("hang-probe 8000"));
+  bool said = false;
+  const auto longest = window_answers_until(app, [&] {
+    said = said || app.text(kLinkStatus) == msg(2017);
+    return said && app.text(kLinkStatus) == msg(1024);
+  });
+  ASSERT_TRUE(longest.has_value()) << "the window went unanswered for 2 s: " << app.describe();
+  std::printf("the window's longest answer during the hung probe: %lld ms\n", static_cast<long long>(longest->count()));
+  EXPECT_TRUE(said) << app.describe();
+  ASSERT_TRUE(app.wait_for_text(kLinkStatus, {msg(1024)})) << app.describe();
+  ASSERT_TRUE(app.click(kUpdateButton));
+  HWND finished = app.wait_for_message_box(msg(1010));
+  ASSERT_NE(finished, nullptr) << app.describe();
+  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware, database})));
+  ASSERT_TRUE(app.answer(finished));
+  EXPECT_TRUE(app.wait_for_exit().has_value());
+}
+
+// The driver never returns from opening the out pipe for the second file: the
+// window answers, a box says the driver does not answer, nothing of the second
+// file goes out, and Update stays disabled.
+TEST(PipeOpenThatNeverReturns, EndsTheCommandWithTheDriverBox) {
+  UpdaterRig rig("hung-open");
+  const tools::Bytes firmware = rig.write_update_file("firmware.cam", 300000, 1, 1);
+  rig.write_update_file("database.cam", 3000, 1, 2);
+  ASSERT_TRUE(rig.start_update({"--rate", "200000"}));
+  DialogApp& app = rig.app();
+  ASSERT_TRUE(rig.wait_capture_size(20000)) << app.describe();
+  ASSERT_TRUE(rig.device_command("slow-open 60000"));
+  HWND box = nullptr;
+  const auto longest =
+      window_answers_until(app, [&] { return (box = app.wait_for_message_box(msg(2018), Millis{0})) != nullptr; });
+  ASSERT_TRUE(longest.has_value()) << "the window went unanswered for 2 s: " << app.describe();
+  ASSERT_NE(box, nullptr) << app.describe();
+  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware})));
+  ASSERT_TRUE(app.answer(box));
+  EXPECT_FALSE(app.enabled(kUpdateButton));
+  ASSERT_TRUE(rig.device_command("slow-open off"));
+  EXPECT_FALSE(rig.wait_capture_size(expected_stream({firmware}).size() + 1, Millis{1500}))
+      << "the late pipe was used";
   EXPECT_TRUE(app.process().running());
 }
 
