@@ -19,6 +19,8 @@ ROWS = [
     ("window_thread_cpu_share_pct", "window thread CPU, % of wall", lambda v: v <= 0.5, "<= 0.5"),
     ("response_p99_ms", "dialog answer during a transfer, p99 ms", lambda v: v <= 5, "<= 5"),
     ("response_max_ms", "dialog answer during a transfer, max ms", lambda v: v <= 50, "<= 50"),
+    ("slow_open_response_max_ms", "dialog answer during an 8 s pipe open, max ms", lambda v: v <= 50, "<= 50"),
+    ("hung_probe_response_max_ms", "dialog answer during an 8 s hung probe, max ms", lambda v: v <= 50, "<= 50"),
     ("click_to_first_byte_ms", "click to first header byte less the busy delay, ms", lambda v: v <= 75, "<= 75"),
     ("busy_delay_ms", "the busy delay itself, ms", None, "fixed by design"),
     ("launch_to_linked_ms", "launch to \"linked\", ms", None, "reported"),

@@ -15,6 +15,7 @@
 
 #include "device/driver_call.h"
 #include "device/presence_monitor.h"
+#include "host/forwarding_frontend.h"
 #include "host/platform.h"
 #include "host/recording_frontend.h"
 #include "host/run_details.h"
@@ -36,7 +37,7 @@ enum class ProcessEnd { exit_now, leave_loop };
 // process when a worker that did not stop is kept, since it may still call.
 class WindowPoster;
 
-class WorkflowHost final : private Frontend, private PresenceSchedule {
+class WorkflowHost final : private ForwardingFrontend, private PresenceSchedule {
  public:
   // `program` names the program in the run's record, which starts here.
   WorkflowHost(const char* program, ProcessEnd process_end);
@@ -52,7 +53,7 @@ class WorkflowHost final : private Frontend, private PresenceSchedule {
   // Where the front end's own messages enter the record on their way to it.
   Frontend& record() noexcept { return recorder_; }
   // The front end that hears the workflow from now on.
-  void listen(Frontend& frontend) noexcept { shown_ = &frontend; }
+  void listen(Frontend& frontend) noexcept { forward_to(&frontend); }
 
   // Hands the front end's window to the workflow: its timers, the worker's
   // events and the session end go through it from now on. `folder` holds the
@@ -96,29 +97,12 @@ class WorkflowHost final : private Frontend, private PresenceSchedule {
 
   // Frontend: the platform calls follow the workflow, then the front end hears it.
   void command_begins() noexcept override;
-  void linked(bool linked) noexcept override;
-  void files_begin() noexcept override;
-  void step_begins(std::size_t file, const char* name) noexcept override;
-  void transfer_begins(std::size_t file, std::uint32_t bytes) noexcept override;
   void file_progress(std::size_t file, int percent) noexcept override;
   void file_result(std::size_t file, FileOutcome outcome, std::uint32_t bytes_sent) noexcept override;
   bool message(const std::string& text, MessageStyle style) noexcept override;
   bool device_lost(const std::string& question) noexcept override;
-  void installer_wanted(const std::string& path) noexcept override;
   void files_handed_over() noexcept override;
   void command_ended(CommandEnd end, CommandResult result) noexcept override;
-  void memory_ran_out() noexcept override;
-  void driver_not_answering() noexcept override;
-  void library_bound(const std::string& path, const std::string& version, const char* open_dev_export,
-                     const char* open_file_export) noexcept override;
-  void update_folder(const std::string& folder) noexcept override;
-  void file_decided(std::size_t file, const char* name, long long size, int send_flag,
-                    const char* decision) noexcept override;
-  void file_loaded(std::size_t file, std::uint32_t bytes, const std::string& sha256) noexcept override;
-  void identification_done(const std::uint8_t* reply, std::size_t size, bool identified,
-                           unsigned elapsed_ms) noexcept override;
-  void transfer_ended(std::size_t file, std::uint32_t sent, std::uint32_t total, unsigned elapsed_ms,
-                      std::uint32_t repeats, const std::uint32_t* offsets, std::size_t offsets_known) noexcept override;
   // PresenceSchedule.
   void set_poll_period(unsigned period_ms) noexcept override;
   void schedule_presence_recheck(unsigned delay_ms) noexcept override;
@@ -126,7 +110,6 @@ class WorkflowHost final : private Frontend, private PresenceSchedule {
   const ProcessEnd process_end_;
   RunDetails details_;
   std::optional<InstanceLock> lock_;
-  Frontend* shown_ = nullptr;
   HWND window_ = nullptr;
   std::string folder_;
   bool process_end_wanted_ = false;

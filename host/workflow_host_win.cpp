@@ -303,94 +303,37 @@ void WorkflowHost::command_begins() noexcept {
   } catch (const std::bad_alloc&) {
     command_.note_out_of_memory();  // the command ends before it starts
   }
-  if (shown_) shown_->command_begins();
-}
-
-void WorkflowHost::linked(bool linked) noexcept {
-  if (shown_) shown_->linked(linked);
-}
-
-void WorkflowHost::files_begin() noexcept {
-  if (shown_) shown_->files_begin();
-}
-
-void WorkflowHost::step_begins(std::size_t file, const char* name) noexcept {
-  if (shown_) shown_->step_begins(file, name);
-}
-
-void WorkflowHost::transfer_begins(std::size_t file, std::uint32_t bytes) noexcept {
-  if (shown_) shown_->transfer_begins(file, bytes);
+  ForwardingFrontend::command_begins();
 }
 
 void WorkflowHost::file_progress(std::size_t file, int percent) noexcept {
   platform_.progress(percent);
-  if (shown_) shown_->file_progress(file, percent);
+  ForwardingFrontend::file_progress(file, percent);
 }
 
 void WorkflowHost::file_result(std::size_t file, FileOutcome outcome, std::uint32_t bytes_sent) noexcept {
   if (outcome == FileOutcome::failed) platform_.transfer_failed();
-  if (shown_) shown_->file_result(file, outcome, bytes_sent);
+  ForwardingFrontend::file_result(file, outcome, bytes_sent);
 }
 
 bool WorkflowHost::message(const std::string& text, MessageStyle style) noexcept {
   platform_.box_opening();
-  return shown_ ? shown_->message(text, style) : true;
+  return ForwardingFrontend::message(text, style);
 }
 
 bool WorkflowHost::device_lost(const std::string& question) noexcept {
   platform_.box_opening();
-  return shown_ ? shown_->device_lost(question) : true;
-}
-
-void WorkflowHost::installer_wanted(const std::string& path) noexcept {
-  if (shown_) shown_->installer_wanted(path);
+  return ForwardingFrontend::device_lost(question);
 }
 
 void WorkflowHost::files_handed_over() noexcept {
   platform_.files_handed_over();
-  if (shown_) shown_->files_handed_over();
+  ForwardingFrontend::files_handed_over();
 }
 
 void WorkflowHost::command_ended(CommandEnd end, CommandResult result) noexcept {
   platform_.command_ended();
-  if (shown_) shown_->command_ended(end, result);
-}
-
-void WorkflowHost::driver_not_answering() noexcept {
-  if (shown_) shown_->driver_not_answering();
-}
-
-void WorkflowHost::memory_ran_out() noexcept {
-  if (shown_) shown_->memory_ran_out();
-}
-
-void WorkflowHost::library_bound(const std::string& path, const std::string& version, const char* open_dev_export,
-                                 const char* open_file_export) noexcept {
-  if (shown_) shown_->library_bound(path, version, open_dev_export, open_file_export);
-}
-
-void WorkflowHost::update_folder(const std::string& folder) noexcept {
-  if (shown_) shown_->update_folder(folder);
-}
-
-void WorkflowHost::file_decided(std::size_t file, const char* name, long long size, int send_flag,
-                                const char* decision) noexcept {
-  if (shown_) shown_->file_decided(file, name, size, send_flag, decision);
-}
-
-void WorkflowHost::file_loaded(std::size_t file, std::uint32_t bytes, const std::string& sha256) noexcept {
-  if (shown_) shown_->file_loaded(file, bytes, sha256);
-}
-
-void WorkflowHost::identification_done(const std::uint8_t* reply, std::size_t size, bool identified,
-                                       unsigned elapsed_ms) noexcept {
-  if (shown_) shown_->identification_done(reply, size, identified, elapsed_ms);
-}
-
-void WorkflowHost::transfer_ended(std::size_t file, std::uint32_t sent, std::uint32_t total, unsigned elapsed_ms,
-                                  std::uint32_t repeats, const std::uint32_t* offsets,
-                                  std::size_t offsets_known) noexcept {
-  if (shown_) shown_->transfer_ended(file, sent, total, elapsed_ms, repeats, offsets, offsets_known);
+  ForwardingFrontend::command_ended(end, result);
 }
 
 }  // namespace pw

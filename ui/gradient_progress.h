@@ -24,8 +24,6 @@ class CMemDC {
 
   // The context to draw on, addressed in the target's logical coordinates.
   HDC dc() const noexcept { return dc_; }
-  bool off_screen() const noexcept { return off_screen_; }
-  const RECT& rect() const noexcept { return rect_; }
 
   static bool is_printer(HDC dc) noexcept;
 
@@ -59,7 +57,6 @@ class CGradientProgressCtrl : public pw::SubclassedControl {
   void ShowPercent(BOOL show) noexcept { show_percent_ = show; }
   void SetLabelText(const std::string& label) { label_ = label; }
 
-  int GetPos() const noexcept { return position_; }
 
   // Paints the bar onto `dc` (the window's client area in its coordinates).
   void Paint(HDC dc) noexcept;

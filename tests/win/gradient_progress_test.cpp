@@ -226,14 +226,13 @@ TEST_F(GradientProgress, RangeAndPositionReachThePlatformBar) {
   ::SendMessageA(control_, PBM_GETRANGE, TRUE, reinterpret_cast<LPARAM>(&range));
   EXPECT_EQ(range.iLow, 20);
   EXPECT_EQ(range.iHigh, 60000);
-  EXPECT_EQ(bar_.GetPos(), 20);  // the range moves the position to the lower bound
+  EXPECT_EQ(::SendMessageA(control_, PBM_GETPOS, 0, 0), 20);  // the range moves the position to the lower bound
 
   bar_.SetRange(0, 100);
   bar_.SetPos(30);
   EXPECT_EQ(bar_.SetPos(60), 30);  // the platform bar's previous position
   EXPECT_EQ(::SendMessageA(control_, PBM_GETPOS, 0, 0), 60);
-  bar_.SetPos(105);  // the platform bar keeps to its range; ours paints what it was given
-  EXPECT_EQ(bar_.GetPos(), 105);
+  bar_.SetPos(105);  // the platform bar keeps to its range
   EXPECT_EQ(::SendMessageA(control_, PBM_GETPOS, 0, 0), 100);
 }
 
@@ -291,9 +290,6 @@ TEST(MemDC, CopiesItsImageOverTheClipBoxOnlyWhenItEnds) {
   ::IntersectClipRect(target.dc(), 10, 5, 40, 20);
   {
     const CMemDC surface(target.dc());
-    EXPECT_TRUE(surface.off_screen());
-    const RECT& r = surface.rect();
-    EXPECT_TRUE(r.left == 10 && r.top == 5 && r.right == 40 && r.bottom == 20);
     const RECT everything{0, 0, 64, 32};
     const pw::UniqueBrush brush(::CreateSolidBrush(0x00AA00));
     ::FillRect(surface.dc(), &everything, brush.get());
@@ -309,7 +305,6 @@ TEST(MemDC, AddressesTheImageInTheTargetsLogicalCoordinates) {
   ::SetWindowOrgEx(target.dc(), 100, 200, nullptr);
   {
     const CMemDC surface(target.dc());
-    EXPECT_EQ(surface.rect().left, 100);
     const RECT square{110, 210, 120, 220};
     const pw::UniqueBrush brush(::CreateSolidBrush(0x0000AA));
     ::FillRect(surface.dc(), &square, brush.get());
@@ -326,7 +321,6 @@ TEST(MemDC, PrinterSurfaceDrawsStraightOnTheTargetAndLeavesItUsable) {
   const RECT square{0, 0, 8, 8};
   {
     const CMemDC surface(target.dc(), true);
-    EXPECT_FALSE(surface.off_screen());
     EXPECT_EQ(surface.dc(), target.dc());
     const pw::UniqueBrush brush(::CreateSolidBrush(0x00AA00));
     ::FillRect(surface.dc(), &square, brush.get());
