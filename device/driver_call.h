@@ -52,6 +52,9 @@ class DriverCall {
   // Waits up to `bound_ms` without serving messages. A call that has not
   // returned by then is abandoned: timed_out.
   DriverCallResult wait(unsigned bound_ms) noexcept;
+  // Waits up to `bound_ms` without serving messages and without giving the call
+  // up: whether it has returned.
+  bool returned_within(unsigned bound_ms) const noexcept;
   // The result so far: running until the call returns, timed_out once abandoned.
   DriverCallResult result() const noexcept;
   // What the library returned, also for an abandoned call that returned late

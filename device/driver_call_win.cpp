@@ -147,6 +147,10 @@ DriverCallResult DriverCall::wait(unsigned bound_ms) noexcept {
   return result();  // a result that came just after the bound is kept
 }
 
+bool DriverCall::returned_within(unsigned bound_ms) const noexcept {
+  return state_ && ::WaitForSingleObject(state_->done.get(), bound_ms) == WAIT_OBJECT_0;
+}
+
 DriverCallResult DriverCall::result() const noexcept {
   if (!state_) return failed_to_start_;
   ExclusiveLock lock(state_->lock);

@@ -22,6 +22,8 @@ constexpr UINT_PTR kPipeOpenWatchTimer = 4;    // one-shot
 // this long ends the command.
 constexpr UINT kProbeAnswerMs = 5000;
 constexpr UINT kPipeOpenMs = 15000;
+// How long a click waits for a presence probe under way before it says the driver is not answering.
+constexpr unsigned kProbeGraceMs = 500;
 // The first check of the console program waits this long for its answer.
 constexpr unsigned kFirstProbeWaitMs = 15000;
 constexpr UINT kProbeAnsweredMessage = WM_APP + 0x43;
@@ -112,6 +114,21 @@ void WorkflowHost::check_presence_now() noexcept {
 
 void WorkflowHost::start_update(bool allow_battery) noexcept {
   if (session_.command_running) return;
+  // A probe under way is let finish first (a driver answers one in far less),
+  // so two calls never meet inside the driver.
+  if (probe_ && probe_->result() == DriverCallResult::running && !probe_stuck_) {
+    if (probe_->returned_within(kProbeGraceMs)) {
+      try {
+        probe_answered();
+      } catch (const std::bad_alloc&) {
+        out_of_memory();
+        return;
+      }
+    } else {
+      probe_stuck_ = true;
+      recorder_.driver_not_answering();
+    }
+  }
   if (probe_stuck_ || abandoned_driver_call_running() || command_.driver_held()) {
     // A thread is still inside the driver: nothing else is asked of it.
     try {
