@@ -17,7 +17,8 @@ constexpr char kExitCodesHelp[] =
     "  4  an update file was refused before anything of it was sent\n"
     "  5  a transfer failed, or started and the device was lost\n"
     "  6  another updater holds the device\n"
-    "  7  the pipe library cannot be loaded\n";
+    "  7  the pipe library cannot be loaded\n"
+    "  9  the update folder is not signed by a trusted key or does not match its list\n";
 
 }  // namespace
 
@@ -31,7 +32,9 @@ Parsed parse_arguments(const std::vector<std::string>& args) {
   update->add_option("FOLDER", parsed.folder, "the folder that holds the update files");
   update->add_flag("--report", parsed.report, "print the run's details for support after everything else");
   CLI::App* status = app.add_subcommand("status", "print whether the device is linked");
-  for (CLI::App* sub : {update, status})
+  CLI::App* keys = app.add_subcommand(
+      "keys", "print the fingerprint of each key this build trusts to sign update folders, one a line");
+  for (CLI::App* sub : {update, status, keys})
     sub->add_flag("--json", parsed.json, "print one JSON object a line instead of text");
 
   Parsed result;
@@ -47,7 +50,7 @@ Parsed parse_arguments(const std::vector<std::string>& args) {
     result.exit_status = kExitBadArguments;
     return result;
   }
-  parsed.command = status->parsed() ? Command::status : Command::update;
+  parsed.command = status->parsed() ? Command::status : keys->parsed() ? Command::keys : Command::update;
   result.arguments = parsed;
   return result;
 }
@@ -60,6 +63,7 @@ int exit_status_of(CommandResult result) {
     case CommandResult::file_refused: return kExitFileRefused;
     case CommandResult::transfer_failed: return kExitTransferFailed;
     case CommandResult::no_library: return kExitNoLibrary;
+    case CommandResult::folder_refused: return kExitFolderRefused;
   }
   return kExitTransferFailed;
 }
@@ -106,6 +110,10 @@ std::string json_result(const std::string& file, FileOutcome outcome) {
 }
 
 std::string json_end(int exit_status) { return "{\"event\":\"end\",\"exit\":" + std::to_string(exit_status) + "}"; }
+
+std::string json_key(const std::string& fingerprint) {
+  return "{\"event\":\"key\",\"fingerprint\":" + json_string(fingerprint) + "}";
+}
 
 std::string json_details(const std::vector<std::string>& lines) {
   std::string json = "{\"event\":\"details\",\"lines\":[";

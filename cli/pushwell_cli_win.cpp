@@ -20,6 +20,7 @@
 #include "session/run_details.h"
 #include "session/session_state.h"
 #include "session/single_instance.h"
+#include "update/signature.h"
 #include "update/transfer_worker_win.h"
 #include "update/update_command.h"
 #include "update/update_plan.h"
@@ -296,7 +297,16 @@ int end_with(ConsoleFrontend& frontend, const Arguments& arguments, int status) 
   return status;
 }
 
+// `keys`: the fingerprints of the keys built in, before anything else is looked at.
+int print_trusted_keys(const Arguments& arguments, Output& out) {
+  for (const TrustedKey& key : built_in_trusted_keys().keys)
+    out.write((arguments.json ? json_key(key.fingerprint) : key.fingerprint) + "\n");
+  if (arguments.json) out.write(json_end(kExitCompleted) + "\n");
+  return kExitCompleted;
+}
+
 int run(const Arguments& arguments, Output& out) {
+  if (arguments.command == Command::keys) return print_trusted_keys(arguments, out);
   RunDetails details;
   record_run_start(details, "pushwell-cli");
   ConsoleFrontend frontend(out, arguments.json, details);

@@ -31,6 +31,19 @@ constexpr Builtin kMessageTexts[] = {
     {"2014", "This BMC51xUSB.dll is a 32-bit library: only the 32-bit updater (the win32 package) can load it."},
     {"2015", "This BMC51xUSB.dll is a 64-bit library: only the 64-bit updater (the win64 package) can load it."},
     {"2016", "Copy details"},
+    {"2020", "Checking the update files..."},
+    {"2021", "Checking the files signed by"},
+    {"2022", "The update files are not signed: SHA256SUMS is missing from the folder. The update was not started. "
+             "Ask the device's maker for the complete update folder."},
+    {"2023", "The update files are not signed: SHA256SUMS.sig is missing from the folder. The update was not "
+             "started. Ask the device's maker for the complete update folder."},
+    {"2024", "The signature of the update files (SHA256SUMS.sig) is not from a key this updater trusts, or the list "
+             "SHA256SUMS was changed. The update was not started."},
+    {"2025", "The list of the update files, SHA256SUMS, cannot be read. The update was not started."},
+    {"2026", "This update file is not in the list SHA256SUMS, so it cannot be checked. The update was not started."},
+    {"2027", "This update file is in the list SHA256SUMS but missing from the folder. The update was not started."},
+    {"2028", "This update file does not match the list SHA256SUMS: it is damaged or was changed. The update was not "
+             "started."},
 };
 
 bool equal_ignoring_case(const char* a, const char* b) {

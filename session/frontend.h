@@ -28,6 +28,7 @@ enum class CommandResult {
   file_refused,     // an update file refused before anything of it was sent
   transfer_failed,  // a transfer failed, or the worker or memory failed around one
   no_library,       // the pipe library could not be loaded
+  folder_refused,   // the update folder is not signed by a trusted key or does not match its list
 };
 
 // Their names in the program's output and record: "warning", "stop", "question";

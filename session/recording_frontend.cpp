@@ -17,6 +17,7 @@ const char* result_name(CommandResult result) {
     case CommandResult::file_refused: return "file refused";
     case CommandResult::transfer_failed: return "transfer failed";
     case CommandResult::no_library: return "pipe library not loaded";
+    case CommandResult::folder_refused: return "update folder refused";
   }
   return "completed";
 }

@@ -34,58 +34,44 @@ class UniqueHandle {
   HANDLE h_ = nullptr;
 };
 
-// Owns a loaded module (LoadLibrary/FreeLibrary).
-class UniqueModule {
+// Owns a handle or block that `Release` gives back; a value-initialized T means none.
+template <class T, void (*Release)(T) noexcept>
+class UniqueResource {
  public:
-  UniqueModule() noexcept = default;
-  explicit UniqueModule(HMODULE m) noexcept : m_(m) {}
-  UniqueModule(UniqueModule&& other) noexcept : m_(other.release()) {}
-  UniqueModule& operator=(UniqueModule&& other) noexcept {
+  UniqueResource() noexcept = default;
+  explicit UniqueResource(T value) noexcept : value_(value) {}
+  UniqueResource(UniqueResource&& other) noexcept : value_(other.release()) {}
+  UniqueResource& operator=(UniqueResource&& other) noexcept {
     if (this != &other) reset(other.release());
     return *this;
   }
-  UniqueModule(const UniqueModule&) = delete;
-  UniqueModule& operator=(const UniqueModule&) = delete;
-  ~UniqueModule() { reset(); }
+  UniqueResource(const UniqueResource&) = delete;
+  UniqueResource& operator=(const UniqueResource&) = delete;
+  ~UniqueResource() { reset(); }
 
-  explicit operator bool() const noexcept { return m_ != nullptr; }
-  HMODULE get() const noexcept { return m_; }
-  HMODULE release() noexcept { return std::exchange(m_, nullptr); }
-  void reset(HMODULE m = nullptr) noexcept {
-    HMODULE old = std::exchange(m_, m);
-    if (old) ::FreeLibrary(old);
+  explicit operator bool() const noexcept { return value_ != T{}; }
+  T get() const noexcept { return value_; }
+  T release() noexcept { return std::exchange(value_, T{}); }
+  void reset(T value = T{}) noexcept {
+    T old = std::exchange(value_, value);
+    if (old != T{}) Release(old);
   }
 
  private:
-  HMODULE m_ = nullptr;
+  T value_{};
 };
+
+// Owns a loaded module (LoadLibrary/FreeLibrary).
+inline void free_module(HMODULE module) noexcept { ::FreeLibrary(module); }
+using UniqueModule = UniqueResource<HMODULE, &free_module>;
 
 // Owns a GDI object (brush, bitmap, pen, font, region).
 template <class T>
-class GdiObject {
- public:
-  GdiObject() noexcept = default;
-  explicit GdiObject(T obj) noexcept : obj_(obj) {}
-  GdiObject(GdiObject&& other) noexcept : obj_(other.release()) {}
-  GdiObject& operator=(GdiObject&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  GdiObject(const GdiObject&) = delete;
-  GdiObject& operator=(const GdiObject&) = delete;
-  ~GdiObject() { reset(); }
-
-  explicit operator bool() const noexcept { return obj_ != nullptr; }
-  T get() const noexcept { return obj_; }
-  T release() noexcept { return std::exchange(obj_, nullptr); }
-  void reset(T obj = nullptr) noexcept {
-    T old = std::exchange(obj_, obj);
-    if (old) ::DeleteObject(old);
-  }
-
- private:
-  T obj_ = nullptr;
-};
+void delete_gdi_object(T object) noexcept {
+  ::DeleteObject(object);
+}
+template <class T>
+using GdiObject = UniqueResource<T, &delete_gdi_object<T>>;
 
 using UniqueBrush = GdiObject<HBRUSH>;
 using UniqueFont = GdiObject<HFONT>;
