@@ -3,7 +3,7 @@
 // each, verifies the signature over exactly the bytes read, and hashes the update
 // files in 1 MiB slices. Blocks for as long as the hashing takes (64 MiB: well
 // under a second), so call it off the window thread. Safe on any thread; holds
-// no state between calls. Windows: folder_check_win.cpp (wide paths, CNG);
+// no state between calls; throws nothing but std::bad_alloc. Windows: folder_check_win.cpp (wide paths, CNG);
 // natively folder_check_openssl.cpp.
 #include <functional>
 #include <optional>
