@@ -19,6 +19,7 @@ constexpr char kExitCodesHelp[] =
     "  6  another updater holds the device (status: one is running; nothing was probed)\n"
     "  7  the pipe library cannot be loaded\n"
     "  8  the computer runs on battery with a low charge (nothing was written; see update --allow-battery)\n"
+    "  9  the update folder is not signed by a trusted key or does not match its list\n"
     "Ctrl+C before the command has begun ends the program as Windows does (0xC000013A);\n"
     "while it runs it is refused; after it has ended the command's own status stands.\n";
 
@@ -36,7 +37,9 @@ Parsed parse_arguments(const std::vector<std::string>& args) {
   update->add_flag("--allow-battery", parsed.allow_battery,
                    "start also when the computer runs on battery with a low charge");
   CLI::App* status = app.add_subcommand("status", "print whether the device is linked");
-  for (CLI::App* sub : {update, status})
+  CLI::App* keys = app.add_subcommand(
+      "keys", "print the fingerprint of each key this build trusts to sign update folders, one a line");
+  for (CLI::App* sub : {update, status, keys})
     sub->add_flag("--json", parsed.json, "print one JSON object a line instead of text");
 
   Parsed result;
@@ -59,7 +62,7 @@ Parsed parse_arguments(const std::vector<std::string>& args) {
     result.exit_status = kExitBadArguments;
     return result;
   }
-  parsed.command = status->parsed() ? Command::status : Command::update;
+  parsed.command = status->parsed() ? Command::status : keys->parsed() ? Command::keys : Command::update;
   result.arguments = parsed;
   return result;
 }
@@ -75,6 +78,7 @@ int exit_status_of(CommandResult result) {
     case CommandResult::driver_not_answering: return kExitTransferFailed;
     case CommandResult::no_library: return kExitNoLibrary;
     case CommandResult::low_battery: return kExitOnBattery;
+    case CommandResult::folder_refused: return kExitFolderRefused;
   }
   return kExitTransferFailed;
 }
@@ -121,6 +125,10 @@ std::string json_result(const std::string& file, FileOutcome outcome) {
 }
 
 std::string json_end(int exit_status) { return "{\"event\":\"end\",\"exit\":" + std::to_string(exit_status) + "}"; }
+
+std::string json_key(const std::string& fingerprint) {
+  return "{\"event\":\"key\",\"fingerprint\":" + json_string(fingerprint) + "}";
+}
 
 std::string json_details(const std::vector<std::string>& lines) {
   std::string json = "{\"event\":\"details\",\"lines\":[";

@@ -10,7 +10,7 @@
 
 namespace pw::cli {
 
-enum class Command { update, status };
+enum class Command { update, status, keys };
 
 struct Arguments {
   Command command = Command::update;
@@ -31,6 +31,7 @@ enum ExitStatus : int {
   kExitAnotherUpdater = 6,  // another updater holds the device
   kExitNoLibrary = 7,       // the pipe library cannot be loaded
   kExitOnBattery = 8,       // the computer runs on battery with a low charge
+  kExitFolderRefused = 9,   // the update folder is not signed by a trusted key or does not match its list
 };
 
 // Either arguments to run, or what to print and the status to end with (the
@@ -53,6 +54,8 @@ std::string json_progress(const std::string& file, int percent);
 std::string json_message(const std::string& text, MessageStyle style);
 std::string json_result(const std::string& file, FileOutcome outcome);
 std::string json_end(int exit_status);
+// `keys`: one built-in trusted key.
+std::string json_key(const std::string& fingerprint);
 // The run's details: {"event":"details","lines":[...]}.
 std::string json_details(const std::vector<std::string>& lines);
 

@@ -16,6 +16,7 @@
 #include "host/workflow_host.h"
 #include "lang/lang_text.h"
 #include "session/frontend.h"
+#include "update/signature.h"
 #include "update/update_plan.h"
 #include "win/handles.h"
 #include "win/wide_text.h"
@@ -233,7 +234,16 @@ int end_with(WorkflowHost& host, ConsoleFrontend& frontend, const Arguments& arg
   return status;
 }
 
+// `keys`: the fingerprints of the keys built in, before anything else is looked at.
+int print_trusted_keys(const Arguments& arguments, Output& out) {
+  for (const TrustedKey& key : built_in_trusted_keys().keys)
+    out.write((arguments.json ? json_key(key.fingerprint) : key.fingerprint) + "\n");
+  if (arguments.json) out.write(json_end(kExitCompleted) + "\n");
+  return kExitCompleted;
+}
+
 int run(const Arguments& arguments, Output& out) {
+  if (arguments.command == Command::keys) return print_trusted_keys(arguments, out);
   WorkflowHost host("pushwell-cli", ProcessEnd::leave_loop);
   ConsoleFrontend frontend(out, arguments.json);
   host.listen(frontend);

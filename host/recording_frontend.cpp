@@ -20,6 +20,7 @@ const char* result_name(CommandResult result) {
     case CommandResult::out_of_memory: return "memory ran out";
     case CommandResult::driver_not_answering: return "the device driver does not answer";
     case CommandResult::low_battery: return "on battery with a low charge";
+    case CommandResult::folder_refused: return "update folder refused";
   }
   return "completed";
 }

@@ -35,6 +35,19 @@ constexpr Builtin kMessageTexts[] = {
     {"2018", "The device driver does not answer. Unplug the device, plug it in again, then start the updater again."},
     {"2019", "The computer runs on battery with a low charge. Nothing was written to the device. Connect the charger, "
              "then start the update again."},
+    {"2020", "Checking the update files..."},
+    {"2021", "Checking the files signed by"},
+    {"2022", "The update files are not signed: SHA256SUMS is missing from the folder. The update was not started. "
+             "Ask the device's maker for the complete update folder."},
+    {"2023", "The update files are not signed: SHA256SUMS.sig is missing from the folder. The update was not "
+             "started. Ask the device's maker for the complete update folder."},
+    {"2024", "The signature of the update files (SHA256SUMS.sig) is not from a key this updater trusts, or the list "
+             "SHA256SUMS was changed. The update was not started."},
+    {"2025", "The list of the update files, SHA256SUMS, cannot be read. The update was not started."},
+    {"2026", "This update file is not in the list SHA256SUMS, so it cannot be checked. The update was not started."},
+    {"2027", "This update file is in the list SHA256SUMS but missing from the folder. The update was not started."},
+    {"2028", "This update file does not match the list SHA256SUMS: it is damaged or was changed. The update was not "
+             "started."},
 };
 
 bool equal_ignoring_case(const char* a, const char* b) {

@@ -56,6 +56,16 @@ inline constexpr TextKey kCopyDetails{"message", 2016};  // the system menu item
 inline constexpr TextKey kDriverNotAnswering{"message", 2017};
 inline constexpr TextKey kDriverDoesNotAnswer{"message", 2018};  // the box once the updater gives up on the driver
 inline constexpr TextKey kLowBattery{"message", 2019};           // the box when a start is refused on battery
+// The update folder's list and signature (folder_verdict.h).
+inline constexpr TextKey kFolderChecking{"message", 2020};          // step while the files are hashed
+inline constexpr TextKey kFolderCheckingSignedBy{"message", 2021};  // the same, the signer's key appended
+inline constexpr TextKey kFolderNoList{"message", 2022};
+inline constexpr TextKey kFolderNoSignature{"message", 2023};
+inline constexpr TextKey kFolderSignatureNotTrusted{"message", 2024};
+inline constexpr TextKey kFolderListMalformed{"message", 2025};  // why (in English) follows
+inline constexpr TextKey kFolderFileNotListed{"message", 2026};
+inline constexpr TextKey kFolderListedFileMissing{"message", 2027};
+inline constexpr TextKey kFolderFileDiffers{"message", 2028};
 
 // Every key above, for the checks that every language file words them all.
 inline constexpr TextKey kAll[] = {
@@ -65,6 +75,9 @@ inline constexpr TextKey kAll[] = {
     kTransferFailedResult, kTransferFailed, kWorkerNotStarted, kFileTooLarge, kFileReadFailed, kFileChanged,
     kFileLocked, kFolderTooLong, kUpdateInProgress, kShutdownReason, kDoNotDisconnect, kAnotherUpdater,
     kLibraryIs32Bit, kLibraryIs64Bit, kCopyDetails, kDriverNotAnswering, kDriverDoesNotAnswer, kLowBattery,
+    kFolderChecking, kFolderCheckingSignedBy, kFolderNoList,
+    kFolderNoSignature, kFolderSignatureNotTrusted, kFolderListMalformed, kFolderFileNotListed, kFolderListedFileMissing,
+    kFolderFileDiffers,
 };
 }  // namespace text
 

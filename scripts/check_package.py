@@ -7,8 +7,10 @@ Both zips are listed in SHA256SUMS with matching sums; each opens into one
 folder holding exactly Pushwell.exe and pushwell-cli.exe (each for its own
 machine, no link time, a manifest that runs it as the invoking user),
 lang.ini and every resources/lang/*.ini as they are in the tree, and the end
-user's README.txt; every entry has the same time.
+user's README.txt, which names the fingerprint of every key of
+PUSHWELL_TRUSTED_KEYS (or says there is none); every entry has the same time.
 """
+import base64
 import glob
 import hashlib
 import os
@@ -45,6 +47,15 @@ def pe_symbol_count(data):
     return struct.unpack_from("<I", data, pe + 4 + 12)[0]  # NumberOfSymbols of the COFF header
 
 
+def trusted_key_fingerprints():
+    """SHA-256 of the DER of each key in the PEM file PUSHWELL_TRUSTED_KEYS names."""
+    path = os.environ.get("PUSHWELL_TRUSTED_KEYS")
+    if not path:
+        return []
+    blocks = re.findall(r"-----BEGIN PUBLIC KEY-----(.*?)-----END PUBLIC KEY-----", open(path).read(), re.S)
+    return [hashlib.sha256(base64.b64decode("".join(b.split()))).hexdigest() for b in blocks]
+
+
 def main():
     dist = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "dist")
     version = project_version()
@@ -54,6 +65,7 @@ def main():
         if not condition:
             failures.append(what)
 
+    fingerprints = trusted_key_fingerprints()
     names = {s: f"pushwell-{version}-{s}.zip" for s in MACHINES}
     sums_path = os.path.join(dist, "SHA256SUMS")
     sums = {}
@@ -97,6 +109,10 @@ def main():
                 expect(version in readme.splitlines()[0], f"{name}: README.txt does not name {version}")
                 expect("\n" not in readme.replace("\r\n", ""), f"{name}: README.txt has bare line feeds")
                 expect("Do not disconnect" in readme, f"{name}: README.txt lacks the warning")
+                for fingerprint in fingerprints:
+                    expect(fingerprint in readme, f"{name}: README.txt does not name the key {fingerprint}")
+                if not fingerprints:
+                    expect("trusts no signing key" in readme, f"{name}: README.txt does not say it trusts no key")
 
     for failure in failures:
         print("package check: " + failure)

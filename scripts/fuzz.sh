@@ -7,7 +7,7 @@ set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-20}"
 build="${PUSHWELL_FUZZ_BUILD:-$root/build/fuzz}"
-targets=(update_header transfer gradient_plan lang_ini)
+targets=(update_header transfer gradient_plan lang_ini folder_sums)
 
 "$root/scripts/install-deps.sh" || exit 2
 mkdir -p "$build"

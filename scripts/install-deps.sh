@@ -4,8 +4,8 @@
 set -euo pipefail
 packages=(cmake make g++ googletest libgtest-dev mingw-w64 g++-mingw-w64-x86-64-posix
           g++-mingw-w64-i686-posix wine wine64 wine32:i386 xvfb xauth x11-utils imagemagick clang
-          libclang-rt-14-dev python3 locales fonts-wine fonts-nanum osslsigncode openssl libcli11-dev
-          zip unzip)
+          libclang-rt-14-dev python3 locales fonts-wine fonts-nanum osslsigncode openssl libssl-dev
+          libcli11-dev zip unzip)
 SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
 added_arch=0
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -12,6 +12,9 @@
 #                        PEM certificate (chain) and key: sign Pushwell.exe and pushwell-cli.exe with osslsigncode
 #   PUSHWELL_SIGN_TIME   signing time (Unix seconds) written into the signature;
 #                        default SOURCE_DATE_EPOCH, so signed packages are reproducible too
+#   PUSHWELL_TRUSTED_KEYS
+#                        PEM file of the EC P-256 public keys update folders must be signed with;
+#                        unset: none (the packages' README.txt says which)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -25,6 +28,9 @@ if [ -n "${PUSHWELL_SIGN_CERT:-}" ] && [ -z "${PUSHWELL_SIGN_KEY:-}" ]; then
   exit 2
 fi
 
+TRUSTED_KEYS=""
+[ -n "${PUSHWELL_TRUSTED_KEYS:-}" ] && TRUSTED_KEYS="$(realpath "$PUSHWELL_TRUSTED_KEYS")"
+
 mkdir -p "$DIST"
 # A checksum list never stands beside packages it does not describe.
 rm -f "$DIST/SHA256SUMS"
@@ -32,7 +38,8 @@ rm -f "$DIST/SHA256SUMS"
 zips=()
 for arch in x64 x86; do
   build="$BUILD_ROOT/windows-$arch"
-  cmake --preset "windows-$arch" -B "$build" >/dev/null
+  # Always given, so keys a build folder was configured with earlier never linger.
+  cmake --preset "windows-$arch" -B "$build" -DPUSHWELL_TRUSTED_KEYS="$TRUSTED_KEYS" >/dev/null
   cmake --build "$build" -j "${JOBS:-2}" --target Pushwell pushwell-cli
   version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
   suffix=win64; [ "$arch" = x86 ] && suffix=win32

@@ -34,6 +34,7 @@ enum class CommandResult {
   out_of_memory,    // memory ran out in a handler; the command ended after the transfer under way
   low_battery,      // on battery with too little charge left to start (nothing was written)
   driver_not_answering,  // a call into the pipe library did not return in time (nothing of the file was sent)
+  folder_refused,   // the update folder is not signed by a trusted key or does not match its list
 };
 
 // Their names in the program's output and record: "warning", "stop", "question";

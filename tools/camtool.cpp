@@ -3,7 +3,12 @@
 //   camtool make OUT.cam SIZE [--flag N] [--seed N] [--command HEX] [--fill BYTE]
 //   camtool show FILE.cam        (exit 1 when the updater would refuse it)
 //   camtool stream FILE.cam...   (writes to stdout what the device receives for the files, in order)
-//   camtool verify [FOLDER]      (what the updater would do with the folder; exit 1 when it would not complete)
+//   camtool verify [FOLDER] [--key PUBLIC.pem]
+//                                (what the updater would do with the folder, as a build trusting the keys of
+//                                 PUBLIC.pem, or none, would; exit 1 when it would not complete)
+//   camtool keygen PRIVATE.pem PUBLIC.pem     (Windows: a new P-256 key pair for signing update folders)
+//   camtool sign --key PRIVATE.pem [FOLDER]   (Windows: writes SHA256SUMS of the update files there and
+//                                              SHA256SUMS.sig, as sha256sum and `openssl dgst -sign` would)
 #include <CLI/CLI.hpp>
 
 #include <array>
@@ -18,9 +23,12 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+
+#include "tools/maker_signing.h"
 #endif
 
 #include "tools/cam_builder.h"
+#include "update/folder_check.h"
 #include "update/sha256.h"
 #include "update/update_file.h"
 #include "update/update_plan.h"
@@ -40,6 +48,13 @@ bool write_file(const std::string& path, const Bytes& data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
   return static_cast<bool>(out);
+}
+
+bool read_text(const std::string& path, std::string* out) {
+  Bytes bytes;
+  if (!read_file(path, &bytes)) return false;
+  out->assign(bytes.begin(), bytes.end());
+  return true;
 }
 
 std::string sha256(const Bytes& data) {
@@ -131,8 +146,33 @@ std::string decision_text(const pw::FileDecision& d) {
   return why + (d.step == pw::FileStep::command_ends ? "; the update stops here" : "; the program ends here");
 }
 
+const char* signature_text(pw::SignatureCheck check) {
+  switch (check) {
+    case pw::SignatureCheck::absent: return "not looked at";
+    case pw::SignatureCheck::not_checked: return "not checked (no trusted key)";
+    case pw::SignatureCheck::verified: return "verified with key";
+    case pw::SignatureCheck::failed: return "does not verify with a trusted key";
+  }
+  return "?";
+}
+
+// The folder's list and signature as a build trusting `keys` would judge them.
+bool print_folder_verdict(const std::string& folder, const pw::TrustedKeys& keys) {
+  const pw::FolderVerdict verdict = pw::check_update_folder(folder, keys);
+  const std::string signer = verdict.signer.empty() ? std::string() : " " + verdict.signer;
+  std::printf("signature     %s%s\n", signature_text(verdict.signature), signer.c_str());
+  std::string reason = pw::folder_reason_name(verdict.reason);
+  if (verdict.file) reason += std::string(": ") + pw::kUpdateFiles[*verdict.file].name;
+  if (verdict.reason == pw::FolderReason::list_malformed)
+    reason += std::string(" (") + pw::sums_problem_name(verdict.list_problem) +
+              (verdict.list_line ? ", line " + std::to_string(verdict.list_line) : std::string()) + ")";
+  std::printf("folder        %s\n", reason.c_str());
+  for (const std::string& name : verdict.ignored) std::printf("ignored       %s (not an update file)\n", name.c_str());
+  return verdict.accepted();
+}
+
 // The five files of `folder` as the updater would handle them with the device linked.
-int verify(const std::string& folder) {
+int verify(const std::string& folder, const pw::TrustedKeys& keys) {
   std::array<pw::FileProbe, pw::kUpdateFiles.size()> probes;
   std::array<Bytes, pw::kUpdateFiles.size()> contents;
   for (std::size_t i = 0; i < probes.size(); ++i) {
@@ -162,9 +202,69 @@ int verify(const std::string& folder) {
     std::printf("%-13s not looked at\n", pw::kUpdateFiles[i].name);
   std::printf("stream        %zu bytes, sha256 %s (after the identification byte 0x40)\n", wire.size(),
               sha256(wire).c_str());
-  std::printf("update        %s\n", plan.completes ? "completes" : "does not complete");
-  return plan.completes ? 0 : 1;
+  const bool completes = print_folder_verdict(folder, keys) && plan.completes;
+  std::printf("update        %s\n", completes ? "completes" : "does not complete");
+  return completes ? 0 : 1;
 }
+
+#ifdef _WIN32
+int keygen(const std::string& private_path, const std::string& public_path) {
+  std::error_code error_code;
+  if (std::filesystem::exists(private_path, error_code)) {
+    std::fprintf(stderr, "camtool: %s exists; a signing key is never overwritten\n", private_path.c_str());
+    return 1;
+  }
+  std::string error;
+  const std::optional<pw::tools::KeyPairPem> pair = pw::tools::generate_key_pair(error);
+  if (!pair) {
+    std::fprintf(stderr, "camtool: %s\n", error.c_str());
+    return 1;
+  }
+  if (!write_file(private_path, Bytes(pair->private_pem.begin(), pair->private_pem.end())) ||
+      !write_file(public_path, Bytes(pair->public_pem.begin(), pair->public_pem.end()))) {
+    std::fprintf(stderr, "camtool: cannot write the key files\n");
+    return 1;
+  }
+  std::printf("fingerprint   %s\n", pw::load_trusted_keys(pair->public_pem).keys.at(0).fingerprint.c_str());
+  return 0;
+}
+
+// SHA256SUMS for the update files in `folder`, and its signature.
+int sign(const std::string& folder, const std::string& key_path) {
+  std::string key;
+  if (!read_text(key_path, &key)) {
+    std::fprintf(stderr, "camtool: cannot read %s\n", key_path.c_str());
+    return 1;
+  }
+  std::array<std::optional<pw::Digest>, pw::kUpdateFiles.size()> listed;
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    const std::filesystem::path path = std::filesystem::path(folder) / pw::kUpdateFiles[i].name;
+    std::error_code error_code;
+    if (!std::filesystem::is_regular_file(path, error_code)) continue;
+    listed[i] = pw::sha256_of_file(path.u8string());
+    if (!listed[i]) {
+      std::fprintf(stderr, "camtool: cannot read %s\n", path.u8string().c_str());
+      return 1;
+    }
+    std::printf("%-13s sha256 %s\n", pw::kUpdateFiles[i].name, pw::to_hex(*listed[i]).c_str());
+  }
+  const std::string list = pw::format_folder_sums(listed);
+  std::string error;
+  const std::optional<Bytes> signature =
+      pw::tools::sign_bytes(key, reinterpret_cast<const std::uint8_t*>(list.data()), list.size(), error);
+  if (!signature) {
+    std::fprintf(stderr, "camtool: %s: %s\n", key_path.c_str(), error.c_str());
+    return 1;
+  }
+  const std::filesystem::path base(folder);
+  if (!write_file((base / pw::kSumsFileName).u8string(), Bytes(list.begin(), list.end())) ||
+      !write_file((base / pw::kSumsSignatureFileName).u8string(), *signature)) {
+    std::fprintf(stderr, "camtool: cannot write SHA256SUMS or SHA256SUMS.sig in %s\n", folder.c_str());
+    return 1;
+  }
+  return 0;
+}
+#endif
 
 }  // namespace
 
@@ -200,14 +300,39 @@ int main(int argc, char** argv) {
   CLI::App* stream_cmd = app.add_subcommand("stream", "the bytes the device would receive, to stdout");
   stream_cmd->add_option("files", stream_files, "update files, in order")->required();
   std::string folder = ".";
+  std::string key_path;
   CLI::App* verify_cmd = app.add_subcommand("verify", "what the updater would do with a folder's five files");
   verify_cmd->add_option("folder", folder, "the folder (default: the current one)");
+  verify_cmd->add_option("--key", key_path, "PEM file of the public keys the updater trusts (default: none)")
+      ->check(CLI::ExistingFile);
+#ifdef _WIN32
+  std::string public_path;
+  CLI::App* keygen_cmd = app.add_subcommand("keygen", "a new P-256 key pair for signing update folders");
+  keygen_cmd->add_option("private", key_path, "the private key to write (PEM); keep it secret")->required();
+  keygen_cmd->add_option("public", public_path, "the public key to write (PEM), for PUSHWELL_TRUSTED_KEYS")
+      ->required();
+  CLI::App* sign_cmd = app.add_subcommand("sign", "write SHA256SUMS and SHA256SUMS.sig for a folder's update files");
+  sign_cmd->add_option("--key", key_path, "the private key (PEM)")->required()->check(CLI::ExistingFile);
+  sign_cmd->add_option("folder", folder, "the folder (default: the current one)");
+#endif
 
   CLI11_PARSE(app, argc, argv);
 
   if (*show_cmd) return show(show_path);
   if (*stream_cmd) return stream(stream_files);
-  if (*verify_cmd) return verify(folder);
+  if (*verify_cmd) {
+    pw::TrustedKeys keys;
+    std::string pem;
+    if (!key_path.empty() && (!read_text(key_path, &pem) || (keys = pw::load_trusted_keys(pem)).keys.empty())) {
+      std::fprintf(stderr, "camtool: %s holds no P-256 public key\n", key_path.c_str());
+      return 1;
+    }
+    return verify(folder, keys);
+  }
+#ifdef _WIN32
+  if (*keygen_cmd) return keygen(key_path, public_path);
+  if (*sign_cmd) return sign(folder, key_path);
+#endif
 
   pw::tools::CamFields fields;
   fields.send_flag = static_cast<std::uint8_t>(flag);

@@ -57,6 +57,12 @@ struct MemoryDCTraits {
   static bool valid(HDC dc) noexcept { return dc != nullptr; }
   static void free(HDC dc) noexcept { ::DeleteDC(dc); }
 };
+// Anything a function frees, where a value-initialized T means none.
+template <class T, void (*Release)(T) noexcept>
+struct ReleaseTraits {
+  static bool valid(T value) noexcept { return value != T{}; }
+  static void free(T value) noexcept { Release(value); }
+};
 
 // A window this thread created (DestroyWindow).
 struct WindowTraits {
@@ -73,6 +79,8 @@ using UniqueBrush = GdiObject<HBRUSH>;
 using UniqueFont = GdiObject<HFONT>;
 using UniqueBitmap = GdiObject<HBITMAP>;
 using UniqueMemoryDC = Owned<HDC, MemoryDCTraits>;
+template <class T, void (*Release)(T) noexcept>
+using UniqueResource = Owned<T, ReleaseTraits<T, Release>>;
 
 // A window's device context, borrowed with GetDC and given back with ReleaseDC.
 class WindowDC {

@@ -45,5 +45,24 @@ rm image.cam database.cam
 expect 1 "verify of a folder without the database" -- verify "$work"
 grep -q "^database.cam *missing; the program ends here" out.txt || { echo "FAIL: missing database"; failures=$((failures + 1)); }
 
+# A folder signed with the openssl program: verify --key judges it as a build with that key would.
+mkdir signed && cd signed
+"$camtool" make firmware.cam 3000 >/dev/null && "$camtool" make database.cam 200 --seed 4 >/dev/null
+openssl ecparam -name prime256v1 -genkey -noout -out ../maker.pem
+openssl ec -in ../maker.pem -pubout -out ../maker-public.pem 2>/dev/null
+expect 1 "verify --key of an unsigned folder" -- verify --key ../maker-public.pem .
+grep -q "^folder *refused: no SHA256SUMS$" out.txt || { echo "FAIL: unsigned folder"; cat out.txt; failures=$((failures + 1)); }
+sha256sum firmware.cam database.cam > SHA256SUMS
+openssl dgst -sha256 -sign ../maker.pem -out SHA256SUMS.sig SHA256SUMS
+expect 0 "verify --key of a signed folder" -- verify --key ../maker-public.pem .
+fingerprint="$(openssl pkey -pubin -in ../maker-public.pem -outform DER | sha256sum | cut -d' ' -f1)"
+grep -q "^signature *verified with key $fingerprint$" out.txt || { echo "FAIL: signer"; cat out.txt; failures=$((failures + 1)); }
+expect 0 "verify without --key of a signed folder" -- verify .
+grep -q "^signature *not checked" out.txt || { echo "FAIL: keyless verify"; cat out.txt; failures=$((failures + 1)); }
+"$camtool" make image.cam 100 >/dev/null
+expect 1 "verify --key with a file the list lacks" -- verify --key ../maker-public.pem .
+grep -q "^folder *refused: not listed in SHA256SUMS: image.cam$" out.txt || { echo "FAIL: unlisted file"; cat out.txt; failures=$((failures + 1)); }
+cd ..
+
 echo "camtool checks: $failures failed"
 [ "$failures" = 0 ]

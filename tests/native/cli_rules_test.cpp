@@ -35,11 +35,15 @@ TEST(CliArguments, UpdateTakesAnOptionalFolderAndJson) {
   ASSERT_TRUE(after.arguments);
   EXPECT_EQ(after.arguments->command, Command::status);
   EXPECT_TRUE(after.arguments->json);
+  const auto keys = parse({"keys", "--json"});
+  ASSERT_TRUE(keys.arguments);
+  EXPECT_EQ(keys.arguments->command, Command::keys);
+  EXPECT_TRUE(keys.arguments->json);
 }
 
 TEST(CliArguments, AnythingElseIsStatusOne) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"flash"}, {"update", "a", "b"}, {"status", "folder"}, {"update", "--jsn"}, {"--json"},
+           {}, {"flash"}, {"update", "a", "b"}, {"status", "folder"}, {"keys", "folder"}, {"update", "--jsn"}, {"--json"},
            {"status", "--allow-battery"}, {"--allow-battery", "update"}}) {
     const auto parsed = parse(args);
     EXPECT_FALSE(parsed.arguments) << (args.empty() ? "" : args[0]);
@@ -52,9 +56,10 @@ TEST(CliArguments, HelpListsEveryExitStatus) {
   const auto help = parse({"--help"});
   EXPECT_FALSE(help.arguments);
   EXPECT_EQ(help.exit_status, 0);
-  for (int status = 0; status <= 8; ++status)
+  for (int status = 0; status <= 9; ++status)
     EXPECT_NE(help.output.find("  " + std::to_string(status) + "  "), std::string::npos) << status;
   EXPECT_NE(parse({"update", "--help"}).output.find("  --allow-battery "), std::string::npos);
+  EXPECT_NE(help.output.find("keys"), std::string::npos);
 }
 
 TEST(CliArguments, JsonAskedForKeepsHelpAndErrorsInJson) {
@@ -83,6 +88,7 @@ TEST(CliExitStatus, FollowsWhyTheCommandEnded) {
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::driver_not_answering), 5);
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::no_library), 7);
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::low_battery), 8);
+  EXPECT_EQ(pw::cli::exit_status_of(CommandResult::folder_refused), 9);
 }
 
 TEST(CliJson, OneObjectPerEventWithItsFields) {
@@ -92,6 +98,7 @@ TEST(CliJson, OneObjectPerEventWithItsFields) {
   EXPECT_EQ(pw::cli::json_result("sound.cam", pw::FileOutcome::not_sent),
             R"({"event":"result","file":"sound.cam","outcome":"not_sent"})");
   EXPECT_EQ(pw::cli::json_end(4), R"({"event":"end","exit":4})");
+  EXPECT_EQ(pw::cli::json_key("0e78"), R"({"event":"key","fingerprint":"0e78"})");
   // Quotes, backslashes, line ends and control bytes escaped; UTF-8 kept.
   EXPECT_EQ(pw::cli::json_message("a \"b\"\\\n\x01\xD0\x96", pw::MessageStyle::stop),
             "{\"event\":\"message\",\"text\":\"a \\\"b\\\"\\\\\\n\\u0001\xD0\x96\",\"style\":\"stop\"}");

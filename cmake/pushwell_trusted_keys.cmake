@@ -1,0 +1,139 @@
+# The keys a signed update folder must verify with (update/signature.h).
+# PUSHWELL_TRUSTED_KEYS names a PEM file of EC P-256 public keys ("BEGIN PUBLIC
+# KEY" blocks, named curve, uncompressed point); without it the build has none.
+# The PEM text goes into a library of one small generated source that only the
+# programs link: a build with another key (the tests' own) is one more compile of
+# that source and a link of the same objects.
+
+set(PUSHWELL_TRUSTED_KEYS "" CACHE FILEPATH
+    "PEM file of the EC P-256 public keys signed update folders must verify with; empty: none")
+find_program(PUSHWELL_OPENSSL_PROGRAM openssl)
+
+# The DER of such a key always begins with these bytes (the algorithm, the curve
+# and the start of the point), so its base64 does too, and is 124 characters long.
+set(PUSHWELL_P256_KEY_BASE64_START "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAE")
+
+# Reads `pem_file`, stopping the configuration with a clear message unless it is
+# one or more such keys and nothing else. Sets `out_text` to the blocks, one LF
+# line each, and `out_fingerprints` to their fingerprints (hex SHA-256 of the DER)
+# when the openssl program is at hand to decode them, else to nothing.
+function(pushwell_read_trusted_keys pem_file out_text out_fingerprints)
+  set(where "PUSHWELL_TRUSTED_KEYS (${pem_file})")
+  if(NOT EXISTS "${pem_file}" OR IS_DIRECTORY "${pem_file}")
+    message(FATAL_ERROR "${where}: no such file")
+  endif()
+  set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${pem_file}")
+  file(READ "${pem_file}" content)
+  string(REPLACE "\r" "" content "${content}")
+  if(content MATCHES "[;\\[\\]\\\\]")
+    message(FATAL_ERROR "${where}: holds characters no PEM public key has")
+  endif()
+  string(REPLACE "\n" ";" lines "${content}")
+  set(text "")
+  set(fingerprints "")
+  set(inside FALSE)
+  set(number 0)
+  set(keys 0)
+  foreach(line IN LISTS lines)
+    math(EXPR number "${number} + 1")
+    string(STRIP "${line}" line)
+    if(NOT inside)
+      if(line STREQUAL "-----BEGIN PUBLIC KEY-----")
+        set(inside TRUE)
+        set(body "")   # the base64, for the checks
+        set(block "")  # its lines, as compiled in
+      elseif(NOT line STREQUAL "")
+        message(FATAL_ERROR "${where}: line ${number}: only \"-----BEGIN PUBLIC KEY-----\" blocks may stand here")
+      endif()
+    elseif(line STREQUAL "-----END PUBLIC KEY-----")
+      set(inside FALSE)
+      math(EXPR keys "${keys} + 1")
+      string(LENGTH "${body}" length)
+      string(FIND "${body}" "${PUSHWELL_P256_KEY_BASE64_START}" start)
+      if(NOT length EQUAL 124 OR NOT start EQUAL 0 OR NOT body MATCHES "^[A-Za-z0-9+/]+==$")
+        message(FATAL_ERROR "${where}: key ${keys} (ending at line ${number}) is not an EC P-256 public key "
+                            "with the curve named and the point uncompressed, as "
+                            "`openssl ec -in maker-key.pem -pubout` writes it")
+      endif()
+      string(APPEND text "-----BEGIN PUBLIC KEY-----\n${block}-----END PUBLIC KEY-----\n")
+      if(PUSHWELL_OPENSSL_PROGRAM)
+        set(scratch "${CMAKE_BINARY_DIR}/trusted-keys-check")
+        file(WRITE "${scratch}.pem" "-----BEGIN PUBLIC KEY-----\n${block}-----END PUBLIC KEY-----\n")
+        # openssl also checks that the point lies on the curve.
+        execute_process(COMMAND "${PUSHWELL_OPENSSL_PROGRAM}" pkey -pubin -in "${scratch}.pem" -outform DER
+                                -out "${scratch}.der"
+                        RESULT_VARIABLE failed OUTPUT_QUIET ERROR_QUIET)
+        if(failed)
+          message(FATAL_ERROR "${where}: key ${keys} (ending at line ${number}) is not a valid public key")
+        endif()
+        file(SHA256 "${scratch}.der" fingerprint)
+        list(APPEND fingerprints ${fingerprint})
+        file(REMOVE "${scratch}.pem" "${scratch}.der")
+      endif()
+    elseif(line MATCHES "^[A-Za-z0-9+/=]+$")
+      string(APPEND body "${line}")
+      string(APPEND block "${line}\n")
+    else()
+      message(FATAL_ERROR "${where}: line ${number}: not base64 inside a public key block")
+    endif()
+  endforeach()
+  if(inside)
+    message(FATAL_ERROR "${where}: the last key has no \"-----END PUBLIC KEY-----\" line")
+  endif()
+  if(keys EQUAL 0)
+    message(FATAL_ERROR "${where}: holds no \"-----BEGIN PUBLIC KEY-----\" block")
+  endif()
+  set(${out_text} "${text}" PARENT_SCOPE)
+  set(${out_fingerprints} "${fingerprints}" PARENT_SCOPE)
+endfunction()
+
+# A static library `target` defining pw::built_in_trusted_keys_pem() with the keys
+# of `pem_file` (empty: none).
+function(pushwell_trusted_keys_library target pem_file)
+  set(pem_text "")
+  if(pem_file)
+    pushwell_read_trusted_keys("${pem_file}" pem_text unused)
+  endif()
+  # One literal a line, so no compiler's limit on one literal's length is met.
+  string(REPLACE "\n" "\\n\"\n      \"" literal "${pem_text}")
+  set(source "${PUSHWELL_GENERATED_DIR}/${target}.cpp")
+  file(CONFIGURE OUTPUT "${source}" CONTENT
+"// Generated by CMake from PUSHWELL_TRUSTED_KEYS: the keys signed update folders must verify with.
+#include \"update/signature.h\"
+
+const char* pw::built_in_trusted_keys_pem() noexcept {
+  return \"${literal}\";
+}
+")
+  add_library(${target} STATIC "${source}")
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
+endfunction()
+
+# The keys of this build as the package's README.txt states them.
+if(PUSHWELL_TRUSTED_KEYS)
+  pushwell_read_trusted_keys("${PUSHWELL_TRUSTED_KEYS}" unused fingerprints)
+  set(PUSHWELL_TRUSTED_KEYS_README
+"This updater takes only update folders signed by their maker. Beside the update
+files, such a folder holds SHA256SUMS, their SHA-256 as sha256sum writes them, and
+SHA256SUMS.sig, the signature of SHA256SUMS by one of these keys (fingerprint:
+SHA-256 of the public key in DER):
+")
+  if(fingerprints)
+    foreach(fingerprint IN LISTS fingerprints)
+      string(APPEND PUSHWELL_TRUSTED_KEYS_README "  ${fingerprint}\n")
+    endforeach()
+  else()
+    string(APPEND PUSHWELL_TRUSTED_KEYS_README "  (pushwell-cli keys lists them)\n")
+  endif()
+  string(APPEND PUSHWELL_TRUSTED_KEYS_README
+"A maker signs a folder with the private key, in the folder:
+  sha256sum firmware.cam image.cam imageru.cam sound.cam database.cam > SHA256SUMS
+  openssl dgst -sha256 -sign maker-key.pem -out SHA256SUMS.sig SHA256SUMS
+(naming the update files the folder holds), or on Windows with
+  camtool sign --key maker-key.pem FOLDER")
+else()
+  set(PUSHWELL_TRUSTED_KEYS_README
+"This build trusts no signing key: it takes an update folder without SHA256SUMS
+as before. A folder with SHA256SUMS (the files' SHA-256, as sha256sum writes them)
+must match it; its signature, SHA256SUMS.sig, is not checked.")
+endif()
