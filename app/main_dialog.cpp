@@ -291,6 +291,14 @@ void CPushwellDlg::files_begin() noexcept {
   clear_step_and_result();
 }
 
+void CPushwellDlg::folder_being_checked(const std::string& text) noexcept {
+  try {
+    set_text(IDC_STEP_TEXT, text);
+  } catch (const std::bad_alloc&) {
+    out_of_memory();
+  }
+}
+
 void CPushwellDlg::step_begins(std::size_t file, const char*) noexcept {
   // The first file follows files_begin directly: nothing to clear yet.
   if (file > 0) files_begin();

@@ -25,6 +25,7 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, private pw::Frontend {
   void command_begins() noexcept override;
   void linked(bool linked) noexcept override;
   void files_begin() noexcept override;
+  void folder_being_checked(const std::string& text) noexcept override;
   void step_begins(std::size_t file, const char* name) noexcept override;
   void transfer_begins(std::size_t file, std::uint32_t bytes) noexcept override;
   void file_progress(std::size_t file, int percent) noexcept override;

@@ -110,6 +110,10 @@ std::string json_linked(bool linked) {
   return std::string("{\"event\":\"linked\",\"linked\":") + (linked ? "true" : "false") + "}";
 }
 
+std::string json_folder_check(const std::string& text) {
+  return "{\"event\":\"folder\",\"text\":" + json_string(text) + "}";
+}
+
 std::string json_step(const std::string& file) { return "{\"event\":\"step\",\"file\":" + json_string(file) + "}"; }
 
 std::string json_progress(const std::string& file, int percent) {

@@ -50,6 +50,8 @@ int exit_status_of(CommandResult result);
 std::string json_string(const std::string& utf8);
 std::string json_linked(bool linked);
 std::string json_step(const std::string& file);
+// The update folder is being checked against its signed list: {"event":"folder","text":...}.
+std::string json_folder_check(const std::string& text);
 std::string json_progress(const std::string& file, int percent);
 std::string json_message(const std::string& text, MessageStyle style);
 std::string json_result(const std::string& file, FileOutcome outcome);

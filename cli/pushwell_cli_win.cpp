@@ -87,6 +87,12 @@ class ConsoleFrontend final : public Frontend {
     }
   }
   void files_begin() noexcept override {}
+  void folder_being_checked(const std::string& text) noexcept override {
+    try {
+      print(json_ ? json_folder_check(text) : text);
+    } catch (const std::bad_alloc&) {
+    }
+  }
   void step_begins(std::size_t file, const char* name) noexcept override {
     try {
       print(json_ ? json_step(name) : LangText(kUpdateFiles[file].step_text) + " (" + name + ")");

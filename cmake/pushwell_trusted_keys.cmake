@@ -105,7 +105,7 @@ const char* pw::built_in_trusted_keys_pem() noexcept {
   return \"${literal}\";
 }
 ")
-  add_library(${target} STATIC "${source}")
+  add_library(${target} OBJECT "${source}")
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
 endfunction()
 

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "session/frontend.h"
 
@@ -21,6 +22,12 @@ class ForwardingFrontend : public Frontend {
   }
   void files_begin() noexcept override {
     if (next_) next_->files_begin();
+  }
+  void folder_being_checked(const std::string& text) noexcept override {
+    if (next_) next_->folder_being_checked(text);
+  }
+  void folder_checked(const std::vector<std::string>& lines) noexcept override {
+    if (next_) next_->folder_checked(lines);
   }
   void step_begins(std::size_t file, const char* name) noexcept override {
     if (next_) next_->step_begins(file, name);

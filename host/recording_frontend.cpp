@@ -82,6 +82,19 @@ void RecordingFrontend::linked(bool linked) noexcept {
   shown_.linked(linked);
 }
 
+void RecordingFrontend::folder_being_checked(const std::string& text) noexcept {
+  try {
+    add("step: " + text);
+  } catch (const std::bad_alloc&) {
+  }
+  shown_.folder_being_checked(text);
+}
+
+void RecordingFrontend::folder_checked(const std::vector<std::string>& lines) noexcept {
+  for (const std::string& line : lines) add("update folder " + line);
+  shown_.folder_checked(lines);
+}
+
 void RecordingFrontend::files_begin() noexcept {
   add("files begin");
   shown_.files_begin();

@@ -37,7 +37,7 @@ enum class ProcessEnd { exit_now, leave_loop };
 // process when a worker that did not stop is kept, since it may still call.
 class WindowPoster;
 
-class WorkflowHost final : private ForwardingFrontend, private PresenceSchedule {
+class WorkflowHost final : private ForwardingFrontend, private PresenceSchedule, private FolderChecks {
  public:
   // `program` names the program in the run's record, which starts here.
   WorkflowHost(const char* program, ProcessEnd process_end);
@@ -103,6 +103,10 @@ class WorkflowHost final : private ForwardingFrontend, private PresenceSchedule 
   bool device_lost(const std::string& question) noexcept override;
   void files_handed_over() noexcept override;
   void command_ended(CommandEnd end, CommandResult result) noexcept override;
+  // FolderChecks: on a thread of its own, never waited for; it posts its verdict.
+  void check_folder(const std::string& folder) noexcept override;
+  void folder_hashing_begins(std::uint32_t serial);
+  void folder_checked(std::uint32_t serial);
   // PresenceSchedule.
   void set_poll_period(unsigned period_ms) noexcept override;
   void schedule_presence_recheck(unsigned delay_ms) noexcept override;
@@ -119,6 +123,8 @@ class WorkflowHost final : private ForwardingFrontend, private PresenceSchedule 
   PresenceCheck probe_check_ = PresenceCheck::periodic;
   bool recheck_waiting_ = false;  // a recheck came while a probe was outstanding
   bool probe_stuck_ = false;      // the probe under way was said not to answer
+  // The folder check under way (shared with its thread).
+  std::shared_ptr<struct FolderCheckState> folder_check_;
   SystemPlatform system_;
   CommandPlatform platform_{system_, session_};
   RecordingFrontend recorder_{*this, details_};

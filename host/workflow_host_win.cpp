@@ -3,12 +3,16 @@
 #include <commctrl.h>
 
 #include <cstdlib>
+#include <functional>
+#include <mutex>
 #include <new>
 
 #include "device/presence_monitor.h"
 #include "device/presence_rule.h"
 #include "host/run_start.h"
 #include "lang/lang_text.h"
+#include "update/folder_check.h"
+#include "update/folder_verdict.h"
 
 namespace pw {
 
@@ -27,11 +31,53 @@ constexpr unsigned kProbeGraceMs = 500;
 // The first check of the console program waits this long for its answer.
 constexpr unsigned kFirstProbeWaitMs = 15000;
 constexpr UINT kProbeAnsweredMessage = WM_APP + 0x43;
+// From the folder check's thread: hashing begins (the signer known), the verdict.
+constexpr UINT kFolderHashingMessage = WM_APP + 0x44;
+constexpr UINT kFolderCheckedMessage = WM_APP + 0x45;
+std::atomic<std::uint32_t> g_next_folder_check{1};
 // From the transfer worker: sending begins, the bar's new position, the end.
 constexpr UINT kSendingMessage = WM_APP + 0x40;
 constexpr UINT kProgressMessage = WM_APP + 0x41;
 constexpr UINT kTransferEndedMessage = WM_APP + 0x42;
 constexpr UINT_PTR kSubclassId = 0x5057;
+
+}  // namespace
+
+// Shared by the host and one folder check's thread, which ends on its own.
+struct FolderCheckState {
+  std::string folder;
+  HWND window = nullptr;
+  std::uint32_t serial = 0;
+  std::mutex lock;  // guards the two below
+  std::string signer;
+  std::unique_ptr<FolderVerdict> verdict;  // null: memory ran out
+};
+
+namespace {
+
+DWORD WINAPI run_folder_check(void* parameter) noexcept {
+  std::shared_ptr<FolderCheckState> state = std::move(*static_cast<std::shared_ptr<FolderCheckState>*>(parameter));
+  delete static_cast<std::shared_ptr<FolderCheckState>*>(parameter);
+  std::unique_ptr<FolderVerdict> verdict;
+  try {
+    const std::function<void(const std::string&)> hashing_begins = [&](const std::string& signer) {
+      {
+        std::lock_guard<std::mutex> lock(state->lock);
+        state->signer = signer;
+      }
+      ::PostMessageW(state->window, kFolderHashingMessage, state->serial, 0);
+    };
+    verdict.reset(new FolderVerdict(check_update_folder(state->folder, built_in_trusted_keys(), hashing_begins)));
+  } catch (const std::bad_alloc&) {
+    verdict.reset();
+  }
+  {
+    std::lock_guard<std::mutex> lock(state->lock);
+    state->verdict = std::move(verdict);
+  }
+  ::PostMessageW(state->window, kFolderCheckedMessage, state->serial, 0);
+  return 0;
+}
 
 }  // namespace
 
@@ -53,7 +99,7 @@ WorkflowHost::WorkflowHost(const char* program, ProcessEnd process_end)
     : process_end_(process_end),
       transfer_idle_(::CreateEventW(nullptr, TRUE, TRUE, nullptr)),
       poster_(new WindowPoster),
-      command_(session_, recorder_, *this, *poster_) {
+      command_(session_, recorder_, *this, *poster_, *this) {
   try {
     record_run_start(details_, program);
   } catch (const std::bad_alloc&) {
@@ -219,6 +265,50 @@ void WorkflowHost::probe_answered() {
   }
 }
 
+void WorkflowHost::check_folder(const std::string& folder) noexcept {
+  std::shared_ptr<FolderCheckState>* parameter = nullptr;
+  try {
+    auto state = std::make_shared<FolderCheckState>();
+    state->folder = folder;
+    state->window = window_;
+    state->serial = g_next_folder_check.fetch_add(1);
+    parameter = new std::shared_ptr<FolderCheckState>(state);
+    folder_check_ = std::move(state);
+  } catch (const std::bad_alloc&) {
+    folder_check_.reset();
+  }
+  HANDLE thread = parameter ? ::CreateThread(nullptr, 0, &run_folder_check, parameter, 0, nullptr) : nullptr;
+  if (thread) {
+    ::CloseHandle(thread);  // never joined: the process may end while files are hashed
+    return;
+  }
+  delete parameter;
+  folder_check_.reset();
+  act_on(command_.on_folder_checked(nullptr));
+}
+
+void WorkflowHost::folder_hashing_begins(std::uint32_t serial) {
+  if (!folder_check_ || folder_check_->serial != serial) return;
+  std::string signer;
+  {
+    std::lock_guard<std::mutex> lock(folder_check_->lock);
+    signer = folder_check_->signer;
+  }
+  recorder_.folder_being_checked(
+      folder_step_text(LangText(text::kFolderChecking), LangText(text::kFolderCheckingSignedBy), signer));
+}
+
+void WorkflowHost::folder_checked(std::uint32_t serial) {
+  if (!folder_check_ || folder_check_->serial != serial) return;
+  const std::shared_ptr<FolderCheckState> state = std::move(folder_check_);
+  std::unique_ptr<FolderVerdict> verdict;
+  {
+    std::lock_guard<std::mutex> lock(state->lock);
+    verdict = std::move(state->verdict);
+  }
+  act_on(command_.on_folder_checked(verdict.get()));
+}
+
 void WorkflowHost::watch_probe() {
   ::KillTimer(window_, kProbeWatchTimer);
   if (!probe_ || probe_->result() != DriverCallResult::running || probe_stuck_) return;
@@ -290,6 +380,11 @@ bool WorkflowHost::handle(UINT msg, WPARAM wp, LRESULT& result) {
       return true;
     case kProbeAnsweredMessage:
       if (probe_ && static_cast<std::uint32_t>(wp) == probe_->serial()) probe_answered();
+      return true;
+    case kFolderHashingMessage: folder_hashing_begins(static_cast<std::uint32_t>(wp)); return true;
+    case kFolderCheckedMessage:
+      folder_checked(static_cast<std::uint32_t>(wp));
+      transfer_state_changed();
       return true;
     case kSendingMessage: command_.on_sending(); return true;
     case kProgressMessage: command_.on_progress(static_cast<int>(wp)); return true;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace pw {
 
@@ -50,6 +51,9 @@ class Frontend {
   virtual void linked(bool linked) noexcept = 0;
   // The command has passed the identification: earlier progress and results are void.
   virtual void files_begin() noexcept = 0;
+  // The update folder's files are being checked against their signed list;
+  // `text` says so (and names the signer's key when there is one).
+  virtual void folder_being_checked(const std::string& /*text*/) noexcept {}
   // File `file` (an index into kUpdateFiles, named `name`) is handled next.
   virtual void step_begins(std::size_t file, const char* name) noexcept = 0;
   // Its `bytes` (header block included) start going out.
@@ -85,6 +89,9 @@ class Frontend {
   // `send_flag` -1 when its header was not read far enough.
   virtual void file_decided(std::size_t /*file*/, const char* /*name*/, long long /*size*/, int /*send_flag*/,
                             const char* /*decision*/) noexcept {}
+  // What was decided about the update folder, one line each: the verdict, the
+  // signing key, each listed file's hash, each line of the list that was ignored.
+  virtual void folder_checked(const std::vector<std::string>& /*lines*/) noexcept {}
   // File `file` was loaded whole for sending; `sha256` is of the bytes as loaded.
   virtual void file_loaded(std::size_t /*file*/, std::uint32_t /*bytes*/, const std::string& /*sha256*/) noexcept {}
   // The device's reply to the identification byte (`size` 0: none), whether it

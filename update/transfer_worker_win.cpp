@@ -171,12 +171,16 @@ bool TransferWorker::load() noexcept {
     digest.add(job.file.get() + done, read);
     done += read;
   }
-  // The file may have been replaced, cut or edited since its header was checked.
+  const std::optional<Digest> loaded = digest.finish();
+  if (!loaded) return refuse(SendRefusal::read_failed), false;
+  // The file may have been replaced, cut or edited since its header was checked,
+  // or since the folder was checked against its signed list.
   if (check_update_header(job.file.get(), file_size) != HeaderVerdict::send ||
-      !same_header_block(file_->header, file_->header_size, job.file.get(), file_size))
+      !same_header_block(file_->header, file_->header_size, job.file.get(), file_size) ||
+      (file_->listed_sha256 && *file_->listed_sha256 != *loaded))
     return refuse(SendRefusal::changed), false;
   try {
-    sha256_ = digest.hex();
+    sha256_ = to_hex(*loaded);
   } catch (const std::bad_alloc&) {
     return refuse(SendRefusal::out_of_memory), false;
   }

@@ -5,7 +5,9 @@
 // it is loaded, so a read error never leaves a half-written device.
 #include <windows.h>
 
+#include <array>
 #include <atomic>
+#include <optional>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,6 +21,8 @@ namespace pw {
 // A file as its header was checked on the window thread.
 struct FileToSend {
   std::string path;
+  // The SHA-256 the folder's signed list gives for it: the bytes loaded must have it.
+  std::optional<std::array<std::uint8_t, 32>> listed_sha256;
   std::uint8_t header[kHeaderCheckSize] = {};
   std::uint32_t header_size = 0;
 };

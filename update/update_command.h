@@ -7,7 +7,9 @@
 // drag) can hold the next file, and a slow driver never holds the window.
 #include <windows.h>
 
+#include <array>
 #include <atomic>
+#include <optional>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -23,13 +25,24 @@ namespace pw {
 
 class TransferWorker;
 struct CheckedFile;
+struct FolderVerdict;
+
+// Checks an update folder against its signed list off the host's thread: hashing
+// the files takes time. The host answers with UpdateCommand::on_folder_checked.
+class FolderChecks {
+ public:
+  virtual void check_folder(const std::string& folder) noexcept = 0;
+
+ protected:
+  ~FolderChecks() = default;
+};
 
 class UpdateCommand {
  public:
   // `transfers` hears from each worker; it posts to the host's thread, which
   // then calls on_sending, on_progress and on_transfer_ended.
-  UpdateCommand(SessionState& session, Frontend& frontend, PresenceSchedule& schedule,
-                TransferHost& transfers) noexcept;
+  UpdateCommand(SessionState& session, Frontend& frontend, PresenceSchedule& schedule, TransferHost& transfers,
+                FolderChecks& folder_checks) noexcept;
   // A worker still running is stopped and waited for (see stop_transfer).
   ~UpdateCommand();
   UpdateCommand(const UpdateCommand&) = delete;
@@ -42,7 +55,12 @@ class UpdateCommand {
   // Nothing when a command already runs.
   // `low_battery`: the computer runs on battery with too little charge; the
   // command then ends after the link check, before the identification byte.
+  // Then the folder is checked against its signed list (go_on until
+  // on_folder_checked), and only then is the device identified.
   Outcome start(const std::string& folder, bool low_battery = false) noexcept;
+  // The folder's verdict, on the host's thread; null when memory ran out for it.
+  Outcome on_folder_checked(const FolderVerdict* verdict) noexcept;
+  bool checking_folder() const noexcept { return folder_check_pending_; }
   // The worker's events, on the host's thread.
   void on_sending() noexcept;
   void on_progress(int percent) noexcept;
@@ -72,6 +90,8 @@ class UpdateCommand {
   static constexpr DWORD kWorkerStopWaitMs = 3000;
 
  private:
+  Outcome identify_and_send(const FolderVerdict& verdict);
+  Outcome refuse_folder(const FolderVerdict& verdict);
   Outcome run_files(std::size_t from);
   Outcome handle_file(std::size_t index);
   Outcome send_file(std::size_t index, const CheckedFile& checked);
@@ -87,9 +107,14 @@ class UpdateCommand {
   Frontend& frontend_;
   PresenceSchedule& schedule_;
   TransferHost& transfers_;
+  FolderChecks& folder_checks_;
   Identification identification_;
   // The update file paths, rebuilt from the folder at each start.
   std::string firmware_path, sound_path, image_path, imageru_path, database_path;
+  std::string folder_;
+  bool folder_check_pending_ = false;
+  // What the folder's signed list gives for each file, by index into kUpdateFiles.
+  std::array<std::optional<std::array<std::uint8_t, 32>>, kUpdateFiles.size()> listed_;
   std::unique_ptr<TransferWorker> worker_;
   std::size_t file_ = 0;    // the file handled now
   std::string sent_;        // one line per file the device received whole

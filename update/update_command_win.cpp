@@ -7,6 +7,8 @@
 #include "device/pipe_library.h"
 #include "device/presence_rule.h"
 #include "lang/lang_text.h"
+#include "update/folder_verdict.h"
+#include "update/hex.h"
 #include "update/transfer_worker_win.h"
 #include "update/update_file.h"
 #include "win/handles.h"
@@ -82,8 +84,8 @@ TextKey refusal_text(SendRefusal refusal) {
 }  // namespace
 
 UpdateCommand::UpdateCommand(SessionState& session, Frontend& frontend, PresenceSchedule& schedule,
-                             TransferHost& transfers) noexcept
-    : session_(session), frontend_(frontend), schedule_(schedule), transfers_(transfers) {}
+                             TransferHost& transfers, FolderChecks& folder_checks) noexcept
+    : session_(session), frontend_(frontend), schedule_(schedule), transfers_(transfers), folder_checks_(folder_checks) {}
 
 UpdateCommand::~UpdateCommand() { stop_transfer(kWorkerStopWaitMs); }
 
@@ -98,6 +100,7 @@ Outcome UpdateCommand::start(const std::string& folder, bool low_battery) noexce
   session_.command_running = true;
   out_of_memory_ = false;
   sent_.clear();
+  listed_ = {};
   result_ = CommandResult::completed;
   frontend_.command_begins();
   try {
@@ -105,9 +108,6 @@ Outcome UpdateCommand::start(const std::string& folder, bool low_battery) noexce
     if (!session_.linked) return end(refuse(CommandResult::not_linked, text::kDeviceNotLinked));
     // A laptop that hibernates at its critical charge cuts the device's power mid-flash.
     if (low_battery) return end(refuse(CommandResult::low_battery, text::kLowBattery));
-    const Outcome identified = identification_.run(frontend_, result_);
-    if (identified != Outcome::go_on) return end(identified);
-
     frontend_.update_folder(folder);
     // Every path is built before any is used; one that would not fit in 260 units is refused, never cut.
     for (const std::size_t index : {0, 3, 1, 2, 4}) {  // firmware, sound, image, imageru, database
@@ -116,13 +116,69 @@ Outcome UpdateCommand::start(const std::string& folder, bool low_battery) noexce
         return end(refuse(CommandResult::file_refused, text::kFolderTooLong));
       path_of(index) = std::move(path);
     }
-    frontend_.files_begin();
-    session_.update_started = true;
-    return run_files(0);
+    folder_ = folder;
+    folder_check_pending_ = true;
+    folder_checks_.check_folder(folder_);
+    return Outcome::go_on;  // on_folder_checked goes on
   } catch (const std::bad_alloc&) {
     out_of_memory_ = true;  // the front end hears so as the command ends
     return end(Outcome::command_ended);
   }
+}
+
+Outcome UpdateCommand::on_folder_checked(const FolderVerdict* verdict) noexcept {
+  if (!folder_check_pending_) return Outcome::go_on;
+  folder_check_pending_ = false;
+  try {
+    if (!verdict || out_of_memory_) {
+      out_of_memory_ = true;
+      return end(Outcome::command_ended);
+    }
+    return identify_and_send(*verdict);
+  } catch (const std::bad_alloc&) {
+    out_of_memory_ = true;
+    return end(Outcome::command_ended);
+  }
+}
+
+Outcome UpdateCommand::identify_and_send(const FolderVerdict& verdict) {
+  {
+    std::vector<std::string> lines;
+    lines.push_back(std::string("verdict: ") + folder_reason_name(verdict.reason));
+    switch (verdict.signature) {
+      case SignatureCheck::absent: lines.push_back("signature: none"); break;
+      case SignatureCheck::not_checked: lines.push_back("signature: not checked"); break;
+      case SignatureCheck::verified: lines.push_back("signature: verified, key " + verdict.signer); break;
+      case SignatureCheck::failed: lines.push_back("signature: refused"); break;
+    }
+    for (std::size_t i = 0; i < kUpdateFiles.size(); ++i)
+      if (verdict.listed[i]) lines.push_back(std::string("listed ") + kUpdateFiles[i].name + ": " + to_hex(*verdict.listed[i]));
+    for (const std::string& name : verdict.ignored) lines.push_back("ignored line: " + name);
+    frontend_.folder_checked(lines);
+  }
+  if (!verdict.accepted()) return end(refuse_folder(verdict));
+  listed_ = verdict.listed;
+
+  const Outcome identified = identification_.run(frontend_, result_);
+  if (identified != Outcome::go_on) return end(identified);
+  frontend_.files_begin();
+  session_.update_started = true;
+  return run_files(0);
+}
+
+// Says which rule refused the folder, and which file, before a byte reaches the device.
+Outcome UpdateCommand::refuse_folder(const FolderVerdict& verdict) {
+  result_ = CommandResult::folder_refused;
+  const std::optional<TextKey> key = refusal_text(verdict);
+  std::string text = key ? LangText(*key) : LangText(text::kFileReadFailed);
+  if (verdict.reason == FolderReason::list_malformed) {
+    text += "\n\n" + std::string(sums_problem_name(verdict.list_problem));
+    if (verdict.list_line > 0) text += " (line " + std::to_string(verdict.list_line) + ")";
+  } else if (verdict.file) {
+    text += "\n\n" + path_of(*verdict.file);
+  }
+  frontend_.message(text, MessageStyle::warning);
+  return Outcome::command_ended;
 }
 
 void UpdateCommand::on_sending() noexcept {
@@ -282,7 +338,9 @@ Outcome UpdateCommand::send_file(std::size_t, const CheckedFile& checked) {
   }
   schedule_.set_poll_period(kTransferPollMs);
   transfer_started_ms_ = ::GetTickCount64();
-  worker_ = TransferWorker::start(checked.file, transfers_);
+  FileToSend file = checked.file;
+  file.listed_sha256 = listed_[file_];
+  worker_ = TransferWorker::start(std::move(file), transfers_);
   if (!worker_) return refuse(CommandResult::transfer_failed, text::kWorkerNotStarted);
   return Outcome::go_on;
 }
