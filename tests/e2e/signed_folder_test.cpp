@@ -37,21 +37,23 @@ constexpr char kSignedUpdater[] = "Pushwell-signed-test.exe";
   return ::testing::AssertionSuccess();
 }
 
+// The device, then the updater built with the test maker's key, linked; Update clicked.
+::testing::AssertionResult start_signed_update(UpdaterRig& rig) {
+  if (::testing::AssertionResult started = rig.start_device(); !started) return started;
+  if (!rig.start_updater(join_path(bin_folder(), kSignedUpdater)) ||
+      !rig.app().wait_for_text(kLinkStatus, {msg(1024)}))
+    return ::testing::AssertionFailure() << "the updater did not link; " << rig.app().describe();
+  if (!rig.app().click(kUpdateButton)) return ::testing::AssertionFailure() << "Update cannot be clicked";
+  return ::testing::AssertionSuccess();
+}
+
 TEST(SignedFolder, CompletesByteExact) {
   UpdaterRig rig("signed-good");
   const tools::Bytes firmware = rig.write_update_file("firmware.cam", 70000, 1, 1);
   const tools::Bytes database = rig.write_update_file("database.cam", 4000, 1, 2);
   ASSERT_TRUE(sign_folder(rig));
-  ASSERT_TRUE(rig.start_device());
-  ASSERT_TRUE(rig.start_updater(join_path(bin_folder(), kSignedUpdater)));
-  DialogApp& app = rig.app();
-  ASSERT_TRUE(app.wait_for_text(kLinkStatus, {msg(1024)})) << app.describe();
-  ASSERT_TRUE(app.click(kUpdateButton));
-  HWND finished = app.wait_for_message_box(msg(1010));
-  ASSERT_NE(finished, nullptr) << app.describe();
-  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware, database})));
-  ASSERT_TRUE(app.answer(finished));
-  EXPECT_TRUE(app.wait_for_exit().has_value());
+  ASSERT_TRUE(start_signed_update(rig));
+  EXPECT_TRUE(rig.finishes_with(expected_stream({firmware, database})));
 }
 
 // A file changed after the maker signed the folder: the box names it, the device
@@ -62,11 +64,8 @@ TEST(SignedFolder, ATamperedFileIsRefusedWithNothingAtTheDevice) {
   rig.write_update_file("database.cam", 4000, 1, 2);
   ASSERT_TRUE(sign_folder(rig));
   rig.write_update_file("firmware.cam", 70000, 1, 3);  // same size and header, other payload
-  ASSERT_TRUE(rig.start_device());
-  ASSERT_TRUE(rig.start_updater(join_path(bin_folder(), kSignedUpdater)));
+  ASSERT_TRUE(start_signed_update(rig));
   DialogApp& app = rig.app();
-  ASSERT_TRUE(app.wait_for_text(kLinkStatus, {msg(1024)})) << app.describe();
-  ASSERT_TRUE(app.click(kUpdateButton));
   HWND refused = app.wait_for_message_box(msg(2028));
   ASSERT_NE(refused, nullptr) << app.describe();
   EXPECT_NE(message_box_text(refused).find("firmware.cam"), std::string::npos) << message_box_text(refused);

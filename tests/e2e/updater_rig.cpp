@@ -84,6 +84,15 @@ void UpdaterRig::write_short_firmware() {
   return ::testing::AssertionSuccess();
 }
 
+::testing::AssertionResult UpdaterRig::finishes_with(const tools::Bytes& expected) {
+  HWND finished = app_.wait_for_message_box(msg(1010));
+  if (!finished) return ::testing::AssertionFailure() << "no final box; " << app_.describe();
+  if (::testing::AssertionResult same = capture_becomes(expected); !same) return same;
+  if (!app_.answer(finished)) return ::testing::AssertionFailure() << "the final box did not close";
+  if (!app_.wait_for_exit()) return ::testing::AssertionFailure() << "the updater did not end";
+  return ::testing::AssertionSuccess();
+}
+
 ::testing::AssertionResult UpdaterRig::run_command_answering(const std::string& box_text) {
   if (!app_.click(kUpdateButton)) return ::testing::AssertionFailure() << "the update button cannot be clicked";
   HWND box = app_.wait_for_message_box(box_text);

@@ -54,6 +54,8 @@ class UpdaterRig {
   ::testing::AssertionResult start_update(const std::vector<std::string>& device_args = {});
   // Clicks "Update File", waits for the box with `box_text` and answers it.
   ::testing::AssertionResult run_command_answering(const std::string& box_text);
+  // The update finishes: the final box, the capture equal to `expected`, OK, and the process ends.
+  ::testing::AssertionResult finishes_with(const tools::Bytes& expected);
 
   // What the device captured so far.
   tools::Bytes capture() const;
