@@ -126,7 +126,10 @@ TEST_F(HostAgainstDevice, AnEndBeforeTheFirstByteOfAFileSendsNothingOfIt) {
 TEST_F(HostAgainstDevice, GoesOnlyOnceTheTransferUnderWayHasEnded) {
   const pw::tools::Bytes stream = write_firmware(400000);
   start_update({"--rate", "40000"});
-  ASSERT_TRUE(sim::wait_for_status(device_, [](const sim::Status& s) { return s.bytes_received > 8000; }, 30000));
+  ASSERT_TRUE(serve_until([&] {
+    sim::Status now;
+    return devsim_.status(&now) && now.bytes_received > 8000;
+  }));
   host_.reset();
   // The worker's last act, its end report, is already queued for the window.
   MSG ended;
