@@ -6,7 +6,7 @@
 // against a fake (most of them are stubs under Wine).
 #include <string>
 
-#include "session/battery_rule.h"
+#include "host/battery_rule.h"
 #include "session/session_state.h"
 
 namespace pw {

@@ -1,4 +1,4 @@
-#include "session/battery_rule.h"
+#include "host/battery_rule.h"
 
 namespace pw {
 
