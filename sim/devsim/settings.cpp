@@ -178,6 +178,18 @@ bool parse_command_line(const std::vector<std::string>& args, Settings* settings
       }
       return true;
     };
+    // A delay that holds a caller inside the library (--slow-open, --hang-probe).
+    auto hold = [&](std::optional<unsigned>* out) {
+      std::string text;
+      unsigned ms = 0;
+      if (!value(&text)) return false;
+      if (!parse_hold_ms(text, &ms)) {
+        *error = option + ": bad delay: " + text;
+        return false;
+      }
+      *out = ms;
+      return true;
+    };
     auto reply = [&](const char* kind) {
       std::string text;
       return value(&text) && apply_reply_setting(&settings->reply, kind, text, error);
@@ -217,14 +229,7 @@ bool parse_command_line(const std::vector<std::string>& args, Settings* settings
     } else if (option == "--refuse-probe") {
       settings->refuse_probe = true;
     } else if (option == "--slow-open") {
-      std::string text;
-      unsigned ms = 0;
-      if (!value(&text)) return false;
-      if (!parse_hold_ms(text, &ms)) {
-        *error = "--slow-open: bad delay: " + text;
-        return false;
-      }
-      settings->slow_open_ms = ms;
+      if (!hold(&settings->slow_open_ms)) return false;
     } else if (option == "--slow-open-fails") {
       settings->slow_open_fails = true;
     } else if (option == "--slow-open-from") {
@@ -235,14 +240,7 @@ bool parse_command_line(const std::vector<std::string>& args, Settings* settings
         return false;
       }
     } else if (option == "--hang-probe") {
-      std::string text;
-      unsigned ms = 0;
-      if (!value(&text)) return false;
-      if (!parse_hold_ms(text, &ms)) {
-        *error = "--hang-probe: bad delay: " + text;
-        return false;
-      }
-      settings->hang_probe_ms = ms;
+      if (!hold(&settings->hang_probe_ms)) return false;
     } else if (option == "--parent-pid") {
       if (!number(&n) || n == 0 || n > UINT32_MAX) {
         if (error->empty()) *error = "--parent-pid: bad process id";
