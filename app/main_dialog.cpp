@@ -179,7 +179,8 @@ void CPushwellDlg::enable_about(bool enable) noexcept {
 
 pw::Reply CPushwellDlg::on_cancel_clicked() noexcept {
   // Cancel, the close box, Alt+F4 and the system menu's Close all arrive here.
-  if (host_.command_running()) {
+  // While the folder is still being read nothing has been written: the window closes.
+  if (host_.update_protected()) {
     try {
       refuse_close();
     } catch (const std::bad_alloc&) {

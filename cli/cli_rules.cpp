@@ -173,7 +173,7 @@ std::string ProgressLine::finish() {
 }
 
 ControlAnswer answer_control(ControlEvent event, CommandPhase phase) {
-  if (phase == CommandPhase::not_started) return ControlAnswer::end_now;
+  if (phase == CommandPhase::not_started || phase == CommandPhase::reading_folder) return ControlAnswer::end_now;
   switch (event) {
     case ControlEvent::ctrl_c:
     case ControlEvent::ctrl_break:

@@ -84,9 +84,10 @@ class ProgressLine {
 // A console control event: Ctrl+C and Ctrl+Break can be refused while a
 // transfer runs; a closing console, a log-off or a shutdown cannot.
 enum class ControlEvent { ctrl_c, ctrl_break, close, logoff, shutdown };
-// Before the command, the system's own end (status 0xC000013A); during it, Ctrl+C
-// and Ctrl+Break are refused; once it has ended, its own exit status stands.
-enum class CommandPhase { not_started, running, ended };
+// Before the command, and while it reads the folder before the device's first
+// byte, the system's own end (status 0xC000013A); from that byte on, Ctrl+C and
+// Ctrl+Break are refused; once it has ended, its own exit status stands.
+enum class CommandPhase { not_started, reading_folder, running, ended };
 enum class ControlAnswer { end_now, refused, cannot_refuse, status_stands };
 ControlAnswer answer_control(ControlEvent event, CommandPhase phase);
 

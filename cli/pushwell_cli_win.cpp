@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "cli/cli_rules.h"
+#include "device/driver_call.h"
 #include "device/pipe_library.h"
 #include "host/single_instance.h"
 #include "host/workflow_host.h"
 #include "lang/lang_text.h"
+#include "lang/utf.h"
 #include "session/frontend.h"
 #include "update/signature.h"
 #include "update/update_plan.h"
@@ -27,6 +29,8 @@ namespace {
 // How long a closing console waits for the transfer under way: about what
 // Windows gives a handler before it ends the process.
 constexpr DWORD kCloseWaitMs = 5000;
+// How long the first look at the pipe library waits for the driver.
+constexpr unsigned kLibraryCheckMs = 15000;
 
 // Read by the console control handler, which runs on a thread of its own.
 std::atomic<CommandPhase> g_phase{CommandPhase::not_started};
@@ -79,7 +83,8 @@ class ConsoleFrontend final : public Frontend {
     }
   }
 
-  void command_begins() noexcept override { g_phase.store(CommandPhase::running); }
+  void command_begins() noexcept override { g_phase.store(CommandPhase::reading_folder); }
+  void writing_begins() noexcept override { g_phase.store(CommandPhase::running); }
   void linked(bool linked) noexcept override {
     try {
       print(json_ ? json_linked(linked) : LangText(linked ? text::kLinked : text::kNotLinked));
@@ -133,6 +138,12 @@ class ConsoleFrontend final : public Frontend {
     if (path.empty() || json_) return;
     try {
       print("The driver installer is at " + path);
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  void installer_not_started(const std::string& text) noexcept override {
+    try {
+      print(json_ ? json_message(text, MessageStyle::warning) : text);
     } catch (const std::bad_alloc&) {
     }
   }
@@ -256,7 +267,7 @@ int run(const Arguments& arguments, Output& out) {
   Frontend& record = host.record();
   const std::string folder = absolute_folder(arguments.folder);
   if (folder.empty()) {
-    record.message("No such folder: " + arguments.folder, MessageStyle::stop);
+    record.message("No such folder: " + printable_text(arguments.folder), MessageStyle::stop);
     return end_with(host, frontend, arguments, kExitBadArguments);
   }
   // `status` takes no lock, and probes nothing while another updater holds it.
@@ -269,12 +280,16 @@ int run(const Arguments& arguments, Output& out) {
   }
   exclude_current_directory_from_library_search();
   {
-    std::optional<PipeLibrary> library = PipeLibrary::load();
-    if (library) tell_library_bound(*library, record);
-    if (!library) {
-      record.message(library_failure_text(LangText(text::kLibraryNotLoaded)), MessageStyle::warning);
+    // On a thread of its own, bounded, as every call into the library.
+    DriverCall probe = DriverCall::probe();
+    const DriverCallResult result = probe.wait(kLibraryCheckMs);
+    const DriverBinding binding = probe.binding();
+    if (result == DriverCallResult::no_library) {
+      record.message(library_failure_text(LangText(text::kLibraryNotLoaded), binding.foreign), MessageStyle::warning);
       return end_with(host, frontend, arguments, kExitNoLibrary);
     }
+    if (!binding.path.empty())
+      record.library_bound(binding.path, binding.version, binding.open_dev_export, binding.open_file_export);
   }
   const UniqueWindow window = create_hidden_window();
   if (!window || !host.attach(window.get(), folder)) return end_with(host, frontend, arguments, kExitTransferFailed);

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "device/image_bitness.h"
 #include "win/handles.h"
 
 namespace pw {
@@ -27,11 +28,16 @@ enum class DriverCallResult {
   timed_out,      // the caller stopped waiting: the call is abandoned
 };
 
-// How the library was bound, known once a call has loaded it.
+// How the library was bound, known once a call has loaded it, and the facts that
+// take reading files to learn, learnt on the call's thread.
 struct DriverBinding {
   std::string path;                     // the library's full path ("" when unknown)
+  std::string version;                  // its file version ("" when it carries none)
   const char* open_dev_export = "";     // the export names found
   const char* open_file_export = "";
+  // When the library could not be loaded: the bitness of the one found, if it is
+  // the other build's.
+  ImageBitness foreign = ImageBitness::unknown;
 };
 
 class DriverCall {

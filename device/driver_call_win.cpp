@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "device/pipe_library.h"
+#include "win/system_info.h"
 
 namespace pw {
 
@@ -88,7 +89,10 @@ DWORD WINAPI DriverCall::run(void* parameter) noexcept {
   std::optional<PipeLibrary> library;
   try {
     library = PipeLibrary::load();
-    if (!library) result = DriverCallResult::no_library;
+    if (!library) {
+      result = DriverCallResult::no_library;
+      binding.foreign = foreign_library_bitness(kPipeLibraryName);
+    }
   } catch (const std::bad_alloc&) {
     // The library is not called: out_of_memory.
   }
@@ -97,6 +101,7 @@ DWORD WINAPI DriverCall::run(void* parameter) noexcept {
     binding.open_file_export = library->open_file_export();
     try {
       binding.path = library->path();
+      binding.version = file_version(binding.path);
     } catch (const std::bad_alloc&) {
       // Only the record misses it.
     }

@@ -13,7 +13,7 @@ namespace pw {
 // Window thread (or the console program's thread) only.
 class Identification {
  public:
-  // go_on when the device identified itself (now or earlier in this run),
+  // go_on when the device identified itself to this command,
   // command_ended when the command ends (a message has told the user why), and
   // end_process for a device that answers wrongly or not at all; `why` hears
   // the reason of an end. Its texts are looked up here, so it may throw std::bad_alloc.
@@ -23,8 +23,6 @@ class Identification {
 
  private:
   Outcome driver_not_answering(Frontend& frontend, CommandResult& why);
-  // Once a reply identified the device it stays identified for the run.
-  bool identified_ = false;
   bool driver_held_ = false;
   // The out-pipe handles the identification byte went through stay open for the run.
   std::vector<UniqueHandle> kept_out_pipes_;

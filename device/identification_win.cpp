@@ -16,7 +16,6 @@
 #include "lang/lang_text.h"
 #include "win/handles.h"
 #include "win/overlapped_pipe.h"
-#include "win/system_info.h"
 
 namespace pw {
 
@@ -104,7 +103,7 @@ DriverCallResult probe_device() { return DriverCall::probe().wait(kDriverCallBou
 void tell_binding(const DriverCall& call, Frontend& frontend) {
   const DriverBinding binding = call.binding();
   if (binding.path.empty()) return;
-  frontend.library_bound(binding.path, file_version(binding.path), binding.open_dev_export, binding.open_file_export);
+  frontend.library_bound(binding.path, binding.version, binding.open_dev_export, binding.open_file_export);
 }
 
 }  // namespace
@@ -124,7 +123,8 @@ Outcome Identification::run(Frontend& frontend, CommandResult& why) {
   if (opened == DriverCallResult::out_of_memory) throw std::bad_alloc();
   if (opened == DriverCallResult::no_library || opened == DriverCallResult::no_thread) {
     why = CommandResult::no_library;
-    frontend.message(library_failure_text(LangText(text::kLibraryNotLoaded)), MessageStyle::warning);
+    frontend.message(library_failure_text(LangText(text::kLibraryNotLoaded), open.binding().foreign),
+                     MessageStyle::warning);
     return Outcome::command_ended;
   }
   if (opened == DriverCallResult::timed_out) return driver_not_answering(frontend, why);
@@ -162,15 +162,16 @@ Outcome Identification::run(Frontend& frontend, CommandResult& why) {
   }
   const bool reader_ended = reader && stop_reader(reader.get(), *context);
   if (reader_ended && context->out_of_memory.load()) throw std::bad_alloc();  // not a wrong model
-  if (reader_ended && context->reply.identified.load()) identified_ = true;
+  // Only this command's own reply decides: a device swapped since an earlier one is asked anew.
+  const bool identified = reader_ended && context->reply.identified.load();
   {
     // A wrong reply is kept too, for the record only; a reader that did not end may still write it.
     const std::uint32_t size = reader_ended ? context->reply.reply_size.load(std::memory_order_acquire) : 0;
-    frontend.identification_done(context->reply.reply, size, identified_,
+    frontend.identification_done(context->reply.reply, size, identified,
                                  static_cast<unsigned>(::GetTickCount64() - started_at));
   }
 
-  if (!reader_ended || !identified_) {
+  if (!identified) {
     // No answer from a device that has meanwhile gone is no wrong model.
     const DriverCallResult presence = probe_device();
     if (presence == DriverCallResult::timed_out) return driver_not_answering(frontend, why);

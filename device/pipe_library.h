@@ -24,8 +24,9 @@ void exclude_current_directory_from_library_search() noexcept;
 ImageBitness foreign_library_bitness(const char* file_name) noexcept;
 
 // `first_line`, with a line saying which updater build can load the library when
-// it is of the other bitness.
-std::string library_failure_text(const std::string& first_line);
+// it is of the other bitness (`foreign`, from foreign_library_bitness(), which
+// reads files: it is asked off the window thread).
+std::string library_failure_text(const std::string& first_line, ImageBitness foreign);
 
 // The platform's LoadLibraryExA, or a stand-in that plays an older loader.
 using LoadLibraryExFn = HMODULE (*)(const char* file, DWORD flags);
@@ -77,9 +78,6 @@ class PipeLibrary {
   const char* open_dev_export_;
   const char* open_file_export_;
 };
-
-// Tells `frontend` which library was bound and how, for the run's details.
-void tell_library_bound(const PipeLibrary& library, Frontend& frontend) noexcept;
 
 // Loads the library, opens one pipe and frees the library at once. Empty when the
 // library cannot be loaded; otherwise the handle (which may be INVALID_HANDLE_VALUE).

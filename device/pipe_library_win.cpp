@@ -8,7 +8,6 @@
 #include "device/image_bitness.h"
 #include "lang/lang_text.h"
 #include "win/module_path.h"
-#include "win/system_info.h"
 #include "win/wide_text.h"
 
 namespace pw {
@@ -158,8 +157,8 @@ ImageBitness foreign_library_bitness(const char* file_name) noexcept {
   return ImageBitness::unknown;
 }
 
-std::string library_failure_text(const std::string& first_line) {
-  switch (foreign_library_bitness(kPipeLibraryName)) {
+std::string library_failure_text(const std::string& first_line, ImageBitness foreign) {
+  switch (foreign) {
     case ImageBitness::bits32: return first_line + "\n" + LangText(text::kLibraryIs32Bit);
     case ImageBitness::bits64: return first_line + "\n" + LangText(text::kLibraryIs64Bit);
     case ImageBitness::unknown: break;
@@ -179,15 +178,6 @@ std::optional<PipeLibrary> PipeLibrary::load(const LibrarySearch& search) {
   ExportFn open_file = find_export(module, kOpenFileNames, &open_file_name);
   if (!open_dev || !open_file) return std::nullopt;
   return PipeLibrary(std::move(owned), open_dev, open_dev_name, open_file, open_file_name);
-}
-
-void tell_library_bound(const PipeLibrary& library, Frontend& frontend) noexcept {
-  try {
-    const std::string path = library.path();
-    frontend.library_bound(path, file_version(path), library.open_dev_export(), library.open_file_export());
-  } catch (const std::bad_alloc&) {
-    // Only the record misses it.
-  }
 }
 
 std::string PipeLibrary::path() const {

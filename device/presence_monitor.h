@@ -1,6 +1,7 @@
 #pragma once
 #include <string>
 
+#include "device/driver_call.h"
 #include "session/frontend.h"
 #include "session/session_state.h"
 
@@ -25,10 +26,9 @@ struct PresenceContext {
 struct ProbeAnswer {
   bool library_loaded = false;
   bool found = false;
-  // How the library was bound, for the record ("" when it was not loaded).
-  std::string library_path;
-  const char* open_dev_export = "";
-  const char* open_file_export = "";
+  // How the library was bound, for the record (empty when it was not loaded),
+  // or what kind of library failed to load.
+  DriverBinding binding;
 };
 
 // Whether a check of this kind probes at all: while a recheck is under way, it decides.

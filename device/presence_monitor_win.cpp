@@ -6,7 +6,6 @@
 #include "device/presence_rule.h"
 #include "lang/lang_text.h"
 #include "win/handles.h"
-#include "win/system_info.h"
 #include "win/wide_text.h"
 
 namespace pw {
@@ -49,8 +48,8 @@ Outcome act_on_presence(SessionState& session, Frontend& frontend, PresenceSched
                       answer.library_loaded};
   if (answer.library_loaded && !session.linked) {  // not at every tick while linked
     try {
-      frontend.library_bound(answer.library_path, file_version(answer.library_path), answer.open_dev_export,
-                             answer.open_file_export);
+      const DriverBinding& binding = answer.binding;
+      frontend.library_bound(binding.path, binding.version, binding.open_dev_export, binding.open_file_export);
     } catch (const std::bad_alloc&) {
     }
   }
@@ -59,7 +58,7 @@ Outcome act_on_presence(SessionState& session, Frontend& frontend, PresenceSched
       facts, {session.installer_started, session.library_box_open, session.library_failure_reported});
   if (!facts.library_loaded) {
     if (plan.library_message) {
-      const std::string text = library_failure_text(kLibraryUnloadedText);
+      const std::string text = library_failure_text(kLibraryUnloadedText, answer.binding.foreign);
       session.library_box_open = true;
       session.library_failure_reported = true;
       frontend.message(text, MessageStyle::warning);

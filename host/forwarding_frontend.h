@@ -29,6 +29,15 @@ class ForwardingFrontend : public Frontend {
   void folder_checked(const std::vector<std::string>& lines) noexcept override {
     if (next_) next_->folder_checked(lines);
   }
+  void writing_begins() noexcept override {
+    if (next_) next_->writing_begins();
+  }
+  void installer_not_started(const std::string& text) noexcept override {
+    if (next_) next_->installer_not_started(text);
+  }
+  void file_appeared(std::size_t file) noexcept override {
+    if (next_) next_->file_appeared(file);
+  }
   void step_begins(std::size_t file, const char* name) noexcept override {
     if (next_) next_->step_begins(file, name);
   }

@@ -100,6 +100,19 @@ void RecordingFrontend::files_begin() noexcept {
   shown_.files_begin();
 }
 
+void RecordingFrontend::writing_begins() noexcept {
+  add("the device receives its first byte: the update may no longer be stopped");
+  shown_.writing_begins();
+}
+
+void RecordingFrontend::file_appeared(std::size_t file) noexcept {
+  try {
+    add("file " + name_of(file) + " appeared after the update folder was read: not sent");
+  } catch (const std::bad_alloc&) {
+  }
+  shown_.file_appeared(file);
+}
+
 void RecordingFrontend::step_begins(std::size_t file, const char* name) noexcept {
   try {
     add(std::string("step: ") + name);

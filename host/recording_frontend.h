@@ -17,6 +17,8 @@ class RecordingFrontend final : public Frontend {
   void files_begin() noexcept override;
   void folder_being_checked(const std::string& text) noexcept override;
   void folder_checked(const std::vector<std::string>& lines) noexcept override;
+  void writing_begins() noexcept override;
+  void file_appeared(std::size_t file) noexcept override;
   void step_begins(std::size_t file, const char* name) noexcept override;
   void transfer_begins(std::size_t file, std::uint32_t bytes) noexcept override;
   void file_progress(std::size_t file, int percent) noexcept override;

@@ -8,6 +8,7 @@
 // window's thread.
 #include <windows.h>
 
+#include <array>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -24,7 +25,10 @@
 #include "session/frontend.h"
 #include "session/session_state.h"
 #include "update/transfer.h"
+#include "update/folder_check.h"
 #include "update/update_command.h"
+#include "update/update_folder.h"
+#include "win/posted_call.h"
 
 namespace pw {
 
@@ -37,7 +41,7 @@ enum class ProcessEnd { exit_now, leave_loop };
 // process when a worker that did not stop is kept, since it may still call.
 class WindowPoster;
 
-class WorkflowHost final : private ForwardingFrontend, private PresenceSchedule, private FolderChecks {
+class WorkflowHost final : private ForwardingFrontend, private PresenceSchedule, private FolderReads {
  public:
   // `program` names the program in the run's record, which starts here.
   WorkflowHost(const char* program, ProcessEnd process_end);
@@ -68,6 +72,9 @@ class WorkflowHost final : private ForwardingFrontend, private PresenceSchedule,
   // `allow_battery`: start also on battery with a low charge.
   void start_update(bool allow_battery = false) noexcept;
   bool command_running() const noexcept { return session_.command_running; }
+  // Closing would cut an update: the device may be receiving bytes. While the
+  // folder is still being read it is not: closing then ends the command.
+  bool update_protected() const noexcept { return session_.update_protected(); }
   bool transfer_running() const noexcept { return command_.transferring(); }
   bool linked() const noexcept { return session_.linked; }
   // The process is to end (a lost device answered so, or the final message seen).
@@ -103,10 +110,14 @@ class WorkflowHost final : private ForwardingFrontend, private PresenceSchedule,
   bool device_lost(const std::string& question) noexcept override;
   void files_handed_over() noexcept override;
   void command_ended(CommandEnd end, CommandResult result) noexcept override;
-  // FolderChecks: on a thread of its own, never waited for; it posts its verdict.
-  void check_folder(const std::string& folder) noexcept override;
-  void folder_hashing_begins(std::uint32_t serial);
-  void folder_checked(std::uint32_t serial);
+  void installer_wanted(const std::string& path) noexcept override;
+  // FolderReads: on threads of their own, never waited for; each posts its answer.
+  void read_folder(const std::string& folder) noexcept override;
+  void look_for_late_file(std::size_t file, const std::string& path) noexcept override;
+  void folder_hashing_begins(WPARAM id);
+  void folder_read(WPARAM serial);
+  void late_file_looked_for(WPARAM serial);
+  void installer_checked(WPARAM serial);
   // PresenceSchedule.
   void set_poll_period(unsigned period_ms) noexcept override;
   void schedule_presence_recheck(unsigned delay_ms) noexcept override;
@@ -123,8 +134,15 @@ class WorkflowHost final : private ForwardingFrontend, private PresenceSchedule,
   PresenceCheck probe_check_ = PresenceCheck::periodic;
   bool recheck_waiting_ = false;  // a recheck came while a probe was outstanding
   bool probe_stuck_ = false;      // the probe under way was said not to answer
-  // The folder check under way (shared with its thread).
-  std::shared_ptr<struct FolderCheckState> folder_check_;
+  // The reading of the update folder under way, and the signer it has found
+  // (shared with its thread, which may outlive the host).
+  PostedCall<UpdateFolder> folder_read_;
+  std::shared_ptr<struct FolderReadNote> folder_note_;
+  // Whether an update file absent from the folder's reading has appeared since, by file.
+  std::array<PostedCall<bool>, kUpdateFiles.size()> late_files_;
+  // The driver installer checked against the folder's list before it starts.
+  PostedCall<CheckedInstaller> installer_check_;
+  std::string installer_path_;
   SystemPlatform system_;
   CommandPlatform platform_{system_, session_};
   RecordingFrontend recorder_{*this, details_};

@@ -13,6 +13,7 @@
 #include "lang/lang_text.h"
 #include "update/folder_check.h"
 #include "update/folder_verdict.h"
+#include "win/wide_text.h"
 
 namespace pw {
 
@@ -31,10 +32,12 @@ constexpr unsigned kProbeGraceMs = 500;
 // The first check of the console program waits this long for its answer.
 constexpr unsigned kFirstProbeWaitMs = 15000;
 constexpr UINT kProbeAnsweredMessage = WM_APP + 0x43;
-// From the folder check's thread: hashing begins (the signer known), the verdict.
+// From the folder's reading: hashing begins (the signer known), the folder as read;
+// then whether a file absent from it has appeared, and the installer's check.
 constexpr UINT kFolderHashingMessage = WM_APP + 0x44;
-constexpr UINT kFolderCheckedMessage = WM_APP + 0x45;
-std::atomic<std::uint32_t> g_next_folder_check{1};
+constexpr UINT kFolderReadMessage = WM_APP + 0x45;
+constexpr UINT kLateFileMessage = WM_APP + 0x46;
+constexpr UINT kInstallerCheckedMessage = WM_APP + 0x47;
 // From the transfer worker: sending begins, the bar's new position, the end.
 constexpr UINT kSendingMessage = WM_APP + 0x40;
 constexpr UINT kProgressMessage = WM_APP + 0x41;
@@ -43,43 +46,12 @@ constexpr UINT_PTR kSubclassId = 0x5057;
 
 }  // namespace
 
-// Shared by the host and one folder check's thread, which ends on its own.
-struct FolderCheckState {
-  std::string folder;
-  HWND window = nullptr;
-  std::uint32_t serial = 0;
-  std::mutex lock;  // guards the two below
+// Shared by the host and one reading of the folder, whose thread ends on its own.
+struct FolderReadNote {
+  std::uint32_t id = 0;
+  std::mutex lock;  // guards signer
   std::string signer;
-  std::unique_ptr<FolderVerdict> verdict;  // null: memory ran out
 };
-
-namespace {
-
-DWORD WINAPI run_folder_check(void* parameter) noexcept {
-  std::shared_ptr<FolderCheckState> state = std::move(*static_cast<std::shared_ptr<FolderCheckState>*>(parameter));
-  delete static_cast<std::shared_ptr<FolderCheckState>*>(parameter);
-  std::unique_ptr<FolderVerdict> verdict;
-  try {
-    const std::function<void(const std::string&)> hashing_begins = [&](const std::string& signer) {
-      {
-        std::lock_guard<std::mutex> lock(state->lock);
-        state->signer = signer;
-      }
-      ::PostMessageW(state->window, kFolderHashingMessage, state->serial, 0);
-    };
-    verdict.reset(new FolderVerdict(check_update_folder(state->folder, built_in_trusted_keys(), hashing_begins)));
-  } catch (const std::bad_alloc&) {
-    verdict.reset();
-  }
-  {
-    std::lock_guard<std::mutex> lock(state->lock);
-    state->verdict = std::move(verdict);
-  }
-  ::PostMessageW(state->window, kFolderCheckedMessage, state->serial, 0);
-  return 0;
-}
-
-}  // namespace
 
 class WindowPoster final : public TransferHost {
  public:
@@ -242,12 +214,7 @@ void WorkflowHost::probe_answered() {
   ProbeAnswer answer;
   answer.library_loaded = result == DriverCallResult::found || result == DriverCallResult::not_found;
   answer.found = result == DriverCallResult::found;
-  if (answer.library_loaded) {
-    DriverBinding binding = probe_->binding();
-    answer.library_path = std::move(binding.path);
-    answer.open_dev_export = binding.open_dev_export;
-    answer.open_file_export = binding.open_file_export;
-  }
+  answer.binding = probe_->binding();
   probe_.reset();
   if (result == DriverCallResult::out_of_memory) throw std::bad_alloc();
   if (probe_stuck_) {
@@ -265,48 +232,102 @@ void WorkflowHost::probe_answered() {
   }
 }
 
-void WorkflowHost::check_folder(const std::string& folder) noexcept {
-  std::shared_ptr<FolderCheckState>* parameter = nullptr;
+void WorkflowHost::read_folder(const std::string& folder) noexcept {
+  folder_read_.stop();
+  std::shared_ptr<FolderReadNote> note;
+  PostedCall<UpdateFolder>::Work work;
   try {
-    auto state = std::make_shared<FolderCheckState>();
-    state->folder = folder;
-    state->window = window_;
-    state->serial = g_next_folder_check.fetch_add(1);
-    parameter = new std::shared_ptr<FolderCheckState>(state);
-    folder_check_ = std::move(state);
+    note = std::make_shared<FolderReadNote>();
+    note->id = next_posted_call_serial();
+    const HWND window = window_;
+    work = [folder, note, window](const std::atomic<bool>& stop) {
+      const std::function<void(const std::string&)> hashing_begins = [&](const std::string& signer) {
+        {
+          std::lock_guard<std::mutex> lock(note->lock);
+          note->signer = signer;
+        }
+        ::PostMessageW(window, kFolderHashingMessage, note->id, 0);
+      };
+      return read_update_folder(folder, built_in_trusted_keys(), stop, hashing_begins);
+    };
   } catch (const std::bad_alloc&) {
-    folder_check_.reset();
-  }
-  HANDLE thread = parameter ? ::CreateThread(nullptr, 0, &run_folder_check, parameter, 0, nullptr) : nullptr;
-  if (thread) {
-    ::CloseHandle(thread);  // never joined: the process may end while files are hashed
+    act_on(command_.on_folder_read(nullptr));
     return;
   }
-  delete parameter;
-  folder_check_.reset();
-  act_on(command_.on_folder_checked(nullptr));
+  folder_note_ = std::move(note);
+  folder_read_ = PostedCall<UpdateFolder>::start(window_, kFolderReadMessage, std::move(work));
+  if (!folder_read_.started()) act_on(command_.on_folder_read(nullptr));
 }
 
-void WorkflowHost::folder_hashing_begins(std::uint32_t serial) {
-  if (!folder_check_ || folder_check_->serial != serial) return;
+void WorkflowHost::folder_hashing_begins(WPARAM id) {
+  if (!folder_read_.started() || !folder_note_ || folder_note_->id != static_cast<std::uint32_t>(id)) return;
   std::string signer;
   {
-    std::lock_guard<std::mutex> lock(folder_check_->lock);
-    signer = folder_check_->signer;
+    std::lock_guard<std::mutex> lock(folder_note_->lock);
+    signer = folder_note_->signer;
   }
   recorder_.folder_being_checked(
       folder_step_text(LangText(text::kFolderChecking), LangText(text::kFolderCheckingSignedBy), signer));
 }
 
-void WorkflowHost::folder_checked(std::uint32_t serial) {
-  if (!folder_check_ || folder_check_->serial != serial) return;
-  const std::shared_ptr<FolderCheckState> state = std::move(folder_check_);
-  std::unique_ptr<FolderVerdict> verdict;
-  {
-    std::lock_guard<std::mutex> lock(state->lock);
-    verdict = std::move(state->verdict);
+void WorkflowHost::folder_read(WPARAM serial) {
+  if (!folder_read_.is(serial)) return;
+  std::optional<UpdateFolder> read = folder_read_.take();
+  folder_read_.stop();
+  folder_note_.reset();
+  std::unique_ptr<UpdateFolder> folder;
+  if (read) folder.reset(new UpdateFolder(std::move(*read)));
+  act_on(command_.on_folder_read(std::move(folder)));
+}
+
+void WorkflowHost::look_for_late_file(std::size_t file, const std::string& path) noexcept {
+  if (file >= late_files_.size()) return;
+  try {
+    late_files_[file] = PostedCall<bool>::start(window_, kLateFileMessage, [path](const std::atomic<bool>&) {
+      const DWORD attributes = ::GetFileAttributesW(widen(path).c_str());
+      return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    });
+  } catch (const std::bad_alloc&) {
+    // Only the record misses it.
   }
-  act_on(command_.on_folder_checked(verdict.get()));
+}
+
+void WorkflowHost::late_file_looked_for(WPARAM serial) {
+  for (std::size_t file = 0; file < late_files_.size(); ++file) {
+    if (!late_files_[file].is(serial)) continue;
+    const std::optional<bool> appeared = late_files_[file].take();
+    late_files_[file].stop();
+    if (appeared && *appeared) recorder_.file_appeared(file);
+  }
+}
+
+void WorkflowHost::installer_wanted(const std::string& path) noexcept {
+  if (path.empty()) return ForwardingFrontend::installer_wanted(path);
+  try {
+    installer_path_ = path;
+    const std::string folder = folder_;
+    installer_check_ = PostedCall<CheckedInstaller>::start(
+        window_, kInstallerCheckedMessage,
+        [folder](const std::atomic<bool>& stop) { return check_installer(folder, built_in_trusted_keys(), stop); });
+  } catch (const std::bad_alloc&) {
+    out_of_memory();
+  }
+}
+
+void WorkflowHost::installer_checked(WPARAM serial) {
+  if (!installer_check_.is(serial)) return;
+  const std::optional<CheckedInstaller> checked = installer_check_.take();
+  installer_check_.stop();
+  if (!checked) throw std::bad_alloc();
+  details_.add(std::string("driver installer ") + installer_path_ + ": " + installer_verdict_name(checked->verdict));
+  switch (checked->verdict) {
+    case InstallerVerdict::start:
+      // Held unchanged, denied to writers, until it has been started.
+      ForwardingFrontend::installer_wanted(installer_path_);
+      break;
+    case InstallerVerdict::absent: break;
+    default: ForwardingFrontend::installer_not_started(LangText(text::kInstallerNotStarted)); break;
+  }
 }
 
 void WorkflowHost::watch_probe() {
@@ -381,11 +402,13 @@ bool WorkflowHost::handle(UINT msg, WPARAM wp, LRESULT& result) {
     case kProbeAnsweredMessage:
       if (probe_ && static_cast<std::uint32_t>(wp) == probe_->serial()) probe_answered();
       return true;
-    case kFolderHashingMessage: folder_hashing_begins(static_cast<std::uint32_t>(wp)); return true;
-    case kFolderCheckedMessage:
-      folder_checked(static_cast<std::uint32_t>(wp));
+    case kFolderHashingMessage: folder_hashing_begins(wp); return true;
+    case kFolderReadMessage:
+      folder_read(wp);
       transfer_state_changed();
       return true;
+    case kLateFileMessage: late_file_looked_for(wp); return true;
+    case kInstallerCheckedMessage: installer_checked(wp); return true;
     case kSendingMessage: command_.on_sending(); return true;
     case kProgressMessage: command_.on_progress(static_cast<int>(wp)); return true;
     case kTransferEndedMessage:

@@ -48,6 +48,8 @@ constexpr Builtin kMessageTexts[] = {
     {"2027", "This update file is in the list SHA256SUMS but missing from the folder. The update was not started."},
     {"2028", "This update file does not match the list SHA256SUMS: it is damaged or was changed. The update was not "
              "started."},
+    {"2029", "The driver installer in the update folder is not the one its list SHA256SUMS names, so it was not "
+             "started. Ask the device's maker for the complete update folder."},
 };
 
 bool equal_ignoring_case(const char* a, const char* b) {

@@ -66,6 +66,8 @@ inline constexpr TextKey kFolderListMalformed{"message", 2025};  // why (in Engl
 inline constexpr TextKey kFolderFileNotListed{"message", 2026};
 inline constexpr TextKey kFolderListedFileMissing{"message", 2027};
 inline constexpr TextKey kFolderFileDiffers{"message", 2028};
+// The driver installer of the folder is not the one the folder's list names.
+inline constexpr TextKey kInstallerNotStarted{"message", 2029};
 
 // Every key above, for the checks that every language file words them all.
 inline constexpr TextKey kAll[] = {
@@ -77,7 +79,7 @@ inline constexpr TextKey kAll[] = {
     kLibraryIs32Bit, kLibraryIs64Bit, kCopyDetails, kDriverNotAnswering, kDriverDoesNotAnswer, kLowBattery,
     kFolderChecking, kFolderCheckingSignedBy, kFolderNoList,
     kFolderNoSignature, kFolderSignatureNotTrusted, kFolderListMalformed, kFolderFileNotListed, kFolderListedFileMissing,
-    kFolderFileDiffers,
+    kFolderFileDiffers, kInstallerNotStarted,
 };
 }  // namespace text
 

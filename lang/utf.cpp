@@ -100,4 +100,30 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
+std::string printable_text(std::string_view bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::size_t pos = 0; pos < bytes.size();) {
+    const std::size_t start = pos;
+    const char32_t cp = next_code_point(bytes, pos);
+    if (cp == kInvalid) {
+      for (std::size_t i = start; i < pos; ++i) {
+        const unsigned char b = static_cast<unsigned char>(bytes[i]);
+        out += "\\x";
+        out += kDigits[b >> 4];
+        out += kDigits[b & 15];
+      }
+    } else if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0) || (cp >= 0x202A && cp <= 0x202E) ||
+               (cp >= 0x2066 && cp <= 0x2069)) {
+      out += cp < 0x80 ? "\\x" : "\\u{";
+      for (int shift = cp < 0x80 ? 4 : 12; shift >= 0; shift -= 4) out += kDigits[(cp >> shift) & 15];
+      if (cp >= 0x80) out += '}';
+    } else {
+      out.append(bytes.data() + start, pos - start);
+    }
+  }
+  return out;
+}
+
 }  // namespace pw

@@ -51,9 +51,13 @@ class Frontend {
   virtual void linked(bool linked) noexcept = 0;
   // The command has passed the identification: earlier progress and results are void.
   virtual void files_begin() noexcept = 0;
-  // The update folder's files are being checked against their signed list;
-  // `text` says so (and names the signer's key when there is one).
+  // The update folder's files are being read and checked against their signed
+  // list; `text` says so (and names the signer's key when there is one).
   virtual void folder_being_checked(const std::string& /*text*/) noexcept {}
+  // The device is about to receive its first byte of this command: from now until
+  // command_ended, stopping the program could leave the device unusable. Before,
+  // closing and Ctrl+C end the command (and the program) as usual.
+  virtual void writing_begins() noexcept {}
   // File `file` (an index into kUpdateFiles, named `name`) is handled next.
   virtual void step_begins(std::size_t file, const char* name) noexcept = 0;
   // Its `bytes` (header block included) start going out.
@@ -66,8 +70,13 @@ class Frontend {
   virtual bool message(const std::string& text, MessageStyle style) noexcept = 0;
   // The device was lost after an update got under way: true ends the process.
   virtual bool device_lost(const std::string& question) noexcept = 0;
-  // The driver installer should start, once in the run (`path` may be empty: it would not fit).
+  // The driver installer should start, once in the run (`path` may be empty: it
+  // would not fit). Where the update folder's list is in force, only once it has
+  // checked the installer against it.
   virtual void installer_wanted(const std::string& path) noexcept = 0;
+  // The installer the folder holds is not the one its maker listed: `text` says
+  // it was not started.
+  virtual void installer_not_started(const std::string& /*text*/) noexcept {}
   // Every file the device gets has been handed to it: what follows (the final
   // message) waits only for the user.
   virtual void files_handed_over() noexcept {}
@@ -92,6 +101,9 @@ class Frontend {
   // What was decided about the update folder, one line each: the verdict, the
   // signing key, each listed file's hash, each line of the list that was ignored.
   virtual void folder_checked(const std::vector<std::string>& /*lines*/) noexcept {}
+  // Update file `file`, not in the folder when it was read (so never sent in this
+  // command), has appeared since.
+  virtual void file_appeared(std::size_t /*file*/) noexcept {}
   // File `file` was loaded whole for sending; `sha256` is of the bytes as loaded.
   virtual void file_loaded(std::size_t /*file*/, std::uint32_t /*bytes*/, const std::string& /*sha256*/) noexcept {}
   // The device's reply to the identification byte (`size` 0: none), whether it

@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -27,6 +28,7 @@
 #include "tools/maker_signing.h"
 #endif
 
+#include "lang/utf.h"
 #include "tools/cam_builder.h"
 #include "update/folder_check.h"
 #include "update/sha256.h"
@@ -157,8 +159,7 @@ const char* signature_text(pw::SignatureCheck check) {
 }
 
 // The folder's list and signature as a build trusting `keys` would judge them.
-bool print_folder_verdict(const std::string& folder, const pw::TrustedKeys& keys) {
-  const pw::FolderVerdict verdict = pw::check_update_folder(folder, keys);
+bool print_folder_verdict(const pw::FolderVerdict& verdict) {
   const std::string signer = verdict.signer.empty() ? std::string() : " " + verdict.signer;
   std::printf("signature     %s%s\n", signature_text(verdict.signature), signer.c_str());
   std::string reason = pw::folder_reason_name(verdict.reason);
@@ -167,34 +168,30 @@ bool print_folder_verdict(const std::string& folder, const pw::TrustedKeys& keys
     reason += std::string(" (") + pw::sums_problem_name(verdict.list_problem) +
               (verdict.list_line ? ", line " + std::to_string(verdict.list_line) : std::string()) + ")";
   std::printf("folder        %s\n", reason.c_str());
-  for (const std::string& name : verdict.ignored) std::printf("ignored       %s (not an update file)\n", name.c_str());
+  for (const std::string& name : verdict.ignored)
+    std::printf("ignored       %s (not an update file)\n", pw::printable_text(name).c_str());
   return verdict.accepted();
 }
 
-// The five files of `folder` as the updater would handle them with the device linked.
+// The five files of `folder` as the updater would read and handle them with the device linked.
 int verify(const std::string& folder, const pw::TrustedKeys& keys) {
+  const std::atomic<bool> never_stopped{false};
+  const pw::UpdateFolder read = pw::read_update_folder(folder, keys, never_stopped);
   std::array<pw::FileProbe, pw::kUpdateFiles.size()> probes;
-  std::array<Bytes, pw::kUpdateFiles.size()> contents;
-  for (std::size_t i = 0; i < probes.size(); ++i) {
-    const std::filesystem::path path = std::filesystem::path(folder) / pw::kUpdateFiles[i].name;
-    std::error_code ec;
-    if (!std::filesystem::exists(path, ec)) continue;
-    if (!read_file(path.string(), &contents[i])) {
-      probes[i].open = pw::FileProbe::Open::not_openable;
-      continue;
-    }
-    probes[i].open = pw::FileProbe::Open::opened;
-    probes[i].header = pw::check_update_header(contents[i].data(), contents[i].size());
-  }
+  for (std::size_t i = 0; i < probes.size(); ++i) probes[i] = read.files[i].probe;
   const pw::UpdatePlan plan = pw::plan_update(probes, true);
   Bytes wire;
   for (std::size_t i = 0; i < plan.decisions.size(); ++i) {
     const pw::FileDecision& d = plan.decisions[i];
+    const pw::FolderFile& file = read.files[i];
     std::printf("%-13s %s\n", pw::kUpdateFiles[i].name, decision_text(d).c_str());
-    if (probes[i].open == pw::FileProbe::Open::opened)
-      std::printf("              %zu bytes, sha256 %s\n", contents[i].size(), sha256(contents[i]).c_str());
-    if (d.step == pw::FileStep::sent) {
-      const Bytes s = pw::tools::device_stream(contents[i]);
+    if (file.sha256)
+      std::printf("              %llu bytes, sha256 %s\n", static_cast<unsigned long long>(file.size),
+                  pw::to_hex(*file.sha256).c_str());
+    Bytes contents;
+    if (d.step == pw::FileStep::sent &&
+        read_file((std::filesystem::path(folder) / pw::kUpdateFiles[i].name).string(), &contents)) {
+      const Bytes s = pw::tools::device_stream(contents);
       wire.insert(wire.end(), s.begin(), s.end());
     }
   }
@@ -202,7 +199,7 @@ int verify(const std::string& folder, const pw::TrustedKeys& keys) {
     std::printf("%-13s not looked at\n", pw::kUpdateFiles[i].name);
   std::printf("stream        %zu bytes, sha256 %s (after the identification byte 0x40)\n", wire.size(),
               sha256(wire).c_str());
-  const bool completes = print_folder_verdict(folder, keys) && plan.completes;
+  const bool completes = print_folder_verdict(read.verdict) && plan.completes;
   std::printf("update        %s\n", completes ? "completes" : "does not complete");
   return completes ? 0 : 1;
 }
@@ -248,7 +245,19 @@ int sign(const std::string& folder, const std::string& key_path) {
     }
     std::printf("%-13s sha256 %s\n", pw::kUpdateFiles[i].name, pw::to_hex(*listed[i]).c_str());
   }
-  const std::string list = pw::format_folder_sums(listed);
+  // The driver installer beside them is listed too: a build with keys starts only a listed one.
+  std::optional<pw::Digest> installer;
+  const std::filesystem::path installer_path = std::filesystem::path(folder) / pw::kInstallerName;
+  std::error_code installer_error;
+  if (std::filesystem::is_regular_file(installer_path, installer_error)) {
+    installer = pw::sha256_of_file(installer_path.u8string());
+    if (!installer) {
+      std::fprintf(stderr, "camtool: cannot read %s\n", installer_path.u8string().c_str());
+      return 1;
+    }
+    std::printf("%-13s sha256 %s\n", pw::kInstallerName, pw::to_hex(*installer).c_str());
+  }
+  const std::string list = pw::format_folder_sums(listed, installer);
   std::string error;
   const std::optional<Bytes> signature =
       pw::tools::sign_bytes(key, reinterpret_cast<const std::uint8_t*>(list.data()), list.size(), error);

@@ -1,17 +1,20 @@
 #pragma once
-// The verdict on a real update folder: reads SHA256SUMS and SHA256SUMS.sig once
-// each, verifies the signature over exactly the bytes read, and hashes the update
-// files in 1 MiB slices. Blocks for as long as the hashing takes (64 MiB: well
-// under a second), so call it off the window thread. Safe on any thread; holds
-// no state between calls; throws nothing but std::bad_alloc. Windows: folder_check_win.cpp (wide paths, CNG);
+// A real update folder read once (update_folder.h): SHA256SUMS and SHA256SUMS.sig
+// once each, the signature verified over exactly the bytes read, each update file
+// read whole in 1 MiB slices and hashed, every read bounded (bounded_read.h).
+// Blocks for as long as the reading takes (64 MiB: well under a second), so call it
+// off the window thread. Safe on any thread; holds no state between calls; throws
+// nothing but std::bad_alloc. Windows: folder_check_win.cpp (wide paths, CNG);
 // natively folder_check_openssl.cpp.
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
-#include "update/folder_verdict.h"
 #include "update/sha256.h"
 #include "update/signature.h"
+#include "update/update_folder.h"
 
 namespace pw {
 
@@ -40,16 +43,24 @@ class FolderEffectsWithKeys : public FolderEffects {
   const std::function<void(const std::string&)>& hashing_begins_;
 };
 
-// `hashing_begins` (may be empty) hears when the long part starts, with the
-// verified signer's fingerprint (empty when not checked): the moment for the
-// step text of folder_step_text().
-FolderVerdict check_update_folder(const std::string& folder_utf8, const TrustedKeys& keys,
-                                  const std::function<void(const std::string& signer)>& hashing_begins = {});
+// The folder as a build trusting `keys` reads it. `hashing_begins` (may be empty)
+// hears when the long part starts, with the verified signer's fingerprint (empty
+// when not checked): the moment for the step text of folder_step_text(). Once
+// `stop` is set the reading ends soon, and what it returns is worth nothing.
+UpdateFolder read_update_folder(const std::string& folder_utf8, const TrustedKeys& keys,
+                                const std::atomic<bool>& stop,
+                                const std::function<void(const std::string& signer)>& hashing_begins = {});
 
-// With the keys built into this program.
-inline FolderVerdict check_update_folder(const std::string& folder_utf8) {
-  return check_update_folder(folder_utf8, built_in_trusted_keys());
-}
+// The driver installer of the folder as checked. On Windows the file stays open,
+// letting others read but not change, rename or delete it, for as long as `hold`
+// lives: what is started is what was checked.
+struct CheckedInstaller {
+  InstallerVerdict verdict = InstallerVerdict::absent;
+  std::string path;
+  std::shared_ptr<void> hold;
+};
+CheckedInstaller check_installer(const std::string& folder_utf8, const TrustedKeys& keys,
+                                 const std::atomic<bool>& stop);
 
 // SHA-256 of a whole file, read in 1 MiB slices; empty when it cannot be opened or read.
 std::optional<Digest> sha256_of_file(const std::string& path_utf8);

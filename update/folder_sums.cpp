@@ -16,6 +16,15 @@ bool starts_with(std::string_view text, std::string_view prefix) noexcept {
   return text.substr(0, prefix.size()) == prefix;
 }
 
+bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  for (std::size_t k = 0; k < a.size(); ++k)
+    if (ascii_lower(a[k]) != ascii_lower(b[k])) return false;
+  return true;
+}
+
+bool blank(std::string_view line) noexcept { return line.find_first_not_of(" \t") == std::string_view::npos; }
+
 // One line without its end; sets `problem` for a line that cannot stand.
 struct LineReading {
   SumsProblem problem = SumsProblem::none;
@@ -32,21 +41,15 @@ LineReading read_line(std::string_view line) {
       !parse_hex(line.substr(0, kHexDigits), r.digest.data(), r.digest.size()))
     return r.problem = SumsProblem::malformed, r;
   r.name = line.substr(kHexDigits + 2);
-  if (r.name.find_first_of("/\\") != std::string_view::npos || r.name.find("..") != std::string_view::npos)
-    r.problem = SumsProblem::path_in_name;
+  if (starts_with(r.name, "./")) r.name.remove_prefix(2);  // what `sha256sum ./*.cam` writes
   return r;
 }
 
 }  // namespace
 
 std::optional<std::size_t> update_file_index(const std::string& name) {
-  for (std::size_t i = 0; i < kUpdateFiles.size(); ++i) {
-    const std::string_view file = kUpdateFiles[i].name;
-    if (file.size() != name.size()) continue;
-    std::size_t k = 0;
-    while (k < name.size() && ascii_lower(name[k]) == ascii_lower(file[k])) ++k;
-    if (k == name.size()) return i;
-  }
+  for (std::size_t i = 0; i < kUpdateFiles.size(); ++i)
+    if (equal_ignoring_ascii_case(name, kUpdateFiles[i].name)) return i;
   return std::nullopt;
 }
 
@@ -56,6 +59,7 @@ FolderSums parse_folder_sums(const std::uint8_t* data, std::size_t size) {
     sums.problem = problem;
     sums.problem_line = line;
     sums.listed = {};
+    sums.installer.reset();
     sums.ignored.clear();
     return sums;
   };
@@ -64,7 +68,6 @@ FolderSums parse_folder_sums(const std::uint8_t* data, std::size_t size) {
   if (starts_with(text, "\xFF\xFE") || starts_with(text, "\xFE\xFF") || text.find('\0') != std::string_view::npos)
     return refuse(SumsProblem::utf16, 0);
   if (starts_with(text, "\xEF\xBB\xBF")) text.remove_prefix(3);
-  if (!is_valid_utf8(text)) return refuse(SumsProblem::malformed, 0);
 
   std::size_t number = 0;
   while (!text.empty()) {
@@ -73,26 +76,35 @@ FolderSums parse_folder_sums(const std::uint8_t* data, std::size_t size) {
     std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);  // CRLF
+    if (blank(line)) continue;
     const LineReading r = read_line(line);
     if (r.problem != SumsProblem::none) return refuse(r.problem, number);
     if (r.name.find('\r') != std::string_view::npos) return refuse(SumsProblem::malformed, number);
     const std::string name(r.name);
-    const std::optional<std::size_t> index = update_file_index(name);
-    if (!index) {
+    // A name that is not UTF-8 cannot be one of ours: ignored like any other file's.
+    const bool utf8 = is_valid_utf8(name);
+    if (utf8 && (name.find_first_of("/\\") != std::string::npos || name.find("..") != std::string::npos))
+      return refuse(SumsProblem::path_in_name, number);
+    const std::optional<std::size_t> index = utf8 ? update_file_index(name) : std::nullopt;
+    std::optional<Digest>* slot = index ? &sums.listed[*index] : nullptr;
+    if (!slot && utf8 && equal_ignoring_ascii_case(name, kInstallerName)) slot = &sums.installer;
+    if (!slot) {
       sums.ignored.push_back(name);
-    } else if (sums.listed[*index]) {
+    } else if (*slot) {
       return refuse(SumsProblem::listed_twice, number);
     } else {
-      sums.listed[*index] = r.digest;
+      *slot = r.digest;
     }
   }
   return sums;
 }
 
-std::string format_folder_sums(const std::array<std::optional<Digest>, kUpdateFiles.size()>& listed) {
+std::string format_folder_sums(const std::array<std::optional<Digest>, kUpdateFiles.size()>& listed,
+                               const std::optional<Digest>& installer) {
   std::string text;
   for (std::size_t i = 0; i < listed.size(); ++i)
     if (listed[i]) text += to_hex(*listed[i]) + "  " + kUpdateFiles[i].name + "\n";
+  if (installer) text += to_hex(*installer) + "  " + kInstallerName + "\n";
   return text;
 }
 

@@ -12,7 +12,7 @@ FolderVerdict refused(FolderVerdict verdict, FolderReason reason, std::optional<
 }
 }  // namespace
 
-FolderVerdict decide_folder(const FolderContents& contents, FolderEffects& effects) {
+FolderVerdict judge_list(const FolderContents& contents, TrustedSigner& signer) {
   FolderVerdict verdict;
   if (contents.list_unreadable) return refused(verdict, FolderReason::file_unreadable);
   if (!contents.list) {
@@ -25,9 +25,9 @@ FolderVerdict decide_folder(const FolderContents& contents, FolderEffects& effec
     if (!contents.signature) return refused(verdict, FolderReason::no_signature);
     // Not even the length of a list too large to be taken is worth a verification.
     if (list.size() <= kMaxSumsSize) {
-      if (std::optional<std::string> signer = effects.trusted_signer(list, *contents.signature)) {
+      if (std::optional<std::string> key = signer.trusted_signer(list, *contents.signature)) {
         verdict.signature = SignatureCheck::verified;
-        verdict.signer = std::move(*signer);
+        verdict.signer = std::move(*key);
       } else {
         verdict.signature = SignatureCheck::failed;
         return refused(verdict, FolderReason::signature_not_trusted);
@@ -44,35 +44,29 @@ FolderVerdict decide_folder(const FolderContents& contents, FolderEffects& effec
     return refused(verdict, FolderReason::list_malformed);
   }
   verdict.listed = sums.listed;
+  verdict.installer_listed = sums.installer;
   verdict.ignored = std::move(sums.ignored);
-  // Every file is placed before any is read: a wrong list refuses at once.
-  for (std::size_t i = 0; i < kUpdateFiles.size(); ++i) {
-    if (contents.present[i] && !verdict.listed[i]) return refused(verdict, FolderReason::file_not_listed, i);
-    if (!contents.present[i] && verdict.listed[i]) return refused(verdict, FolderReason::listed_file_missing, i);
-  }
-  effects.hashing_begins(verdict.signer);
-  for (std::size_t i = 0; i < kUpdateFiles.size(); ++i) {
-    if (!contents.present[i]) continue;
-    const std::optional<Digest> actual = effects.file_sha256(i);
-    if (!actual) return refused(verdict, FolderReason::file_unreadable, i);
-    if (*actual != *verdict.listed[i]) return refused(verdict, FolderReason::file_differs, i);
-  }
-  verdict.reason = FolderReason::files_match;
+  verdict.reason = FolderReason::files_match;  // until the files say otherwise
   return verdict;
 }
 
-FolderVerdict check_folder(bool build_has_keys, FolderEffects& effects) {
-  FolderContents contents;
-  contents.build_has_keys = build_has_keys;
-  // One byte over each limit, so that too large is told from just fitting.
-  FileBytes list = effects.read_small_file(kSumsFileName, kMaxSumsSize + 1);
-  contents.list_unreadable = list.state == FileBytes::State::unreadable;
-  if (list.state == FileBytes::State::read) contents.list = std::move(list.bytes);
-  FileBytes signature = effects.read_small_file(kSumsSignatureFileName, kMaxSignatureSize + 1);
-  if (signature.state != FileBytes::State::absent)
-    contents.signature = std::move(signature.bytes);  // unreadable: empty
-  for (std::size_t i = 0; i < kUpdateFiles.size(); ++i) contents.present[i] = effects.update_file_present(i);
-  return decide_folder(contents, effects);
+void judge_files(FolderVerdict& verdict, const std::array<bool, kUpdateFiles.size()>& present,
+                 const std::array<std::optional<Digest>, kUpdateFiles.size()>& sha256) {
+  if (verdict.reason != FolderReason::files_match) return;
+  const auto refuse = [&verdict](FolderReason reason, std::size_t file) {
+    verdict.reason = reason;
+    verdict.file = file;
+  };
+  // Every file is placed before any hash is looked at: a wrong list says so first.
+  for (std::size_t i = 0; i < kUpdateFiles.size(); ++i) {
+    if (present[i] && !verdict.listed[i]) return refuse(FolderReason::file_not_listed, i);
+    if (!present[i] && verdict.listed[i]) return refuse(FolderReason::listed_file_missing, i);
+  }
+  for (std::size_t i = 0; i < kUpdateFiles.size(); ++i) {
+    if (!present[i]) continue;
+    if (!sha256[i]) return refuse(FolderReason::file_unreadable, i);
+    if (*sha256[i] != *verdict.listed[i]) return refuse(FolderReason::file_differs, i);
+  }
 }
 
 std::optional<TextKey> refusal_text(const FolderVerdict& verdict) noexcept {

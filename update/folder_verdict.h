@@ -1,7 +1,7 @@
 #pragma once
 // Whether an update folder may be used: its SHA256SUMS, the signature of that
 // list and the update files against it. The rule is pure; the platform lends
-// what it needs through FolderEffects (folder_check.h does so for a real folder).
+// its cryptography through TrustedSigner (update_folder.h reads a folder with it).
 //
 // A build with trusted keys takes a folder only when SHA256SUMS and SHA256SUMS.sig
 // are both there, the signature verifies with one of the keys, every update file
@@ -49,9 +49,9 @@ struct FolderVerdict {
   std::size_t list_line = 0;
   SignatureCheck signature = SignatureCheck::absent;
   std::string signer;  // fingerprint of the key that verified: hex SHA-256 of its SubjectPublicKeyInfo
-  // The hashes the list gives, by index into kUpdateFiles: a file loaded later must
-  // still have them.
+  // The hashes the list gives, by index into kUpdateFiles, and for the driver installer.
   std::array<std::optional<Digest>, kUpdateFiles.size()> listed;
+  std::optional<Digest> installer_listed;
   std::vector<std::string> ignored;  // names of the lines for other files
 
   bool accepted() const noexcept {
@@ -59,49 +59,33 @@ struct FolderVerdict {
   }
 };
 
-// What the folder holds, read once: the list and signature as bytes, absent when
-// the file is not there.
+// The list and its signature as read: absent when the file is not there.
 struct FolderContents {
   bool build_has_keys = false;
   std::optional<std::vector<std::uint8_t>> list;
   std::optional<std::vector<std::uint8_t>> signature;
   bool list_unreadable = false;  // there, but could not be read
-  std::array<bool, kUpdateFiles.size()> present{};
 };
 
-// A file of the folder read whole, up to a limit.
-struct FileBytes {
-  enum class State { absent, unreadable, read };
-  State state = State::absent;
-  std::vector<std::uint8_t> bytes;
-};
-
-// The platform's work on one folder, asked for only when the rule needs it.
-class FolderEffects {
+// The platform's cryptography, asked only when the rule needs it.
+class TrustedSigner {
  public:
-  // The file `name` of the folder, at most `limit` bytes of it.
-  virtual FileBytes read_small_file(const char* name, std::size_t limit) = 0;
-  // Whether update file `index` is in the folder.
-  virtual bool update_file_present(std::size_t index) = 0;
   // The fingerprint of the trusted key with which `signature` verifies over
   // exactly `list`; empty when none does.
   virtual std::optional<std::string> trusted_signer(const std::vector<std::uint8_t>& list,
                                                     const std::vector<std::uint8_t>& signature) = 0;
-  // SHA-256 of update file `index`; empty when it could not be read.
-  virtual std::optional<Digest> file_sha256(std::size_t index) = 0;
-  // Before the first file is hashed (the long part): `signer` is the verified
-  // key's fingerprint, empty when the signature is not checked.
-  virtual void hashing_begins(const std::string& /*signer*/) {}
 
  protected:
-  ~FolderEffects() = default;
+  ~TrustedSigner() = default;
 };
 
-// The rule over what the folder holds.
-FolderVerdict decide_folder(const FolderContents& contents, FolderEffects& effects);
-// Reads the list, its signature (each once) and which update files are there,
-// then decides.
-FolderVerdict check_folder(bool build_has_keys, FolderEffects& effects);
+// The list and its signature alone: refused, or accepted so far (the update
+// files are then judged against it with judge_files).
+FolderVerdict judge_list(const FolderContents& contents, TrustedSigner& signer);
+// The update files against a list accepted so far: for each whether it is in the
+// folder and, when it could be read whole, its SHA-256.
+void judge_files(FolderVerdict& verdict, const std::array<bool, kUpdateFiles.size()>& present,
+                 const std::array<std::optional<Digest>, kUpdateFiles.size()>& sha256);
 
 // The box that tells a refusal (name the file after it where `file` is set; for
 // list_malformed, sums_problem_name(list_problem)). Empty for an accepted folder.

@@ -5,50 +5,13 @@
 #include <new>
 
 #include "device/pipe_library.h"
+#include "update/bounded_read.h"
 #include "update/sha256.h"
+#include "update/update_folder.h"
 #include "win/overlapped_pipe.h"
 #include "win/wide_text.h"
 
 namespace pw {
-
-namespace {
-// How much of a file is read between two looks at a stop request.
-constexpr DWORD kLoadSliceBytes = 1u << 20;
-// A read that makes no progress this long (a stuck network share, a failing
-// drive) is a read failure, never a hang; a stop is looked at this often.
-constexpr ULONGLONG kReadStallMs = 15000;
-constexpr DWORD kReadPollMs = 100;
-constexpr DWORD kReadCancelWaitMs = 1000;
-
-enum class SliceRead { done, failed, stopped, lost };
-
-// Reads one slice at `offset` and waits for it, bounded. `lost`: a cancelled
-// read that never ended; its buffer and record are the system's from then on.
-SliceRead read_slice(HANDLE file, HANDLE event, OVERLAPPED& record, std::uint8_t* into, DWORD want,
-                     std::uint64_t offset, DWORD& read, const std::atomic<bool>& stop) {
-  record = OVERLAPPED{};
-  record.hEvent = event;
-  record.Offset = static_cast<DWORD>(offset);
-  record.OffsetHigh = static_cast<DWORD>(offset >> 32);
-  read = 0;
-  if (::ReadFile(file, into, want, &read, &record)) return read > 0 ? SliceRead::done : SliceRead::failed;
-  if (::GetLastError() != ERROR_IO_PENDING) return SliceRead::failed;
-  const ULONGLONG deadline = ::GetTickCount64() + kReadStallMs;
-  bool stopped = false;
-  while (::WaitForSingleObject(event, kReadPollMs) == WAIT_TIMEOUT) {
-    stopped = stop.load(std::memory_order_acquire);
-    if (stopped || ::GetTickCount64() >= deadline) {
-      ::CancelIoEx(file, &record);
-      if (::WaitForSingleObject(event, kReadCancelWaitMs) != WAIT_OBJECT_0) return SliceRead::lost;
-      break;
-    }
-  }
-  if (!::GetOverlappedResult(file, &record, &read, FALSE) || read == 0)
-    return stopped ? SliceRead::stopped : SliceRead::failed;
-  return SliceRead::done;
-}
-
-}  // namespace
 
 std::unique_ptr<TransferWorker> TransferWorker::start(FileToSend file, TransferHost& host,
                                                       const TransferTimeouts& timeouts) {
@@ -110,7 +73,10 @@ bool TransferWorker::open_and_load() noexcept {
     refused_size_ = 0;
     return refuse(SendRefusal::out_of_memory), false;
   }
-  if (!opened) return refuse(SendRefusal::no_library), false;
+  if (!opened) {
+    foreign_library_ = foreign_library_bitness(kPipeLibraryName);  // read here, off the window thread
+    return refuse(SendRefusal::no_library), false;
+  }
   UniqueHandle out_pipe(*opened);
   if (!out_pipe) return refuse(SendRefusal::pipe_refused), false;
   if (job.stop_requested.load(std::memory_order_acquire)) return refuse(SendRefusal::stopped), false;
@@ -136,49 +102,50 @@ bool TransferWorker::load() noexcept {
     return refuse(SendRefusal::out_of_memory), false;
   }
   UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OVERLAPPED, nullptr));
+                                  FILE_FLAG_OVERLAPPED | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file) return refuse(SendRefusal::locked), false;
-  UniqueHandle read_done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  std::unique_ptr<OVERLAPPED> record(new (std::nothrow) OVERLAPPED{});
-  if (!read_done || !record) return refuse(SendRefusal::out_of_memory), false;
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(file.get(), &size)) return refuse(SendRefusal::read_failed), false;
   if (size.QuadPart > 0xFFFFFFFFLL)  // counted in 32 bits: refused rather than truncated
     return refuse(SendRefusal::too_large), false;
   const DWORD file_size = static_cast<DWORD>(size.QuadPart);
+  // Another size is another file: nothing to load.
+  if (file_size != file_->size) return refuse(SendRefusal::changed), false;
   job.file.reset(new (std::nothrow) std::uint8_t[file_size ? file_size : 1]);
   if (!job.file) {
     refused_size_ = file_size;
     return refuse(SendRefusal::out_of_memory), false;
   }
+  std::unique_ptr<OverlappedPipe> reads(new (std::nothrow) OverlappedPipe(file.get()));
+  if (!reads) return refuse(SendRefusal::out_of_memory), false;
   Sha256 digest;
-  for (DWORD done = 0; done < file_size;) {
-    if (job.stop_requested.load(std::memory_order_acquire)) return refuse(SendRefusal::stopped), false;
-    const DWORD want = file_size - done < kLoadSliceBytes ? file_size - done : kLoadSliceBytes;
-    DWORD read = 0;
-    switch (read_slice(file.get(), read_done.get(), *record, job.file.get() + done, want, done, read,
-                       job.stop_requested)) {
-      case SliceRead::done: break;
-      case SliceRead::stopped: return refuse(SendRefusal::stopped), false;
-      case SliceRead::lost:
-        // The system may still write into them: kept for the rest of the process.
-        keep_for_the_system(std::move(job.file));
-        static_cast<void>(record.release());
-        static_cast<void>(read_done.release());
-        return refuse(SendRefusal::read_failed), false;
-      case SliceRead::failed: return refuse(SendRefusal::read_failed), false;
-    }
-    digest.add(job.file.get() + done, read);
-    done += read;
+  ReadSlices slices;
+  try {
+    slices.buffer_at = [&job](std::uint64_t offset, std::uint32_t) { return job.file.get() + offset; };
+    slices.read = [&digest](const std::uint8_t* data, std::uint32_t n) { digest.add(data, n); };
+  } catch (const std::bad_alloc&) {
+    return refuse(SendRefusal::out_of_memory), false;
   }
+  SystemClock clock;
+  switch (read_bounded(*reads, clock, file_size, slices, job.stop_requested)) {
+    case ReadEnd::done: break;
+    case ReadEnd::stopped: return refuse(SendRefusal::stopped), false;
+    case ReadEnd::lost:
+      // The system may still write into the buffer: kept for the rest of the process.
+      keep_for_the_system(std::move(job.file));
+      static_cast<void>(reads.release());
+      return refuse(SendRefusal::read_failed), false;
+    case ReadEnd::failed:
+    case ReadEnd::stalled: return refuse(SendRefusal::read_failed), false;
+  }
+  reads.reset();
   const std::optional<Digest> loaded = digest.finish();
   if (!loaded) return refuse(SendRefusal::read_failed), false;
-  // The file may have been replaced, cut or edited since its header was checked,
-  // or since the folder was checked against its signed list.
-  if (check_update_header(job.file.get(), file_size) != HeaderVerdict::send ||
-      !same_header_block(file_->header, file_->header_size, job.file.get(), file_size) ||
-      (file_->listed_sha256 && *file_->listed_sha256 != *loaded))
-    return refuse(SendRefusal::changed), false;
+  // The file may have been replaced, cut or edited since the folder was read.
+  FolderFile as_read;
+  as_read.size = file_->size;
+  as_read.sha256 = file_->sha256;
+  if (!loaded_as_read(as_read, file_size, *loaded)) return refuse(SendRefusal::changed), false;
   try {
     sha256_ = to_hex(*loaded);
   } catch (const std::bad_alloc&) {

@@ -12,19 +12,19 @@
 #include <memory>
 #include <string>
 
+#include "device/image_bitness.h"
+#include "update/sha256.h"
 #include "update/transfer.h"
 #include "update/update_file.h"
 #include "win/handles.h"
 
 namespace pw {
 
-// A file as its header was checked on the window thread.
+// A file as the update folder was read: only exactly those bytes are sent.
 struct FileToSend {
   std::string path;
-  // The SHA-256 the folder's signed list gives for it: the bytes loaded must have it.
-  std::optional<std::array<std::uint8_t, 32>> listed_sha256;
-  std::uint8_t header[kHeaderCheckSize] = {};
-  std::uint32_t header_size = 0;
+  std::uint64_t size = 0;
+  Digest sha256{};
 };
 
 // Why a file was not sent before its first byte; none once sending began.
@@ -35,7 +35,7 @@ enum class SendRefusal : std::uint8_t {
   locked,         // the file could not be opened
   read_failed,    // reading it failed
   too_large,      // 4 GiB or more
-  changed,        // its header block is no longer the one checked
+  changed,        // its bytes are no longer the ones the folder was read with
   out_of_memory,  // no room for its bytes (refused_size says how many)
   stopped,        // a stop was asked before the first byte
 };
@@ -65,6 +65,8 @@ class TransferWorker {
   std::uint32_t bytes_sent() const noexcept { return job_->bytes_sent.load(std::memory_order_acquire); }
   SendRefusal refusal() const noexcept { return refusal_; }
   std::uint32_t refused_size() const noexcept { return refused_size_; }
+  // For no_library: the bitness of the library found, when it is the other build's.
+  ImageBitness foreign_library() const noexcept { return foreign_library_; }
   // The job's counts (repeats), read only after the thread has ended.
   const TransferJob& job() const noexcept { return *job_; }
   // Once sending began (the host's sending() event) and ever after: the loaded
@@ -94,6 +96,7 @@ class TransferWorker {
   std::atomic<WorkerStage> stage_{WorkerStage::opening};
   SendRefusal refusal_ = SendRefusal::none;
   std::uint32_t refused_size_ = 0;
+  ImageBitness foreign_library_ = ImageBitness::unknown;
   std::uint32_t loaded_size_ = 0;
   std::string sha256_;
   UniqueHandle thread_;

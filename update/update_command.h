@@ -24,17 +24,20 @@
 namespace pw {
 
 class TransferWorker;
-struct CheckedFile;
-struct FolderVerdict;
+struct UpdateFolder;
 
-// Checks an update folder against its signed list off the host's thread: hashing
-// the files takes time. The host answers with UpdateCommand::on_folder_checked.
-class FolderChecks {
+// Reads the update folder off the host's thread (update_folder.h): the disk may be
+// slow or stuck, and hashing takes time. The host answers with
+// UpdateCommand::on_folder_read.
+class FolderReads {
  public:
-  virtual void check_folder(const std::string& folder) noexcept = 0;
+  virtual void read_folder(const std::string& folder) noexcept = 0;
+  // Looks, off the host's thread, whether update file `file` (not in the folder
+  // when it was read) has appeared at `path` since; the record hears so.
+  virtual void look_for_late_file(std::size_t file, const std::string& path) noexcept = 0;
 
  protected:
-  ~FolderChecks() = default;
+  ~FolderReads() = default;
 };
 
 class UpdateCommand {
@@ -42,7 +45,7 @@ class UpdateCommand {
   // `transfers` hears from each worker; it posts to the host's thread, which
   // then calls on_sending, on_progress and on_transfer_ended.
   UpdateCommand(SessionState& session, Frontend& frontend, PresenceSchedule& schedule, TransferHost& transfers,
-                FolderChecks& folder_checks) noexcept;
+                FolderReads& folder_reads) noexcept;
   // A worker still running is stopped and waited for (see stop_transfer).
   ~UpdateCommand();
   UpdateCommand(const UpdateCommand&) = delete;
@@ -55,12 +58,14 @@ class UpdateCommand {
   // Nothing when a command already runs.
   // `low_battery`: the computer runs on battery with too little charge; the
   // command then ends after the link check, before the identification byte.
-  // Then the folder is checked against its signed list (go_on until
-  // on_folder_checked), and only then is the device identified.
+  // Then the folder is read once (go_on until on_folder_read), and only then is
+  // the device identified; every decision and every byte sent comes from that reading.
   Outcome start(const std::string& folder, bool low_battery = false) noexcept;
-  // The folder's verdict, on the host's thread; null when memory ran out for it.
-  Outcome on_folder_checked(const FolderVerdict* verdict) noexcept;
-  bool checking_folder() const noexcept { return folder_check_pending_; }
+  // The folder as read, on the host's thread; null when memory ran out for it.
+  Outcome on_folder_read(std::unique_ptr<UpdateFolder> folder) noexcept;
+  // The user ends the program while the folder is read: nothing was written, and
+  // the command ends without a word.
+  void abandon_folder_read() noexcept;
   // The worker's events, on the host's thread.
   void on_sending() noexcept;
   void on_progress(int percent) noexcept;
@@ -90,11 +95,11 @@ class UpdateCommand {
   static constexpr DWORD kWorkerStopWaitMs = 3000;
 
  private:
-  Outcome identify_and_send(const FolderVerdict& verdict);
-  Outcome refuse_folder(const FolderVerdict& verdict);
+  Outcome identify_and_send();
+  Outcome refuse_folder();
   Outcome run_files(std::size_t from);
   Outcome handle_file(std::size_t index);
-  Outcome send_file(std::size_t index, const CheckedFile& checked);
+  Outcome send_file(std::size_t index);
   Outcome finish_transfer();
   Outcome end(Outcome outcome) noexcept;
   Outcome refuse(CommandResult why, TextKey text);
@@ -107,14 +112,12 @@ class UpdateCommand {
   Frontend& frontend_;
   PresenceSchedule& schedule_;
   TransferHost& transfers_;
-  FolderChecks& folder_checks_;
+  FolderReads& folder_reads_;
   Identification identification_;
   // The update file paths, rebuilt from the folder at each start.
   std::string firmware_path, sound_path, image_path, imageru_path, database_path;
-  std::string folder_;
-  bool folder_check_pending_ = false;
-  // What the folder's signed list gives for each file, by index into kUpdateFiles.
-  std::array<std::optional<std::array<std::uint8_t, 32>>, kUpdateFiles.size()> listed_;
+  // The folder as this command read it; the only source of what is sent.
+  std::unique_ptr<UpdateFolder> folder_;
   std::unique_ptr<TransferWorker> worker_;
   std::size_t file_ = 0;    // the file handled now
   std::string sent_;        // one line per file the device received whole

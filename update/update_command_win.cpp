@@ -7,7 +7,10 @@
 #include "device/pipe_library.h"
 #include "device/presence_rule.h"
 #include "lang/lang_text.h"
+#include "lang/utf.h"
+#include "update/folder_sums.h"
 #include "update/folder_verdict.h"
+#include "update/update_folder.h"
 #include "update/hex.h"
 #include "update/transfer_worker_win.h"
 #include "update/update_file.h"
@@ -15,13 +18,6 @@
 #include "win/wide_text.h"
 
 namespace pw {
-
-// A file as its header was checked, before the worker loads it for sending.
-struct CheckedFile {
-  FileProbe probe;
-  FileToSend file;
-  long long size = -1;  // -1: not opened
-};
 
 namespace {
 
@@ -33,29 +29,9 @@ constexpr bool SessionState::*kOpenedFlags[kUpdateFiles.size()] = {
 
 std::string naming(TextKey text, const std::string& path) { return LangText(text) + "\n\n" + path; }
 
-// Opens the file with sharing denied and checks its header, keeping what it checked.
-void probe_file(const std::string& path, CheckedFile& checked) {
-  FileProbe& probe = checked.probe;
-  checked.file.path = path;
-  UniqueHandle file(::CreateFileW(widen(path).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!file) {
-    const DWORD error = ::GetLastError();
-    const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-    probe.open = missing ? FileProbe::Open::missing : FileProbe::Open::not_openable;
-    return;
-  }
-  probe.open = FileProbe::Open::opened;
-  LARGE_INTEGER size{};
-  if (::GetFileSizeEx(file.get(), &size)) checked.size = size.QuadPart;
-  DWORD read = 0;
-  if (::ReadFile(file.get(), checked.file.header, sizeof checked.file.header, &read, nullptr)) {
-    checked.file.header_size = read;
-    probe.header = check_update_header(checked.file.header, read);
-  }
-}
-
 // What was decided about a file, in the record's words.
-const char* decision_name(const FileDecision& decision, const FileProbe& probe) {
+const char* decision_name(const FileDecision& decision, const FolderFile& file) {
+  const FileProbe& probe = file.probe;
   switch (decision.step) {
     case FileStep::skipped: return probe.open == FileProbe::Open::opened ? "skipped" : "skipped (missing)";
     case FileStep::not_sent: return "not sent (send flag 0)";
@@ -65,6 +41,8 @@ const char* decision_name(const FileDecision& decision, const FileProbe& probe) 
   }
   if (probe.header == HeaderVerdict::too_short) return "refused (too short)";
   if (probe.header == HeaderVerdict::bad_marker) return "refused (wrong marker)";
+  if (file.read == ReadEnd::stalled) return "refused (a read made no progress for 15 s)";
+  if (probe.open == FileProbe::Open::opened && !probe.header) return "refused (cannot be read)";
   return probe.open == FileProbe::Open::opened ? "refused" : "refused (cannot be opened)";
 }
 
@@ -84,8 +62,8 @@ TextKey refusal_text(SendRefusal refusal) {
 }  // namespace
 
 UpdateCommand::UpdateCommand(SessionState& session, Frontend& frontend, PresenceSchedule& schedule,
-                             TransferHost& transfers, FolderChecks& folder_checks) noexcept
-    : session_(session), frontend_(frontend), schedule_(schedule), transfers_(transfers), folder_checks_(folder_checks) {}
+                             TransferHost& transfers, FolderReads& folder_reads) noexcept
+    : session_(session), frontend_(frontend), schedule_(schedule), transfers_(transfers), folder_reads_(folder_reads) {}
 
 UpdateCommand::~UpdateCommand() { stop_transfer(kWorkerStopWaitMs); }
 
@@ -100,7 +78,7 @@ Outcome UpdateCommand::start(const std::string& folder, bool low_battery) noexce
   session_.command_running = true;
   out_of_memory_ = false;
   sent_.clear();
-  listed_ = {};
+  folder_.reset();
   result_ = CommandResult::completed;
   frontend_.command_begins();
   try {
@@ -116,32 +94,39 @@ Outcome UpdateCommand::start(const std::string& folder, bool low_battery) noexce
         return end(refuse(CommandResult::file_refused, text::kFolderTooLong));
       path_of(index) = std::move(path);
     }
-    folder_ = folder;
-    folder_check_pending_ = true;
-    folder_checks_.check_folder(folder_);
-    return Outcome::go_on;  // on_folder_checked goes on
+    session_.reading_folder = true;
+    folder_reads_.read_folder(folder);
+    return Outcome::go_on;  // on_folder_read goes on
   } catch (const std::bad_alloc&) {
     out_of_memory_ = true;  // the front end hears so as the command ends
     return end(Outcome::command_ended);
   }
 }
 
-Outcome UpdateCommand::on_folder_checked(const FolderVerdict* verdict) noexcept {
-  if (!folder_check_pending_) return Outcome::go_on;
-  folder_check_pending_ = false;
+Outcome UpdateCommand::on_folder_read(std::unique_ptr<UpdateFolder> folder) noexcept {
+  if (!session_.reading_folder) return Outcome::go_on;
+  session_.reading_folder = false;
   try {
-    if (!verdict || out_of_memory_) {
+    if (!folder || out_of_memory_) {
       out_of_memory_ = true;
       return end(Outcome::command_ended);
     }
-    return identify_and_send(*verdict);
+    folder_ = std::move(folder);
+    return identify_and_send();
   } catch (const std::bad_alloc&) {
     out_of_memory_ = true;
     return end(Outcome::command_ended);
   }
 }
 
-Outcome UpdateCommand::identify_and_send(const FolderVerdict& verdict) {
+void UpdateCommand::abandon_folder_read() noexcept {
+  if (!session_.reading_folder) return;
+  session_.reading_folder = false;
+  session_.command_running = false;
+}
+
+Outcome UpdateCommand::identify_and_send() {
+  const FolderVerdict& verdict = folder_->verdict;
   {
     std::vector<std::string> lines;
     lines.push_back(std::string("verdict: ") + folder_reason_name(verdict.reason));
@@ -153,12 +138,14 @@ Outcome UpdateCommand::identify_and_send(const FolderVerdict& verdict) {
     }
     for (std::size_t i = 0; i < kUpdateFiles.size(); ++i)
       if (verdict.listed[i]) lines.push_back(std::string("listed ") + kUpdateFiles[i].name + ": " + to_hex(*verdict.listed[i]));
-    for (const std::string& name : verdict.ignored) lines.push_back("ignored line: " + name);
+    if (verdict.installer_listed)
+      lines.push_back(std::string("listed ") + kInstallerName + ": " + to_hex(*verdict.installer_listed));
+    for (const std::string& name : verdict.ignored) lines.push_back("ignored line: " + printable_text(name));
     frontend_.folder_checked(lines);
   }
-  if (!verdict.accepted()) return end(refuse_folder(verdict));
-  listed_ = verdict.listed;
+  if (!verdict.accepted()) return end(refuse_folder());
 
+  frontend_.writing_begins();
   const Outcome identified = identification_.run(frontend_, result_);
   if (identified != Outcome::go_on) return end(identified);
   frontend_.files_begin();
@@ -167,8 +154,11 @@ Outcome UpdateCommand::identify_and_send(const FolderVerdict& verdict) {
 }
 
 // Says which rule refused the folder, and which file, before a byte reaches the device.
-Outcome UpdateCommand::refuse_folder(const FolderVerdict& verdict) {
-  result_ = CommandResult::folder_refused;
+Outcome UpdateCommand::refuse_folder() {
+  const FolderVerdict& verdict = folder_->verdict;
+  // A file that could not be read is refused as such, whatever the list says of it.
+  result_ = verdict.reason == FolderReason::file_unreadable && verdict.file ? CommandResult::file_refused
+                                                                            : CommandResult::folder_refused;
   const std::optional<TextKey> key = refusal_text(verdict);
   std::string text = key ? LangText(*key) : LangText(text::kFileReadFailed);
   if (verdict.reason == FolderReason::list_malformed) {
@@ -233,9 +223,17 @@ bool UpdateCommand::stop_transfer(DWORD wait_ms) noexcept {
 }
 
 Outcome UpdateCommand::finish_transfer() {
-  // The end event is the worker's last act: its thread only has to return.
-  worker_->wait(INFINITE);
+  // The end event is the worker's last act: its thread only has to return. One
+  // that has not, against every expectation, is kept rather than freed under it.
+  const bool returned = worker_->wait(kWorkerStopWaitMs);
   std::unique_ptr<TransferWorker> worker = std::move(worker_);
+  struct KeepUnreturned {
+    std::unique_ptr<TransferWorker>& worker;
+    bool keep;
+    ~KeepUnreturned() {
+      if (keep) static_cast<void>(worker.release());
+    }
+  } keep_unreturned{worker, !returned};
   const std::size_t index = file_;
   const SendRefusal refusal = worker->refusal();
   if (refusal != SendRefusal::none) {
@@ -243,7 +241,8 @@ Outcome UpdateCommand::finish_transfer() {
     switch (refusal) {
       case SendRefusal::no_library:
         result_ = CommandResult::no_library;
-        frontend_.message(library_failure_text(LangText(text::kLibraryNotLoaded)), MessageStyle::warning);
+        frontend_.message(library_failure_text(LangText(text::kLibraryNotLoaded), worker->foreign_library()),
+                          MessageStyle::warning);
         return end(Outcome::command_ended);
       case SendRefusal::out_of_memory: {
         char text[64];
@@ -269,7 +268,6 @@ Outcome UpdateCommand::finish_transfer() {
                              static_cast<unsigned>(::GetTickCount64() - transfer_started_ms_), job.repeats,
                              job.repeat_offsets, known);
   }
-  worker.reset();
   if (outcome != TransferOutcome::sent) {
     frontend_.file_result(index, FileOutcome::failed, bytes_sent);
     return end(refuse(CommandResult::transfer_failed, text::kTransferFailed, path_of(index)));
@@ -300,14 +298,15 @@ Outcome UpdateCommand::run_files(std::size_t from) {
 
 Outcome UpdateCommand::handle_file(std::size_t index) {
   const std::string& path = path_of(index);
-  CheckedFile checked;
-  probe_file(path, checked);
-  session_.*kOpenedFlags[index] = checked.probe.open == FileProbe::Open::opened;
+  const FolderFile& file = folder_->files[index];
+  session_.*kOpenedFlags[index] = file.probe.open == FileProbe::Open::opened;
 
-  const FileDecision decision = plan_file(index, checked.probe, session_.linked);
-  frontend_.file_decided(index, kUpdateFiles[index].name, checked.size,
-                         checked.file.header_size >= 2 ? checked.file.header[1] : -1,
-                         decision_name(decision, checked.probe));
+  const FileDecision decision = plan_file(index, file.probe, session_.linked);
+  frontend_.file_decided(index, kUpdateFiles[index].name,
+                         file.probe.open == FileProbe::Open::opened ? static_cast<long long>(file.size) : -1,
+                         file.send_flag(), decision_name(decision, file));
+  // Never sent in this command, whatever appears later; the record is told if it does.
+  if (!file.present()) folder_reads_.look_for_late_file(index, path);
   switch (decision.step) {
     case FileStep::skipped: return Outcome::go_on;
     case FileStep::process_ends:
@@ -326,20 +325,23 @@ Outcome UpdateCommand::handle_file(std::size_t index) {
     frontend_.file_result(index, FileOutcome::not_sent, 0);
     return Outcome::go_on;
   }
-  return send_file(index, checked);
+  return send_file(index);
 }
 
 // Hands the file to a transfer worker, which opens the pipe, loads it and sends
 // it, and reports each stage.
-Outcome UpdateCommand::send_file(std::size_t, const CheckedFile& checked) {
+Outcome UpdateCommand::send_file(std::size_t index) {
   if (hold_next_file_.load()) {
     result_ = CommandResult::transfer_failed;  // the console closes: nothing more starts
     return Outcome::command_ended;
   }
   schedule_.set_poll_period(kTransferPollMs);
   transfer_started_ms_ = ::GetTickCount64();
-  FileToSend file = checked.file;
-  file.listed_sha256 = listed_[file_];
+  const FolderFile& read = folder_->files[index];
+  FileToSend file;
+  file.path = path_of(index);
+  file.size = read.size;
+  file.sha256 = *read.sha256;  // a file planned to be sent was read whole
   worker_ = TransferWorker::start(std::move(file), transfers_);
   if (!worker_) return refuse(CommandResult::transfer_failed, text::kWorkerNotStarted);
   return Outcome::go_on;

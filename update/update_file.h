@@ -24,10 +24,4 @@ enum class HeaderVerdict {
 // taken for one that is merely not to be sent.
 HeaderVerdict check_update_header(const std::uint8_t* data, std::size_t size);
 
-// Whether a file loaded for sending still has the header block that was checked:
-// both hold a whole block and the blocks are equal byte for byte. A file changed
-// between the check and the load (its send flag cleared, say) is not sent.
-bool same_header_block(const std::uint8_t* checked, std::size_t checked_size, const std::uint8_t* loaded,
-                       std::size_t loaded_size);
-
 }  // namespace pw

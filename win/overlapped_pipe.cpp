@@ -44,13 +44,19 @@ IoOutcome OverlappedPipe::start_read(std::uint8_t* data, std::uint32_t size) {
   return start(false, data, size);
 }
 
-IoOutcome OverlappedPipe::start(bool write, void* data, std::uint32_t size) {
+IoOutcome OverlappedPipe::start_read_at(std::uint64_t offset, std::uint8_t* data, std::uint32_t size) {
+  return start(false, data, size, offset);
+}
+
+IoOutcome OverlappedPipe::start(bool write, void* data, std::uint32_t size, std::uint64_t offset) {
   if (pending_) return IoOutcome::failed(ERROR_BUSY);
   if (!record_ || !record_->event) return IoOutcome::failed(ERROR_INVALID_HANDLE);
   if (lost_ || aborted_.load()) return IoOutcome::failed(ERROR_OPERATION_ABORTED);
 
   OVERLAPPED& record = record_->overlapped;
   record = OVERLAPPED{};
+  record.Offset = static_cast<DWORD>(offset);  // a pipe ignores it
+  record.OffsetHigh = static_cast<DWORD>(offset >> 32);
   record.hEvent = record_->event.get();  // ReadFile and WriteFile reset it themselves as they start
   // The byte count the call itself returns is not reliable for an overlapped
   // handle; the record's result is.

@@ -1,6 +1,7 @@
 #pragma once
 // PipePort over a pipe handle opened with FILE_FLAG_OVERLAPPED: one operation
-// at a time through one OVERLAPPED record with its own manual-reset event.
+// at a time through one OVERLAPPED record with its own manual-reset event. Over
+// a file handle opened so, it also reads at an offset (FileReads).
 #include <windows.h>
 
 #include <atomic>
@@ -20,7 +21,7 @@ constexpr DWORD kCancelWaitMs = 1000;
 // abort's cancel never reaches (a driver that ignores cancels).
 constexpr DWORD kAbortCheckMs = 100;
 
-class OverlappedPipe final : public PipePort {
+class OverlappedPipe final : public PipePort, public FileReads {
  public:
   // Borrows `pipe`; the caller keeps it open for this object's lifetime.
   explicit OverlappedPipe(HANDLE pipe) noexcept;
@@ -35,6 +36,7 @@ class OverlappedPipe final : public PipePort {
 
   IoOutcome start_write(const std::uint8_t* data, std::uint32_t size) override;
   IoOutcome start_read(std::uint8_t* data, std::uint32_t size) override;
+  IoOutcome start_read_at(std::uint64_t offset, std::uint8_t* data, std::uint32_t size) override;
   // Also ends for abort_from_other_thread(): at once when its cancel ends the
   // operation, else within kAbortCheckMs.
   IoOutcome wait(std::uint32_t timeout_ms) override;
@@ -61,7 +63,7 @@ class OverlappedPipe final : public PipePort {
     UniqueHandle event{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   };
 
-  IoOutcome start(bool write, void* data, std::uint32_t size);
+  IoOutcome start(bool write, void* data, std::uint32_t size, std::uint64_t offset = 0);
   // Result of the operation whose event is signalled.
   IoOutcome finish();
 

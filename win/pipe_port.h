@@ -1,7 +1,7 @@
 #pragma once
-// One overlapped operation at a time on a pipe handle, seen through a small value
-// type so the algorithms above it stay pure and can be tested against a scripted
-// fake pipe. No windows.h here.
+// One overlapped operation at a time on a pipe (or file) handle, seen through a
+// small value type so the algorithms above it stay pure and can be tested against
+// a scripted fake. No windows.h here.
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -51,6 +51,22 @@ class PipePort {
   // From any other thread: the operation in flight ends as failed, and every
   // later start_* fails.
   virtual void abort_from_other_thread() noexcept = 0;
+};
+
+// Reads of one file at an offset, one at a time, as PipePort's operations (the
+// same object serves both on Windows).
+class FileReads {
+ public:
+  // Done (at once, with its count), failed, or pending. The buffer must stay
+  // alive until the read has ended.
+  virtual IoOutcome start_read_at(std::uint64_t offset, std::uint8_t* data, std::uint32_t size) = 0;
+  // As PipePort's.
+  virtual IoOutcome wait(std::uint32_t timeout_ms) = 0;
+  virtual std::uint32_t cancel() = 0;
+  virtual bool operation_lost() const noexcept = 0;
+
+ protected:
+  ~FileReads() = default;
 };
 
 // Memory the system may still write to after an operation on it was given up:

@@ -73,8 +73,10 @@ TEST(Identification, OutPipeThatWillNotOpenShowsNotLinkedAndTheProgramKeepsRunni
   EXPECT_TRUE(app.enabled(kUpdateButton));
 }
 
-TEST(Identification, SecondCommandAfterASuccessPassesWithASilentDevice) {
-  UpdaterRig rig("ident-sticky");
+// A device swapped for another model between two commands must not get the files
+// because an earlier one identified: each command decides on its own reply.
+TEST(Identification, EveryCommandAsksTheDeviceAnew) {
+  UpdaterRig rig("ident-anew");
   rig.write_short_firmware();
   ASSERT_TRUE(rig.start_device());
   ASSERT_TRUE(rig.start_updater_linked());
@@ -83,9 +85,10 @@ TEST(Identification, SecondCommandAfterASuccessPassesWithASilentDevice) {
 
   ASSERT_TRUE(rig.device_command("reply none"));
   ASSERT_TRUE(poll_until([&] { return app.enabled(kUpdateButton); }));
-  EXPECT_TRUE(rig.run_command_answering(msg(1023))) << "identified earlier in this run";
-  EXPECT_EQ(app.count_seen(kWrongDevice), 0u);
-  EXPECT_EQ(rig.device_status().identify_requests, 2) << "the identification byte is still written";
+  EXPECT_TRUE(rig.run_command_answering(kWrongDevice)) << "a silent device is not the right model";
+  EXPECT_TRUE(app.wait_for_exit()) << app.describe();
+  EXPECT_EQ(rig.device_status().identify_requests, 2);
+  EXPECT_EQ(rig.capture(), tools::Bytes({0x40, 0x40})) << "nothing but the two identification bytes";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "lang/utf.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "update/folder_sums.h"
 #include "update/signature.h"
@@ -16,19 +17,22 @@ void check_list(const std::uint8_t* data, std::size_t size) {
   const pw::FolderSums sums = pw::parse_folder_sums(data, size);
   if (sums.problem != pw::SumsProblem::none) {
     for (const auto& listed : sums.listed) FUZZ_CHECK(!listed);
-    FUZZ_CHECK(sums.ignored.empty());
+    FUZZ_CHECK(sums.ignored.empty() && !sums.installer);
     return;
   }
   FUZZ_CHECK(size <= pw::kMaxSumsSize);
   FUZZ_CHECK(std::memchr(data, 0, size) == nullptr);
   for (const std::string& name : sums.ignored) {
     FUZZ_CHECK(!pw::update_file_index(name));
-    FUZZ_CHECK(name.find_first_of("/\\") == std::string::npos && name.find("..") == std::string::npos);
+    // A name that is not UTF-8 is some other file's whatever it holds; any other is a plain name.
+    FUZZ_CHECK(!pw::is_valid_utf8(name) ||
+               (name.find_first_of("/\\") == std::string::npos && name.find("..") == std::string::npos));
   }
-  const std::string again = pw::format_folder_sums(sums.listed);
+  const std::string again = pw::format_folder_sums(sums.listed, sums.installer);
   const pw::FolderSums reread =
       pw::parse_folder_sums(reinterpret_cast<const std::uint8_t*>(again.data()), again.size());
-  FUZZ_CHECK(reread.problem == pw::SumsProblem::none && reread.ignored.empty() && reread.listed == sums.listed);
+  FUZZ_CHECK(reread.problem == pw::SumsProblem::none && reread.ignored.empty() && reread.listed == sums.listed &&
+             reread.installer == sums.installer);
 }
 
 // Strict DER has one encoding a value: a signature taken is its own re-encoding.

@@ -129,6 +129,8 @@ TEST(CliConsoleControl, CtrlCAndBreakAreRefusedWhileACommandRunsAndLeaveItsStatu
   EXPECT_EQ(pw::cli::answer_control(ControlEvent::shutdown, CommandPhase::running), ControlAnswer::cannot_refuse);
   EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_c, CommandPhase::not_started), ControlAnswer::end_now);
   EXPECT_EQ(pw::cli::answer_control(ControlEvent::close, CommandPhase::not_started), ControlAnswer::end_now);
+  EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_c, CommandPhase::reading_folder), ControlAnswer::end_now)
+      << "nothing is written while the folder is read";
   EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_c, CommandPhase::ended), ControlAnswer::status_stands);
   EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_break, CommandPhase::ended), ControlAnswer::status_stands);
 }

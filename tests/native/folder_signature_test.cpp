@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "lang/utf.h"
 #include "tests/signature_vectors.h"
 #include "update/folder_check.h"
 #include "update/folder_sums.h"
 #include "update/folder_verdict.h"
+#include "update/update_folder.h"
 #include "update/signature.h"
 
 namespace {
@@ -67,8 +69,14 @@ TEST(FolderSums, ReadsWhatSha256sumWritesAndRefusesEachOtherFormForItsReason) {
       {"hex not hex", std::string(63, 'a') + "g  firmware.cam\n", SumsProblem::malformed, 1, -1, 0},
       {"short digest", std::string(62, 'a') + "  firmware.cam\n", SumsProblem::malformed, 1, -1, 0},
       {"one space", kHex + " firmware.cam\n", SumsProblem::malformed, 1, -1, 0},
-      {"blank line", kHex + "  firmware.cam\n\n", SumsProblem::malformed, 2, -1, 0},
-      {"not UTF-8", kHex + "  \xC0.cam\n", SumsProblem::malformed, 0, -1, 0},
+      {"blank lines skipped", kHex + "  firmware.cam\n\n \t\r\n", SumsProblem::none, 0, 0xaa, 0},
+      {"dot-slash, as sha256sum ./*.cam writes", kHex + "  ./firmware.cam\n", SumsProblem::none, 0, 0xaa, 0},
+      {"dot-slash before a path", kHex + "  ./update/firmware.cam\n", SumsProblem::path_in_name, 1, -1, 0},
+      {"a name not UTF-8 is some other file", kHex + "  \xC0/x.cam\n" + kHex + "  firmware.cam\n",
+       SumsProblem::none, 0, 0xaa, 1},
+      {"the installer is no other file", kHex + "  InstallUsbDrive.exe\n", SumsProblem::none, 0, -1, 0},
+      {"the installer listed twice", kHex + "  InstallUsbDrive.exe\n" + kHex + "  installusbdrive.EXE\n",
+       SumsProblem::listed_twice, 2, -1, 0},
   };
   for (const SumsCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -82,23 +90,36 @@ TEST(FolderSums, ReadsWhatSha256sumWritesAndRefusesEachOtherFormForItsReason) {
     }
   }
   EXPECT_EQ(parse(kHex + "  firmware.cam\n" + kOtherHex + "  sound.cam\n").listed[3]->front(), 0xbb);
+  EXPECT_EQ(parse(kOtherHex + "  InstallUsbDrive.exe\n").installer->front(), 0xbb);
+  // A hostile list's names reach a terminal only escaped.
+  EXPECT_EQ(pw::printable_text("a\x1b[2J\xC0\xE2\x80\xAE" "b\xD0\x96\x7F"), "a\\x1b[2J\\xc0\\u{202e}b\xD0\x96\\x7f");
 }
 
 // The rule alone: the platform's answers come from the row.
 class ScriptedFolder final : public pw::FolderEffects {
  public:
-  pw::FileBytes read_small_file(const char*, std::size_t) override { return {}; }
-  bool update_file_present(std::size_t) override { return false; }
+  pw::FileBytes read_small_file(const char* name, std::size_t) override {
+    const std::optional<std::string>& text = std::string(name) == pw::kSumsFileName ? list : signature;
+    pw::FileBytes file;
+    if (text) file = {pw::FileBytes::State::read, bytes(*text)};
+    return file;
+  }
+  pw::FolderFile read_file(const char* name) override {
+    const std::optional<std::size_t> index = pw::update_file_index(name);
+    pw::FolderFile file;
+    if (!index || !present[*index]) return file;
+    ++hashed;
+    file.probe.open = pw::FileProbe::Open::opened;
+    file.sha256.emplace();
+    file.sha256->fill(changed == static_cast<int>(*index) ? 0xbb : 0xaa);
+    return file;
+  }
   std::optional<std::string> trusted_signer(const Bytes&, const Bytes& signature) override {
     if (signature == bytes("by the trusted key")) return std::string(64, 'f');
     return std::nullopt;
   }
-  std::optional<pw::Digest> file_sha256(std::size_t index) override {
-    ++hashed;
-    pw::Digest digest;
-    digest.fill(changed == static_cast<int>(index) ? 0xbb : 0xaa);
-    return digest;
-  }
+  std::optional<std::string> list, signature;
+  std::array<bool, pw::kUpdateFiles.size()> present{};
   int changed = -1;
   int hashed = 0;
 };
@@ -165,14 +186,12 @@ TEST(FolderVerdict, FollowsTheRulesOfSignedAndUnsignedBuilds) {
   };
   for (const VerdictCase& c : cases) {
     SCOPED_TRACE(c.what);
-    pw::FolderContents contents;
-    contents.build_has_keys = c.keys;
-    if (c.list) contents.list = bytes(*c.list);
-    if (c.signature) contents.signature = bytes(*c.signature);
-    for (std::size_t i : c.present) contents.present[i] = true;
     ScriptedFolder folder;
+    folder.list = c.list;
+    folder.signature = c.signature;
+    for (std::size_t i : c.present) folder.present[i] = true;
     folder.changed = c.changed;
-    const pw::FolderVerdict verdict = pw::decide_folder(contents, folder);
+    const pw::FolderVerdict verdict = pw::read_update_folder("folder", c.keys, folder).verdict;
     EXPECT_EQ(verdict.reason, c.reason) << pw::folder_reason_name(verdict.reason);
     EXPECT_EQ(verdict.file ? static_cast<int>(*verdict.file) : -1, c.file);
     EXPECT_EQ(verdict.signature, c.signature_check);
@@ -183,7 +202,8 @@ TEST(FolderVerdict, FollowsTheRulesOfSignedAndUnsignedBuilds) {
       EXPECT_EQ(verdict.ignored, std::vector<std::string>{"readme.txt"});
       EXPECT_TRUE(verdict.listed[0] && verdict.listed[4] && !verdict.listed[1]);
     }
-    if (verdict.reason != FolderReason::files_match && verdict.reason != FolderReason::file_differs) {
+    if (verdict.signature == SignatureCheck::failed || verdict.reason == FolderReason::list_malformed ||
+        verdict.reason == FolderReason::no_list || verdict.reason == FolderReason::no_signature) {
       EXPECT_EQ(folder.hashed, 0) << "a folder refused on its list or signature is not read further";
     }
   }
@@ -290,7 +310,9 @@ TEST(SignedFolder, SignedByTheOpensslProgramIsJudgedAsTheUpdaterWould) {
     std::ofstream(folder / "firmware.cam") << "firmware bytes";
     std::ofstream(folder / "database.cam") << std::string(3 * 1024 * 1024 + 5, 'd');  // more than one slice
     run("cd '" + folder.string() + "' && " + c.make);
-    const pw::FolderVerdict verdict = pw::check_update_folder(folder.string(), c.keys ? maker : pw::TrustedKeys{});
+    const std::atomic<bool> never{false};
+    const pw::FolderVerdict verdict =
+        pw::read_update_folder(folder.string(), c.keys ? maker : pw::TrustedKeys{}, never).verdict;
     EXPECT_EQ(verdict.reason, c.reason) << pw::folder_reason_name(verdict.reason);
     if (verdict.reason == FolderReason::files_match) {
       EXPECT_EQ(verdict.signer, fingerprint);

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "update/update_folder.h"
+
 namespace {
 
 using pw::HeaderVerdict;
@@ -55,30 +57,36 @@ struct ReloadCase {
   const char* name;
   std::size_t changed_at;  // SIZE_MAX: nothing changed
   std::size_t loaded_size;
-  bool same;
+  bool read_whole;  // the folder's reading got every byte
+  bool sent;
 };
 
-class LoadedHeaderBlock : public ::testing::TestWithParam<ReloadCase> {};
+class LoadedFile : public ::testing::TestWithParam<ReloadCase> {};
 
-TEST_P(LoadedHeaderBlock, MustEqualTheCheckedOne) {
+// Only the bytes the folder was read with go out: any change since, even one the
+// header check would pass, keeps the file from the device.
+TEST_P(LoadedFile, IsSentOnlyAsTheFolderWasRead) {
   const ReloadCase& c = GetParam();
-  std::vector<std::uint8_t> checked(pw::kHeaderCheckSize, 0x11);
-  checked[0] = 0x24;
-  checked[1] = 0x01;
-  std::vector<std::uint8_t> loaded(checked);
+  std::vector<std::uint8_t> read(5000, 0x11);
+  read[0] = 0x24;
+  read[1] = 0x01;
+  pw::FolderFile as_read;
+  as_read.size = read.size();
+  if (c.read_whole) as_read.sha256 = pw::sha256_of(read.data(), read.size());
+  std::vector<std::uint8_t> loaded(read);
   loaded.resize(c.loaded_size, 0x11);
   if (c.changed_at < loaded.size()) loaded[c.changed_at] = static_cast<std::uint8_t>(loaded[c.changed_at] ^ 0xFF);
-  EXPECT_EQ(pw::same_header_block(checked.data(), checked.size(), loaded.data(), loaded.size()), c.same);
+  EXPECT_EQ(pw::loaded_as_read(as_read, loaded.size(), *pw::sha256_of(loaded.data(), loaded.size())), c.sent);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, LoadedHeaderBlock,
-    ::testing::Values(ReloadCase{"Unchanged", SIZE_MAX, 5000, true},
-                      ReloadCase{"PayloadChangedOnly", 1024, 5000, true},
-                      ReloadCase{"SendFlagCleared", 1, 5000, false},
-                      ReloadCase{"MarkerChanged", 0, 5000, false},
-                      ReloadCase{"UnsentPartChanged", 1000, 5000, false},
-                      ReloadCase{"CutInsideTheBlock", SIZE_MAX, 1023, false}),
+    Table, LoadedFile,
+    ::testing::Values(ReloadCase{"Unchanged", SIZE_MAX, 5000, true, true},
+                      ReloadCase{"PayloadChangedAfterTheReading", 4000, 5000, true, false},
+                      ReloadCase{"SendFlagCleared", 1, 5000, true, false},
+                      ReloadCase{"UnsentPartChanged", 1000, 5000, true, false},
+                      ReloadCase{"GrewByAByte", SIZE_MAX, 5001, true, false},
+                      ReloadCase{"NeverReadWhole", SIZE_MAX, 5000, false, false}),
     [](const ::testing::TestParamInfo<ReloadCase>& info) { return std::string(info.param.name); });
 
 TEST(UpdateHeaderCheck, NullDataIsTooShort) {

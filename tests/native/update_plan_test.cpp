@@ -4,7 +4,9 @@
 
 #include <string>
 
+#include "update/folder_sums.h"
 #include "update/sha256.h"
+#include "update/update_folder.h"
 
 namespace {
 
@@ -51,7 +53,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"UnreadableStops", 0, kUnreadable, true, FileStep::command_ends, 2006},
                       Case{"TooShortStops", 1, opened(HeaderVerdict::too_short), true, FileStep::command_ends, 1023},
                       Case{"BadMarkerStops", 4, opened(HeaderVerdict::bad_marker), true, FileStep::command_ends, 1022},
-                      Case{"FlagZeroIsNotSent", 3, opened(HeaderVerdict::skip), true, FileStep::not_sent, 0}),
+                      Case{"FlagZeroIsNotSent", 3, opened(HeaderVerdict::skip), true, FileStep::not_sent, 0},
+                      // The plan sees the folder as it was read: a file added since is not there.
+                      Case{"AbsentWhenReadIsSkippedEvenIfItAppearsLater", 1, kMissing, true, FileStep::skipped, 0}),
     [](const ::testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
 
 TEST(PlanUpdate, StopsAtTheFirstEndAndCompletesOnlyWhenLinked) {
@@ -67,6 +71,69 @@ TEST(PlanUpdate, StopsAtTheFirstEndAndCompletesOnlyWhenLinked) {
   EXPECT_EQ(plan.decisions.size(), 5u);
   EXPECT_TRUE(plan.completes);
   EXPECT_FALSE(pw::plan_update(probes, false).completes) << "no link at the database ends the process";
+}
+
+struct InstallerCase {
+  const char* what;
+  bool keys;
+  std::optional<std::string> list;  // SHA256SUMS, when there
+  bool signed_by_trusted_key;
+  bool present;
+  std::uint8_t installer_byte;  // every byte of its digest
+  pw::InstallerVerdict verdict;
+};
+
+// The folder's effects for the installer alone: the list, its signature and the file from the row.
+class InstallerFolder final : public pw::FolderEffects {
+ public:
+  explicit InstallerFolder(const InstallerCase& c) : c_(c) {}
+  pw::FileBytes read_small_file(const char* name, std::size_t) override {
+    pw::FileBytes file;
+    const bool list = std::string(name) == pw::kSumsFileName;
+    if (!c_.list) return file;
+    const std::string text = list ? *c_.list : "signature";
+    file = {pw::FileBytes::State::read, std::vector<std::uint8_t>(text.begin(), text.end())};
+    return file;
+  }
+  pw::FolderFile read_file(const char* name) override {
+    pw::FolderFile file;
+    EXPECT_STREQ(name, pw::kInstallerName);
+    if (!c_.present) return file;
+    file.probe.open = pw::FileProbe::Open::opened;
+    file.sha256.emplace();
+    file.sha256->fill(c_.installer_byte);
+    return file;
+  }
+  std::optional<std::string> trusted_signer(const std::vector<std::uint8_t>&, const std::vector<std::uint8_t>&) override {
+    if (!c_.signed_by_trusted_key) return std::nullopt;
+    return std::string(64, 'f');
+  }
+
+ private:
+  const InstallerCase& c_;
+};
+
+TEST(DriverInstaller, StartsWhereNoListIsInForceAndElseOnlyAsTheListNamesIt) {
+  const std::string listed = std::string(64, 'a') + "  firmware.cam\n" + std::string(64, 'a') + "  InstallUsbDrive.exe\n";
+  const std::string unlisted = std::string(64, 'a') + "  firmware.cam\n";
+  using pw::InstallerVerdict;
+  const InstallerCase cases[] = {
+      {"keyless, no list: as ever", false, std::nullopt, false, true, 0xaa, InstallerVerdict::start},
+      {"keyless, listed and matching", false, listed, false, true, 0xaa, InstallerVerdict::start},
+      {"keyless, a list that does not name it", false, unlisted, false, true, 0xaa, InstallerVerdict::not_listed},
+      {"keys, signed list names it", true, listed, true, true, 0xaa, InstallerVerdict::start},
+      {"keys, signed list names it, other bytes", true, listed, true, true, 0xbb, InstallerVerdict::differs},
+      {"keys, signed list does not name it", true, unlisted, true, true, 0xaa, InstallerVerdict::not_listed},
+      {"keys, no list", true, std::nullopt, false, true, 0xaa, InstallerVerdict::list_refused},
+      {"keys, list by another key", true, listed, false, true, 0xaa, InstallerVerdict::list_refused},
+      {"keys, no installer", true, listed, true, false, 0xaa, InstallerVerdict::absent},
+  };
+  for (const InstallerCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    InstallerFolder folder(c);
+    const pw::InstallerVerdict verdict = pw::check_installer(c.keys, folder);
+    EXPECT_EQ(verdict, c.verdict) << pw::installer_verdict_name(verdict);
+  }
 }
 
 TEST(Sha256, MatchesTheStandardVectors) {

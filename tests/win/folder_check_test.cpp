@@ -35,18 +35,20 @@ TEST(CngSignature, JudgesAFolderTheOpensslProgramSigned) {
   write("database.cam", pw::test::kSignedFolderDatabase);
   const pw::TrustedKeys keys = pw::load_trusted_keys(pw::test::kTestMakerPublicPem);
 
-  pw::FolderVerdict verdict = pw::check_update_folder(folder, keys);
+  const std::atomic<bool> never{false};
+  const auto verdict_of = [&] { return pw::read_update_folder(folder, keys, never).verdict; };
+  pw::FolderVerdict verdict = verdict_of();
   EXPECT_EQ(verdict.reason, pw::FolderReason::files_match) << pw::folder_reason_name(verdict.reason);
   EXPECT_EQ(verdict.signer, pw::test::kTestMakerFingerprint);
   EXPECT_EQ(verdict.signature, pw::SignatureCheck::verified);
 
   write("database.cam", std::string(pw::test::kSignedFolderDatabase) + "!");
-  verdict = pw::check_update_folder(folder, keys);
+  verdict = verdict_of();
   EXPECT_EQ(verdict.reason, pw::FolderReason::file_differs);
   EXPECT_EQ(verdict.file, std::optional<std::size_t>(4));
 
   write("SHA256SUMS", std::string(pw::test::kSignedFolderList) + "\n");
-  EXPECT_EQ(pw::check_update_folder(folder, keys).reason, pw::FolderReason::signature_not_trusted);
+  EXPECT_EQ(verdict_of().reason, pw::FolderReason::signature_not_trusted);
 
   for (const char* name : {"SHA256SUMS", "SHA256SUMS.sig", "firmware.cam", "database.cam"})
     ::DeleteFileW(pw::widen(folder + "\\" + name).c_str());

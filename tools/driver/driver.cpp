@@ -255,11 +255,25 @@ bool Process::start(const std::string& exe_path, const LaunchOptions& options) {
   // Paths are UTF-8, so folders named in any language work.
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
+  UniqueHandle output;
+  if (!options.output_file.empty()) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    output.reset(::CreateFileW(wide(options.output_file).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!output) {
+      error_ = "cannot create " + options.output_file;
+      return false;
+    }
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output.get();
+    startup.hStdError = output.get();
+  }
+  const DWORD flags = CREATE_SUSPENDED | (options.console_program ? CREATE_NO_WINDOW : 0);
   PROCESS_INFORMATION info{};
   const std::wstring directory = wide(options.current_directory);
   const bool created = sim::create_process_tried(
       [&] {
-        return ::CreateProcessW(wide(exe_path).c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+        return ::CreateProcessW(wide(exe_path).c_str(), &command[0], nullptr, nullptr, output ? TRUE : FALSE, flags,
                                 block.data(), directory.empty() ? nullptr : directory.c_str(), &startup, &info) != 0;
       },
       exe_path, &error_);

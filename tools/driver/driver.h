@@ -105,6 +105,8 @@ struct LaunchOptions {
   std::string current_directory;  // empty: the test program's own
   EnvVars environment;
   std::string arguments;          // appended to the quoted executable path
+  std::string output_file;        // standard output and error go there (created anew); empty: inherited
+  bool console_program = false;   // a console program: started without a console window of its own
 };
 
 // One started program. Killed (with any children it started) on destruction if still running.
