@@ -70,6 +70,7 @@ run e bench_updater.exe start --runs 5 --figures "$figures_win"
 run f bench_updater.exe update --rate 1200000 --runs 3 --figures "$figures_win"
 run g bench_updater.exe memory --sizes 1,64,256 --figures "$figures_win"
 run h bench_updater.exe driver --rate 1200000 --figures "$figures_win"
+run i bench_updater.exe folder --rate 1200000 --runs 3 --figures "$figures_win"
 
 soak_commands="${PUSHWELL_SOAK_COMMANDS:-200}"
 if [ -f "$soak_source" ]; then
