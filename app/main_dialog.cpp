@@ -42,6 +42,9 @@ constexpr ControlText kInitialTexts[] = {
     {IDC_INFO_LANGUAGE, pw::text::kLanguageLabel},
 };
 
+// The texts that change while the user waits, each a live region.
+constexpr int kLiveTexts[] = {IDC_LINK_STATUS, IDC_STEP_TEXT, IDC_RESULT_TEXT};
+
 }  // namespace
 
 CPushwellDlg::CPushwellDlg(pw::WorkflowHost& host) noexcept : Dialog(IDD_PUSHWELL_DIALOG), host_(host) {
@@ -89,14 +92,19 @@ pw::Reply CPushwellDlg::on_init_dialog() noexcept {
   try {
     apply_language_font();
     set_caption(pw::LangText(pw::text::kWindowCaption));
-    for (const ControlText& t : kInitialTexts) set_text(t.control, pw::LangText(t.text));
+    for (const ControlText& t : kInitialTexts) set_item_text(t.control, pw::LangText(t.text));
   } catch (const std::bad_alloc&) {
     out_of_memory();
   }
+  for (const int control : kLiveTexts) annotations_.set_live_setting(item(control), pw::LiveSetting::polite);
+  // Named after the step it shows; without one, not after the text beside it.
+  annotations_.set_name(item(IDC_PROGRESS), L"");
 
   reset_progress();
   if (host_.attach(hwnd(), pw::current_directory())) host_.check_presence_soon();
-  return pw::Reply::with(TRUE);  // let the system set the default focus
+  // Enter and the first key go to the update button, not to Cancel, the template's first.
+  ::SendMessageW(hwnd(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(item(IDC_UPDATE_BUTTON)), TRUE);
+  return pw::Reply::with(FALSE);
 }
 
 pw::Reply CPushwellDlg::on_about() noexcept {
@@ -146,7 +154,7 @@ void CPushwellDlg::command_ended(pw::CommandEnd end, pw::CommandResult result) n
   pw::discard_queued_input();
   if (result == pw::CommandResult::out_of_memory && end != pw::CommandEnd::process_ends) show_out_of_memory_box();
   // A thread may still be inside the driver: the updater has to be started again.
-  if (result == pw::CommandResult::driver_not_answering) enable_item(IDC_UPDATE_BUTTON, false);
+  if (result == pw::CommandResult::driver_not_answering) disable_update_button();
   enable_about(true);
 }
 
@@ -216,6 +224,8 @@ void CPushwellDlg::close_update_box() noexcept {
 
 pw::Reply CPushwellDlg::on_destroy() noexcept {
   ::RemovePropW(hwnd(), pw::kMainWindowMark);
+  for (const int control : kLiveTexts) annotations_.clear(item(control));
+  annotations_.clear(item(IDC_PROGRESS));
   progress.detach();
   return pw::Reply::unhandled();
 }
@@ -268,7 +278,20 @@ void CPushwellDlg::apply_language_font() noexcept {
   ::EnumChildWindows(hwnd(), &set_child_font, reinterpret_cast<LPARAM>(language_font_.get()));
 }
 
-void CPushwellDlg::set_text(int control, const std::string& text) { set_item_text(control, text); }
+void CPushwellDlg::set_text(int control, const std::string& text, pw::LiveSetting setting) {
+  set_item_text(control, text);
+  if (control == IDC_STEP_TEXT) annotations_.set_name(item(IDC_PROGRESS), pw::widen(text).c_str());
+  if (text.empty()) return;  // a cleared text has nothing to say
+  annotations_.set_live_setting(item(control), setting);
+  pw::raise_live_region_changed(item(control));
+}
+
+void CPushwellDlg::disable_update_button() noexcept {
+  // A disabled button that keeps the focus leaves the keyboard, and a screen reader, nowhere.
+  if (::GetFocus() == item(IDC_UPDATE_BUTTON))
+    ::SendMessageW(hwnd(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(item(IDCANCEL)), TRUE);
+  enable_item(IDC_UPDATE_BUTTON, false);
+}
 
 void CPushwellDlg::clear_step_and_result() noexcept {
   try {
@@ -311,7 +334,7 @@ void CPushwellDlg::step_begins(std::size_t file, const char*) noexcept {
 }
 
 void CPushwellDlg::transfer_begins(std::size_t, std::uint32_t) noexcept {
-  enable_item(IDC_UPDATE_BUTTON, false);  // for the rest of the run
+  disable_update_button();  // for the rest of the run
   try {
     set_text(IDC_RESULT_TEXT, pw::LangText(pw::text::kDoNotDisconnect));
   } catch (const std::bad_alloc&) {
@@ -327,7 +350,8 @@ void CPushwellDlg::file_result(std::size_t, pw::FileOutcome outcome, std::uint32
   close_update_box();
   const bool sent = outcome == pw::FileOutcome::sent;
   try {
-    set_text(IDC_RESULT_TEXT, pw::LangText(sent ? pw::text::kTransferDone : pw::text::kTransferFailedResult));
+    set_text(IDC_RESULT_TEXT, pw::LangText(sent ? pw::text::kTransferDone : pw::text::kTransferFailedResult),
+             sent ? pw::LiveSetting::polite : pw::LiveSetting::assertive);
   } catch (const std::bad_alloc&) {
     out_of_memory();
   }

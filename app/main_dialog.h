@@ -10,6 +10,7 @@
 #include "host/workflow_host.h"
 #include "session/frontend.h"
 #include "ui/gradient_progress.h"
+#include "win/accessibility.h"
 #include "win/dialog.h"
 
 class CPushwellDlg : public pw::Dialog<CPushwellDlg>, private pw::Frontend {
@@ -40,7 +41,11 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, private pw::Frontend {
   void identification_done(const std::uint8_t* reply, std::size_t size, bool identified,
                            unsigned elapsed_ms) noexcept override;
 
-  void set_text(int control, const std::string& text);
+  // The link status, the step or the result: texts that change while focus stays
+  // on a button, so screen readers hear each one that says something (a live region).
+  void set_text(int control, const std::string& text, pw::LiveSetting setting = pw::LiveSetting::polite);
+  // Leaves the focus on a button the keyboard can still press.
+  void disable_update_button() noexcept;
   // A modal box with one of the application's styles; `opened` receives its
   // window once it exists. Returns the id of the button that closed it.
   int show_box(const std::string& text, unsigned style, HWND* opened = nullptr) noexcept;
@@ -75,6 +80,7 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, private pw::Frontend {
 
   HICON icon = nullptr;
   CGradientProgressCtrl progress;
+  pw::Annotations annotations_;
   // Outlives the window: its controls draw with it until they are gone.
   pw::UniqueFont language_font_;
   pw::WorkflowHost& host_;

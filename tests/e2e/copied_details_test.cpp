@@ -26,7 +26,7 @@ std::optional<std::string> copy_with_ctrl_c(DialogApp& app, HWND window) {
   ::SetForegroundWindow(window);
   if (!app.wait_until([&] { return ::GetForegroundWindow() == window; })) return std::nullopt;
   if (!clear_clipboard()) return std::nullopt;
-  send_key('C', true);
+  send_key('C', VK_CONTROL);
   std::optional<std::string> text;
   poll_until([&] {
     text = clipboard_text();
