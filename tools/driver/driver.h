@@ -105,6 +105,9 @@ struct LaunchOptions {
   std::string current_directory;  // empty: the test program's own
   EnvVars environment;
   std::string arguments;          // appended to the quoted executable path
+  std::string output_path;        // standard output into this file (created anew); empty: inherited
+  std::string error_path;         // standard error likewise; empty: with the output
+  bool new_console = false;       // a console of its own, which console control events can reach
 };
 
 // One started program. Killed (with any children it started) on destruction if still running.
@@ -124,6 +127,8 @@ class Process {
   std::optional<DWORD> wait_for_exit(Millis timeout = kDeadline);
   std::optional<DWORD> exit_code() const noexcept;
   void kill() noexcept;
+  // Processes of its job still alive (it and what it started), or -1 when it has no job.
+  int processes_alive() const noexcept;
   // Why start() failed.
   const std::string& error() const noexcept { return error_; }
 
@@ -141,6 +146,8 @@ inline constexpr int kMessageBoxTextId = 0xFFFF;
 
 // Visible top-level dialog windows (class "#32770") of process `pid`, topmost first.
 std::vector<HWND> dialogs_of_process(DWORD pid);
+// Every top-level window of process `pid`, hidden ones included.
+std::vector<HWND> windows_of_process(DWORD pid);
 std::string class_name(HWND hwnd);
 std::string window_text(HWND hwnd);
 // Text of control `id` of `dialog` ("" when there is none; see has_item).
