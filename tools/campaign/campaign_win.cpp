@@ -137,7 +137,8 @@ int send_console_event(DWORD pid, DWORD event) {
 class Run {
  public:
   Run(const Options& options, Plan plan)
-      : options_(options), plan_(std::move(plan)), scratch_("campaign"),
+      // Named by the seed too: workers in other Wine prefixes reuse process ids.
+      : options_(options), plan_(std::move(plan)), scratch_("campaign-s" + std::to_string(plan_.seed)),
         device_(sim::unique_device_name("campaign")) {}
   ~Run() {
     program_.kill();
