@@ -5,6 +5,7 @@
 #include <shobjidl.h>
 
 #include "host/platform.h"
+#include "host/power_source.h"
 #include "win/handles.h"
 
 
@@ -45,10 +46,7 @@ class SystemPlatform final : public PlatformCalls {
   bool execution_state_set_ = false;  // the request could not be made
 };
 
-// GetSystemPowerStatus, or every value unknown when it fails.
-PowerStatus system_power_status() noexcept;
-
 // Whether the computer runs on battery with too little charge to start an update.
-inline bool battery_on_low_charge() noexcept { return battery_too_low_to_start(system_power_status()); }
+inline bool battery_on_low_charge() noexcept { return battery_too_low_to_start(read_power_status()); }
 
 }  // namespace pw

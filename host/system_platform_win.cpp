@@ -142,13 +142,7 @@ bool SystemPlatform::window_in_foreground() noexcept {
   return ::GetForegroundWindow() == window_ || !::IsWindowVisible(window_);
 }
 
-PowerStatus SystemPlatform::power_status() noexcept { return system_power_status(); }
-
-PowerStatus system_power_status() noexcept {
-  SYSTEM_POWER_STATUS system{};
-  if (!::GetSystemPowerStatus(&system)) return PowerStatus{};
-  return PowerStatus{system.ACLineStatus, system.BatteryFlag, system.BatteryLifePercent};
-}
+PowerStatus SystemPlatform::power_status() noexcept { return read_power_status(); }
 
 void SystemPlatform::flash_window() noexcept {
   FLASHWINFO flash{};

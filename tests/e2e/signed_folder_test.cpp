@@ -100,15 +100,14 @@ TEST(SignedFolder, AFileAddedWhileTheUpdateRunsSendsNothingOfIt) {
   ASSERT_TRUE(rig.start_device({"--rate", "200000"}));
   LaunchOptions options = rig.updater_options(rig.folder().path());
   options.arguments = "update --report";
-  options.output_file = rig.folder().file("cli-output.txt");
-  options.console_program = true;
+  options.output_path = rig.folder().file("cli-output.txt");
   Process cli;
   ASSERT_TRUE(cli.start(join_path(bin_folder(), "pushwell-cli-signed-test.exe"), options)) << cli.error();
   ASSERT_TRUE(rig.wait_capture_size(20000));
   rig.write_update_file("image.cam", 3000, 1, 3);
   EXPECT_EQ(cli.wait_for_exit(), std::optional<DWORD>(0));
   EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware, database})));
-  const tools::Bytes said = sim::read_file_bytes(options.output_file);
+  const tools::Bytes said = sim::read_file_bytes(options.output_path);
   const std::string output(said.begin(), said.end());
   EXPECT_NE(output.find("file image.cam appeared after the update folder was read: not sent"), std::string::npos)
       << output;

@@ -55,6 +55,14 @@ BOOL CALLBACK collect_dialog(HWND hwnd, LPARAM lp) {
   return TRUE;
 }
 
+BOOL CALLBACK collect_window(HWND hwnd, LPARAM lp) {
+  auto* state = reinterpret_cast<EnumState*>(lp);
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(hwnd, &pid);
+  if (pid == state->pid) state->found.push_back(hwnd);
+  return TRUE;
+}
+
 BOOL CALLBACK count_text_ids(HWND child, LPARAM lp) {
   if (::GetDlgCtrlID(child) == kMessageBoxTextId) ++*reinterpret_cast<int*>(lp);
   return TRUE;
@@ -256,19 +264,26 @@ bool Process::start(const std::string& exe_path, const LaunchOptions& options) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   UniqueHandle output;
-  if (!options.output_file.empty()) {
+  if (!options.output_path.empty()) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    output.reset(::CreateFileW(wide(options.output_file).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    output.reset(::CreateFileW(wide(options.output_path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!output) {
-      error_ = "cannot create " + options.output_file;
+      error_ = "cannot create " + options.output_path;
       return false;
     }
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdOutput = output.get();
     startup.hStdError = output.get();
   }
-  const DWORD flags = CREATE_SUSPENDED | (options.console_program ? CREATE_NO_WINDOW : 0);
+  UniqueHandle error;
+  if (output && !options.error_path.empty()) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    error.reset(::CreateFileW(wide(options.error_path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (error) startup.hStdError = error.get();
+  }
+  const DWORD flags = CREATE_SUSPENDED | (options.new_console ? CREATE_NEW_CONSOLE : 0);
   PROCESS_INFORMATION info{};
   const std::wstring directory = wide(options.current_directory);
   const bool created = sim::create_process_tried(
@@ -314,7 +329,38 @@ void Process::kill() noexcept {
   job_.reset();
 }
 
+int Process::processes_alive() const noexcept {
+  // The system's own processes a program brings up (its console's host, Wine's
+  // desktop) may land in the job too; they are no part of the program.
+  struct List {
+    JOBOBJECT_BASIC_PROCESS_ID_LIST header;
+    ULONG_PTR more[63];
+  } list{};
+  if (!job_ || !::QueryInformationJobObject(job_.get(), JobObjectBasicProcessIdList, &list, sizeof list, nullptr))
+    return -1;
+  wchar_t windows[MAX_PATH];
+  const UINT windows_length = ::GetSystemWindowsDirectoryW(windows, MAX_PATH);
+  const std::string system_folder = upper(utf8(windows)) + "\\";
+  int alive = 0;
+  for (DWORD i = 0; i < list.header.NumberOfProcessIdsInList && i < 64; ++i) {
+    const DWORD pid = static_cast<DWORD>(list.header.ProcessIdList[i]);
+    UniqueHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
+    if (!process || ::WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) continue;
+    wchar_t path[MAX_PATH];
+    DWORD size = MAX_PATH;
+    const std::string name = ::QueryFullProcessImageNameW(process.get(), 0, path, &size) ? upper(utf8(path)) : "";
+    if (windows_length == 0 || name.compare(0, system_folder.size(), system_folder) != 0) ++alive;
+  }
+  return alive;
+}
+
 // ---- Windows of another process ---------------------------------------------------
+
+std::vector<HWND> windows_of_process(DWORD pid) {
+  EnumState state{pid, {}};
+  ::EnumWindows(&collect_window, reinterpret_cast<LPARAM>(&state));
+  return state.found;
+}
 
 std::vector<HWND> dialogs_of_process(DWORD pid) {
   EnumState state{pid, {}};
@@ -373,7 +419,7 @@ bool system_command(HWND window, WPARAM command) {
 
 bool close_window(HWND window) { return window && ::PostMessageA(window, WM_CLOSE, 0, 0) != 0; }
 
-void send_key(WORD key, WORD held) {
+void send_key(WORD key, bool with_ctrl) {
   std::vector<INPUT> in;
   auto add = [&](WORD vk, DWORD flags) {
     INPUT i = {};
@@ -382,10 +428,10 @@ void send_key(WORD key, WORD held) {
     i.ki.dwFlags = flags;
     in.push_back(i);
   };
-  if (held) add(held, 0);
+  if (with_ctrl) add(VK_CONTROL, 0);
   add(key, 0);
   add(key, KEYEVENTF_KEYUP);
-  if (held) add(held, KEYEVENTF_KEYUP);
+  if (with_ctrl) add(VK_CONTROL, KEYEVENTF_KEYUP);
   ::SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT));
 }
 

@@ -105,8 +105,9 @@ struct LaunchOptions {
   std::string current_directory;  // empty: the test program's own
   EnvVars environment;
   std::string arguments;          // appended to the quoted executable path
-  std::string output_file;        // standard output and error go there (created anew); empty: inherited
-  bool console_program = false;   // a console program: started without a console window of its own
+  std::string output_path;        // standard output into this file (created anew); empty: inherited
+  std::string error_path;         // standard error likewise; empty: with the output
+  bool new_console = false;       // a console of its own, which console control events can reach
 };
 
 // One started program. Killed (with any children it started) on destruction if still running.
@@ -126,6 +127,8 @@ class Process {
   std::optional<DWORD> wait_for_exit(Millis timeout = kDeadline);
   std::optional<DWORD> exit_code() const noexcept;
   void kill() noexcept;
+  // Processes of its job still alive (it and what it started), or -1 when it has no job.
+  int processes_alive() const noexcept;
   // Why start() failed.
   const std::string& error() const noexcept { return error_; }
 
@@ -143,6 +146,8 @@ inline constexpr int kMessageBoxTextId = 0xFFFF;
 
 // Visible top-level dialog windows (class "#32770") of process `pid`, topmost first.
 std::vector<HWND> dialogs_of_process(DWORD pid);
+// Every top-level window of process `pid`, hidden ones included.
+std::vector<HWND> windows_of_process(DWORD pid);
 std::string class_name(HWND hwnd);
 std::string window_text(HWND hwnd);
 // Text of control `id` of `dialog` ("" when there is none; see has_item).
@@ -165,8 +170,8 @@ bool system_command(HWND window, WPARAM command);
 bool close_window(HWND window);
 
 // Real keys, as the system queues them for the foreground window: `key` pressed and
-// released, with the key `held` (VK_CONTROL, VK_MENU for Alt; 0: none) held around it.
-void send_key(WORD key, WORD held = 0);
+// released, with Ctrl held around it when `with_ctrl`.
+void send_key(WORD key, bool with_ctrl = false);
 // The clipboard's Unicode text as UTF-8, or nullopt when it holds none or cannot be opened.
 std::optional<std::string> clipboard_text();
 // Empties the clipboard, so a later read shows only what was copied since.

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# The fault campaign's long run, a mode of its own beside bench/run.sh: seeds
+# 1..N (default 1000) against the x86_64 build, in two Wine prefixes of their
+# own (each its own wineserver and display, so the one-updater lock and the
+# clipboard of one never meet the other's), then one line in bench/RESULTS.md:
+#   campaign: N runs, L lies, H hangs, median S s
+# with the table of the faults drawn and the seeds of any break.
+#   PUSHWELL_CAMPAIGN_RUNS  how many seeds (default 1000)
+#   PUSHWELL_BENCH_BUILD    build folder (default build/windows-x64)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root="$(pwd)"
+runs="${PUSHWELL_CAMPAIGN_RUNS:-1000}"
+build="${PUSHWELL_BENCH_BUILD:-build/windows-x64}"
+cmake --build "$build" -j "${JOBS:-2}" --target campaign || exit 1
+work="$(mktemp -d)"
+started=$(date +%s)
+for worker in 0 1; do
+  seeds=$(seq $((1 + worker)) 2 "$runs" | paste -sd, -)
+  env -u DISPLAY PUSHWELL_WINEPREFIX="$root/build/wineprefix-campaign-$worker" \
+    scripts/campaign.sh --build "$build" --seed-list "$seeds" --results "Z:$(echo "$work/results-$worker.tsv" | tr / '\\')" \
+    >"$work/log-$worker.txt" 2>&1 &
+done
+wait
+elapsed=$(( $(date +%s) - started ))
+cat "$work"/results-*.tsv | sort -n >"$work/all.tsv"
+python3 - "$work/all.tsv" "$elapsed" "$root/bench/RESULTS.md" <<'PY'
+import collections, statistics, sys
+rows = [line.rstrip("\n").split("\t") for line in open(sys.argv[1]) if line.strip()]
+lies = sum(1 for r in rows if r[3] == "breaks" and "lie:" in r[6] and "hang:" not in r[6])
+hangs = sum(1 for r in rows if "hang:" in r[6])
+median = statistics.median(float(r[2]) for r in rows) if rows else 0
+drawn = collections.Counter(k for r in rows if r[5] != "-" for k in r[5].split(","))
+broke = collections.Counter(k for r in rows if r[3] != "holds" and r[5] != "-" for k in r[5].split(","))
+out = [f"campaign: {len(rows)} runs, {lies} lies, {hangs} hangs, median {median:.1f} s", "",
+       f"{sum(1 for r in rows if r[1] == 'dialog')} runs through the dialog; {sys.argv[2]} s in all, two workers "
+       "(`bench/campaign.sh`).", "", "| fault | drawn | in runs that broke |", "| --- | --- | --- |"]
+out += [f"| {k} | {drawn[k]} | {broke[k]} |" for k in sorted(drawn)]
+bad = [r for r in rows if r[3] != "holds"]
+out += ["", "Seeds that broke: " + (", ".join(f"{r[0]} ({r[1]}: {r[6][:120]})" for r in bad) if bad else "none")]
+text = open(sys.argv[3]).read() if __import__("os").path.exists(sys.argv[3]) else ""
+marker = "\n## Fault campaign\n"
+text = text.split(marker)[0].rstrip("\n") + "\n" + marker + "\n" + "\n".join(out) + "\n"
+open(sys.argv[3], "w").write(text)
+print(out[0])
+PY

@@ -1,0 +1,159 @@
+// The fault campaign's schedule and oracle on runs recorded under Wine
+// (tests/native/campaign_runs/<run>/: the plan's description, the record and the
+// device's capture): honest runs hold, and a run that lies or hangs is caught.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+
+#include "tools/campaign/campaign_oracle.h"
+#include "tools/campaign/campaign_plan.h"
+
+namespace {
+
+using namespace pw::campaign;
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct RecordedRun {
+  Plan plan;
+  std::string described;  // as the runner described the plan it ran
+  Record record;
+};
+
+RecordedRun recorded(const std::string& name) {
+  const std::string folder = std::string(PUSHWELL_SOURCE_DIR) + "/tests/native/campaign_runs/" + name + "/";
+  RecordedRun run;
+  run.described = read_text(folder + "plan.txt");
+  while (!run.described.empty() && (run.described.back() == '\n' || run.described.back() == '\r'))
+    run.described.pop_back();
+  // "seed N: console, ..." or "seed N: dialog, ...": the runner may have forced the program.
+  run.plan = draw_plan(std::strtoull(run.described.c_str() + 5, nullptr, 10));
+  run.plan.program = run.described.find(": dialog,") != std::string::npos ? Program::dialog : Program::console;
+  EXPECT_TRUE(read_record(read_text(folder + "record.txt"), &run.record)) << name;
+  const std::string capture = read_text(folder + "capture.bin");
+  run.record.capture.assign(capture.begin(), capture.end());
+  return run;
+}
+
+std::string rules(const Verdict& verdict) {
+  std::string text;
+  for (const Break& b : verdict.breaks) text += b.rule + "; ";
+  return text;
+}
+
+bool breaks_as(const Verdict& verdict, BreakKind kind, const std::string& words) {
+  for (const Break& b : verdict.breaks)
+    if (b.kind == kind && b.rule.find(words) != std::string::npos) return true;
+  return false;
+}
+
+// The runner is built by MinGW and this test natively: the same seed must give
+// the same plan in both, or a replay would run something else.
+TEST(CampaignPlan, ASeedDrawsTheSamePlanInEveryBuild) {
+  for (const char* name : {"console-completed", "dialog-completed", "console-write-error", "console-stale-list",
+                           "console-too-short-file", "console-wm-close-hang"}) {
+    const RecordedRun run = recorded(name);
+    EXPECT_EQ(describe(run.plan), run.described) << name;
+  }
+}
+
+TEST(CampaignPlan, FaultsStrikeWhereTheRunCanMeetThem) {
+  std::set<FaultKind> drawn;
+  unsigned dialogs = 0;
+  for (std::uint64_t seed = 1; seed <= 2000; ++seed) {
+    const Plan plan = draw_plan(seed);
+    ASSERT_FALSE(plan.files.empty()) << seed;
+    dialogs += plan.program == Program::dialog;
+    bool times_begun = false;
+    std::uint64_t last_time = 0;
+    for (const Fault& f : plan.faults) {
+      drawn.insert(f.kind);
+      if (f.at_byte) {
+        ASSERT_FALSE(times_begun) << describe(plan) << ": byte faults come first, armed before the start";
+        EXPECT_GE(f.at, 1u) << describe(plan);
+        EXPECT_LE(f.at, std::max<std::uint64_t>(1, stream_size(plan))) << describe(plan);
+      } else {
+        EXPECT_GE(f.at, last_time) << describe(plan) << ": in the order they strike";
+        times_begun = true;
+        last_time = f.at;
+      }
+      if (f.kind == FaultKind::ctrl_c) {
+        EXPECT_EQ(plan.program, Program::console) << describe(plan);
+      }
+      if (f.kind == FaultKind::file_added) {
+        EXPECT_EQ(plan.file_in(f.slot), nullptr) << describe(plan);
+      }
+      if (f.kind == FaultKind::file_changed) {
+        EXPECT_NE(plan.file_in(f.slot), nullptr) << describe(plan);
+      }
+    }
+  }
+  EXPECT_EQ(drawn.size(), kFaultKinds) << "every kind of fault is drawn";
+  EXPECT_GT(dialogs, 2000u / 5) << "at least a fifth of the runs drive the dialog";
+}
+
+TEST(CampaignOracle, HonestRunsHold) {
+  for (const char* name : {"console-completed", "dialog-completed", "console-write-error", "console-stale-list",
+                           "console-too-short-file"}) {
+    const RecordedRun run = recorded(name);
+    const Verdict verdict = judge(run.plan, run.record);
+    EXPECT_TRUE(verdict.holds()) << name << ": " << rules(verdict);
+  }
+  EXPECT_EQ(judge(recorded("console-write-error").plan, recorded("console-write-error").record).reported,
+            Outcome::transfer_failed);
+}
+
+// The console program reported completion and both files sent, but the device
+// holds 4000 bytes of the 5022 it should.
+TEST(CampaignOracle, ACaptureShortOfWhatWasReportedIsALie) {
+  const RecordedRun run = recorded("console-completed-capture-short");
+  const Verdict verdict = judge(run.plan, run.record);
+  EXPECT_TRUE(breaks_as(verdict, BreakKind::lie, "reported completion, but the device got 4000 bytes")) << rules(verdict);
+  EXPECT_TRUE(breaks_as(verdict, BreakKind::lie, "said database.cam was sent")) << rules(verdict);
+}
+
+// A WM_CLOSE to the console program's hidden window: it never ended.
+TEST(CampaignOracle, ARunThatNeverEndsIsAHang) {
+  const RecordedRun run = recorded("console-wm-close-hang");
+  const Verdict verdict = judge(run.plan, run.record);
+  EXPECT_TRUE(breaks_as(verdict, BreakKind::hang, "did not end")) << rules(verdict);
+  EXPECT_TRUE(breaks_as(verdict, BreakKind::leak, "left running")) << rules(verdict);
+
+  RecordedRun slow = recorded("console-completed");
+  slow.record.seconds = static_cast<double>(bound_ms(slow.plan)) / 1000 + 1;
+  EXPECT_TRUE(breaks_as(judge(slow.plan, slow.record), BreakKind::hang, "over its bound"));
+}
+
+TEST(CampaignOracle, AFolderItsSignatureDoesNotCoverPutsNotEvenTheIdentificationByteAtTheDevice) {
+  RecordedRun run = recorded("console-stale-list");
+  ASSERT_TRUE(judge(run.plan, run.record).holds());
+  run.record.capture = {0x40};
+  const Verdict verdict = judge(run.plan, run.record);
+  EXPECT_TRUE(breaks_as(verdict, BreakKind::lie, "signature does not cover")) << rules(verdict);
+}
+
+TEST(CampaignOracle, AnExitStatusThatIsNotTheTablesForWhatHappenedBreaks) {
+  RecordedRun run = recorded("console-write-error");
+  run.record.exit_status = 4;  // a refused file, where a transfer failed
+  const Verdict verdict = judge(run.plan, run.record);
+  EXPECT_TRUE(breaks_as(verdict, BreakKind::lie, "exit status 4")) << rules(verdict);
+  EXPECT_TRUE(breaks_as(verdict, BreakKind::lie, "the end event's exit disagrees")) << rules(verdict);
+}
+
+TEST(CampaignOracle, ARecordReadsBackAsWritten) {
+  const RecordedRun run = recorded("dialog-completed");
+  Record again;
+  ASSERT_TRUE(read_record(write_record(run.record), &again));
+  EXPECT_EQ(write_record(again), write_record(run.record));
+  EXPECT_EQ(again.output, run.record.output);
+  EXPECT_EQ(again.texts.finished, run.record.texts.finished);
+}
+
+}  // namespace
