@@ -4,7 +4,10 @@
 #include "host/single_instance.h"
 #include <shellapi.h>
 
+#include <commctrl.h>
+
 #include "lang/lang_text.h"
+#include "win/guard.h"
 #include "update/update_plan.h"
 #include "win/handles.h"
 #include "win/message_box.h"
@@ -101,7 +104,7 @@ pw::Reply CPushwellDlg::on_init_dialog() noexcept {
   annotations_.set_name(item(IDC_PROGRESS), L"");
 
   reset_progress();
-  if (host_.attach(hwnd(), pw::current_directory())) host_.check_presence_soon();
+  host_.attach(hwnd());
   // Enter and the first key go to the update button, not to Cancel, the template's first.
   ::SendMessageW(hwnd(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(item(IDC_UPDATE_BUTTON)), TRUE);
   return pw::Reply::with(FALSE);
@@ -186,22 +189,34 @@ void CPushwellDlg::enable_about(bool enable) noexcept {
 }
 
 pw::Reply CPushwellDlg::on_cancel_clicked() noexcept {
-  // Cancel, the close box, Alt+F4 and the system menu's Close all arrive here.
-  // While the folder is still being read nothing has been written: the window closes.
-  if (host_.update_protected()) {
-    try {
-      refuse_close();
-    } catch (const std::bad_alloc&) {
-      out_of_memory();
-    }
-  } else {
-    try {
-      host_.details().add("the window is closed");
-    } catch (const std::bad_alloc&) {
-    }
-    end_dialog(IDCANCEL);
-  }
+  // Cancel and Esc arrive here; the close box, Alt+F4 and the system menu's Close
+  // as WM_CLOSE at the host. Either way the command's table decides.
+  host_.close_asked();
   return pw::Reply::with(0);
+}
+
+void CPushwellDlg::another_updater_runs() noexcept {
+  pw::bring_running_updater_forward();
+  std::string text;
+  if (pw::ran_out_of_memory([&] { text = pw::LangText(pw::text::kAnotherUpdater); })) text = pw::kOutOfMemoryText;
+  host_.record().message(text, pw::MessageStyle::warning);
+}
+
+bool CPushwellDlg::open_window(pw::WorkflowHost&) noexcept {
+  INITCOMMONCONTROLSEX controls{};
+  controls.dwSize = 8;
+  controls.dwICC = 0xFF;
+  ::InitCommonControlsEx(&controls);
+  return run_modal(nullptr) != -1;  // the dialog's result is not used
+}
+
+void CPushwellDlg::close_refused() noexcept {
+  if (pw::ran_out_of_memory([&] { refuse_close(); })) out_of_memory();
+}
+
+void CPushwellDlg::close_now() noexcept {
+  static_cast<void>(pw::ran_out_of_memory([&] { host_.details().add("the window is closed"); }));
+  end_dialog(IDCANCEL);
 }
 
 void CPushwellDlg::refuse_close() {
@@ -323,14 +338,10 @@ void CPushwellDlg::folder_being_checked(const std::string& text) noexcept {
   }
 }
 
-void CPushwellDlg::step_begins(std::size_t file, const char*) noexcept {
+void CPushwellDlg::step_begins(std::size_t file, const char*, const std::string& text) noexcept {
   // The first file follows files_begin directly: nothing to clear yet.
   if (file > 0) files_begin();
-  try {
-    set_text(IDC_STEP_TEXT, pw::LangText(pw::kUpdateFiles[file].step_text));
-  } catch (const std::bad_alloc&) {
-    out_of_memory();
-  }
+  if (pw::ran_out_of_memory([&] { set_text(IDC_STEP_TEXT, text); })) out_of_memory();
 }
 
 void CPushwellDlg::transfer_begins(std::size_t, std::uint32_t) noexcept {

@@ -13,10 +13,16 @@
 #include "win/accessibility.h"
 #include "win/dialog.h"
 
-class CPushwellDlg : public pw::Dialog<CPushwellDlg>, private pw::Frontend {
+class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::ProgramFace {
  public:
   // `host` runs the workflow; the window is handed to it as it opens.
   explicit CPushwellDlg(pw::WorkflowHost& host) noexcept;
+
+  // ProgramFace: what only the dialog does.
+  void another_updater_runs() noexcept override;
+  bool open_window(pw::WorkflowHost& host) noexcept override;
+  void close_refused() noexcept override;
+  void close_now() noexcept override;
   ~CPushwellDlg() override;
 
   static const std::array<pw::MessageEntry<CPushwellDlg>, 9>& message_table() noexcept;
@@ -27,7 +33,7 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, private pw::Frontend {
   void linked(bool linked) noexcept override;
   void files_begin() noexcept override;
   void folder_being_checked(const std::string& text) noexcept override;
-  void step_begins(std::size_t file, const char* name) noexcept override;
+  void step_begins(std::size_t file, const char* name, const std::string& text) noexcept override;
   void transfer_begins(std::size_t file, std::uint32_t bytes) noexcept override;
   void file_progress(std::size_t file, int percent) noexcept override;
   void file_result(std::size_t file, pw::FileOutcome outcome, std::uint32_t bytes_sent) noexcept override;

@@ -20,8 +20,12 @@ constexpr char kExitCodesHelp[] =
     "  7  the pipe library cannot be loaded\n"
     "  8  the computer runs on battery with a low charge (nothing was written; see update --allow-battery)\n"
     "  9  the update folder is not signed by a trusted key or does not match its list\n"
-    "Ctrl+C before the command has begun ends the program as Windows does (0xC000013A);\n"
-    "while it runs it is refused; after it has ended the command's own status stands.\n";
+    " 10  the device driver did not answer before the device received any file (nothing of one was sent)\n"
+    " 11  stopped as asked (the window closed, a WM_QUIT, a closing console) before the update completed;\n"
+    "     no file was cut\n"
+    "Ctrl+C before the command has begun, or while it reads the folder, ends the program as Windows\n"
+    "does (0xC000013A); from the device's first byte on it is refused; after the command has ended\n"
+    "its own status stands.\n";
 
 }  // namespace
 
@@ -56,8 +60,7 @@ Parsed parse_arguments(const std::vector<std::string>& args) {
     result.exit_status = kExitCompleted;
     return result;
   } catch (const CLI::ParseError& e) {
-    result.output = json ? "{\"event\":\"error\",\"text\":" + json_string(e.what()) + "}\n" +
-                               json_end(kExitBadArguments) + "\n"
+    result.output = json ? json_error(e.what()) + "\n" + json_end(kExitBadArguments) + "\n"
                          : std::string(e.what()) + "\nRun with --help for more information.\n";
     result.exit_status = kExitBadArguments;
     return result;
@@ -74,8 +77,9 @@ int exit_status_of(CommandResult result) {
     case CommandResult::wrong_device: return kExitWrongDevice;
     case CommandResult::file_refused: return kExitFileRefused;
     case CommandResult::transfer_failed:
-    case CommandResult::out_of_memory:
-    case CommandResult::driver_not_answering: return kExitTransferFailed;
+    case CommandResult::out_of_memory: return kExitTransferFailed;
+    case CommandResult::driver_not_answering: return kExitDriverNotAnswering;
+    case CommandResult::stopped: return kExitStopped;
     case CommandResult::no_library: return kExitNoLibrary;
     case CommandResult::low_battery: return kExitOnBattery;
     case CommandResult::folder_refused: return kExitFolderRefused;
@@ -127,6 +131,8 @@ std::string json_message(const std::string& text, MessageStyle style) {
 std::string json_result(const std::string& file, FileOutcome outcome) {
   return "{\"event\":\"result\",\"file\":" + json_string(file) + ",\"outcome\":\"" + outcome_name(outcome) + "\"}";
 }
+
+std::string json_error(const std::string& text) { return "{\"event\":\"error\",\"text\":" + json_string(text) + "}"; }
 
 std::string json_end(int exit_status) { return "{\"event\":\"end\",\"exit\":" + std::to_string(exit_status) + "}"; }
 

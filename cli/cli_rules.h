@@ -32,6 +32,8 @@ enum ExitStatus : int {
   kExitNoLibrary = 7,       // the pipe library cannot be loaded
   kExitOnBattery = 8,       // the computer runs on battery with a low charge
   kExitFolderRefused = 9,   // the update folder is not signed by a trusted key or does not match its list
+  kExitDriverNotAnswering = 10,  // the driver did not answer before the device received any file
+  kExitStopped = 11,        // stopped as asked before the update completed; no file was cut
 };
 
 // Either arguments to run, or what to print and the status to end with (the
@@ -56,6 +58,8 @@ std::string json_progress(const std::string& file, int percent);
 std::string json_message(const std::string& text, MessageStyle style);
 std::string json_result(const std::string& file, FileOutcome outcome);
 std::string json_end(int exit_status);
+// An argument error, or memory that ran out: {"event":"error","text":...}.
+std::string json_error(const std::string& text);
 // `keys`: one built-in trusted key.
 std::string json_key(const std::string& fingerprint);
 // The run's details: {"event":"details","lines":[...]}.

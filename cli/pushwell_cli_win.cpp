@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <cstring>
 #include <cstdlib>
 #include <new>
 #include <optional>
@@ -20,6 +21,7 @@
 #include "session/frontend.h"
 #include "update/signature.h"
 #include "update/update_plan.h"
+#include "win/guard.h"
 #include "win/handles.h"
 #include "win/wide_text.h"
 
@@ -34,7 +36,6 @@ constexpr unsigned kLibraryCheckMs = 15000;
 
 // Read by the console control handler, which runs on a thread of its own.
 std::atomic<CommandPhase> g_phase{CommandPhase::not_started};
-std::atomic<WorkflowHost*> g_host{nullptr};
 
 class Output {
  public:
@@ -43,6 +44,12 @@ class Output {
     console_ = ::GetConsoleMode(handle_, &mode) != 0;
   }
   bool console() const noexcept { return console_; }
+  // ASCII that needs no conversion: written as it is, allocating nothing.
+  void write_fixed(const char* text) noexcept {
+    DWORD written = 0;
+    if (handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE)
+      ::WriteFile(handle_, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr);
+  }
   // UTF-8 in; a console gets UTF-16, anything else the UTF-8 bytes.
   void write(const std::string& text) noexcept {
     if (text.empty() || handle_ == nullptr || handle_ == INVALID_HANDLE_VALUE) return;
@@ -64,11 +71,44 @@ class Output {
   bool console_ = false;
 };
 
+// A top-level window that is never shown: unlike a message-only window it hears
+// WM_QUERYENDSESSION, so a log-off or shutdown waits for the command as the
+// dialog's does, and another program's WM_CLOSE reaches the host (which decides;
+// this procedure never destroys it on its own).
+UniqueWindow create_hidden_window() noexcept {
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = &::DefWindowProcW;
+  wc.hInstance = ::GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"PushwellCliSession";
+  ::RegisterClassW(&wc);
+  return UniqueWindow(::CreateWindowExW(0, wc.lpszClassName, L"pushwell-cli", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0,
+                                        nullptr, nullptr, wc.hInstance, nullptr));
+}
+
 // The console front end: prints the workflow's events and answers its
 // questions; the host runs the workflow on a hidden window of this thread.
-class ConsoleFrontend final : public Frontend {
+class ConsoleFrontend final : public ProgramFace {
  public:
   ConsoleFrontend(Output& out, bool json) noexcept : out_(out), json_(json), line_(out.console() && !json) {}
+
+  // ProgramFace.
+  void another_updater_runs() noexcept override {
+    std::string text;
+    if (ran_out_of_memory([&] { text = LangText(text::kAnotherUpdater); })) text = kOutOfMemoryText;
+    message(text, MessageStyle::warning);
+    finish(kExitAnotherUpdater);
+  }
+  bool open_window(WorkflowHost& host) noexcept override {
+    window_ = create_hidden_window();
+    return window_ && host.attach(window_.get());
+  }
+  void close_refused() noexcept override { refuse_on_stderr(); }
+  void close_now() noexcept override {}  // the host leaves its loop; the command's end said why
+  static void refuse_on_stderr() noexcept {
+    static const char kRefused[] = "\nThe update goes on: stopping it now could leave the device unusable.\n";
+    DWORD written = 0;
+    ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), kRefused, sizeof kRefused - 1, &written, nullptr);
+  }
 
   std::optional<int> exit_status() const noexcept { return exit_status_; }
   void finish(int exit_status) noexcept {
@@ -98,11 +138,8 @@ class ConsoleFrontend final : public Frontend {
     } catch (const std::bad_alloc&) {
     }
   }
-  void step_begins(std::size_t file, const char* name) noexcept override {
-    try {
-      print(json_ ? json_step(name) : LangText(kUpdateFiles[file].step_text) + " (" + name + ")");
-    } catch (const std::bad_alloc&) {
-    }
+  void step_begins(std::size_t, const char* name, const std::string& text) noexcept override {
+    static_cast<void>(ran_out_of_memory([&] { print(json_ ? json_step(name) : text + " (" + name + ")"); }));
   }
   void transfer_begins(std::size_t, std::uint32_t) noexcept override {}
   void file_progress(std::size_t file, int percent) noexcept override {
@@ -165,19 +202,8 @@ class ConsoleFrontend final : public Frontend {
   bool json_;
   ProgressLine line_;
   std::optional<int> exit_status_;
+  UniqueWindow window_;
 };
-
-// A top-level window that is never shown: unlike a message-only window it hears
-// WM_QUERYENDSESSION, so a log-off or shutdown waits for the command as the dialog's does.
-UniqueWindow create_hidden_window() noexcept {
-  WNDCLASSW wc{};
-  wc.lpfnWndProc = &::DefWindowProcW;
-  wc.hInstance = ::GetModuleHandleW(nullptr);
-  wc.lpszClassName = L"PushwellCliSession";
-  ::RegisterClassW(&wc);
-  return UniqueWindow(::CreateWindowExW(0, wc.lpszClassName, L"pushwell-cli", WS_OVERLAPPEDWINDOW, 0, 0, 0, 0,
-                                        nullptr, nullptr, wc.hInstance, nullptr));
-}
 
 BOOL WINAPI on_console_control(DWORD type) {
   ControlEvent event = ControlEvent::ctrl_c;
@@ -191,17 +217,13 @@ BOOL WINAPI on_console_control(DWORD type) {
   switch (answer_control(event, g_phase.load())) {
     case ControlAnswer::end_now: return FALSE;
     case ControlAnswer::status_stands: return TRUE;  // the ended command's status is returned from main
-    case ControlAnswer::refused: {
-      static const char kRefused[] = "\nThe update goes on: stopping it now could leave the device unusable.\n";
-      DWORD written = 0;
-      ::WriteFile(::GetStdHandle(STD_ERROR_HANDLE), kRefused, sizeof kRefused - 1, &written, nullptr);
-      return TRUE;
-    }
+    case ControlAnswer::refused: ConsoleFrontend::refuse_on_stderr(); return TRUE;
     case ControlAnswer::cannot_refuse: break;
   }
-  // The system ends the process once this returns: the file going out gets as
-  // long as the system allows to arrive whole, and no further file starts.
-  if (WorkflowHost* host = g_host.load()) host->finish_transfer_under_way(kCloseWaitMs);
+  // The system ends the process once this returns: a file not yet sending is
+  // stopped and sends nothing, the one going out gets as long as the system
+  // allows to arrive whole, and no further file starts.
+  WorkflowHost::console_closing(kCloseWaitMs);
   return FALSE;
 }
 
@@ -270,44 +292,26 @@ int run(const Arguments& arguments, Output& out) {
     record.message("No such folder: " + printable_text(arguments.folder), MessageStyle::stop);
     return end_with(host, frontend, arguments, kExitBadArguments);
   }
-  // `status` takes no lock, and probes nothing while another updater holds it.
-  const bool another_runs = arguments.command == Command::update
-                                ? host.take_lock() == InstanceVerdict::another_runs
-                                : InstanceLock::held_elsewhere();
-  if (another_runs) {
-    record.message(LangText(text::kAnotherUpdater), MessageStyle::warning);
-    return end_with(host, frontend, arguments, kExitAnotherUpdater);
+  RunOptions options;
+  options.folder = folder;
+  options.lock_only_looked_at = arguments.command == Command::status;
+  options.library_first = true;
+  options.first_check_waits = true;
+  options.update_at_once = arguments.command == Command::update;
+  options.allow_battery = arguments.allow_battery;
+  switch (host.run(options, frontend)) {
+    case RunEnd::another_updater: return end_with(host, frontend, arguments, kExitAnotherUpdater);
+    case RunEnd::no_library: return end_with(host, frontend, arguments, kExitNoLibrary);
+    case RunEnd::no_window: return end_with(host, frontend, arguments, kExitTransferFailed);
+    case RunEnd::not_linked:
+      if (arguments.command == Command::update)
+        static_cast<void>(
+            ran_out_of_memory([&] { record.message(LangText(text::kDeviceNotLinked), MessageStyle::warning); }));
+      return end_with(host, frontend, arguments, kExitNotLinked);
+    case RunEnd::linked: return end_with(host, frontend, arguments, kExitCompleted);
+    case RunEnd::ended: break;
   }
-  exclude_current_directory_from_library_search();
-  {
-    // On a thread of its own, bounded, as every call into the library.
-    DriverCall probe = DriverCall::probe();
-    const DriverCallResult result = probe.wait(kLibraryCheckMs);
-    const DriverBinding binding = probe.binding();
-    if (result == DriverCallResult::no_library) {
-      record.message(library_failure_text(LangText(text::kLibraryNotLoaded), binding.foreign), MessageStyle::warning);
-      return end_with(host, frontend, arguments, kExitNoLibrary);
-    }
-    if (!binding.path.empty())
-      record.library_bound(binding.path, binding.version, binding.open_dev_export, binding.open_file_export);
-  }
-  const UniqueWindow window = create_hidden_window();
-  if (!window || !host.attach(window.get(), folder)) return end_with(host, frontend, arguments, kExitTransferFailed);
-  g_host.store(&host);
-  struct Detach {
-    ~Detach() { g_host.store(nullptr); }
-  } detach;
-  // The first check, as the dialog's first tick; it also arms the poll.
-  host.check_presence_now();
-  if (host.process_end_wanted() || !host.linked()) {
-    if (arguments.command == Command::update)
-      record.message(LangText(text::kDeviceNotLinked), MessageStyle::warning);
-    return end_with(host, frontend, arguments, kExitNotLinked);
-  }
-  if (arguments.command == Command::status) return end_with(host, frontend, arguments, kExitCompleted);
-
-  host.start_update(arguments.allow_battery);
-  host.serve_until_idle();
+  // The lost-device question answered by ending: the update did not complete.
   if (host.process_end_wanted()) frontend.finish(kExitTransferFailed);
   return end_with(host, frontend, arguments, frontend.exit_status().value_or(kExitTransferFailed));
 }
@@ -328,7 +332,12 @@ int main() {
     ::SetConsoleCtrlHandler(&pw::cli::on_console_control, TRUE);
     return pw::cli::run(*parsed.arguments, out);
   } catch (const std::bad_alloc&) {
-    out.write("Memory Allocation Fail\n");
+    // Said as every other end is, also to a script that reads JSON lines; built
+    // from fixed texts, since there is no room for new ones.
+    const bool json = std::strstr(::GetCommandLineA(), "--json") != nullptr;
+    if (json) out.write_fixed("{\"event\":\"error\",\"text\":\"");
+    out.write_fixed(pw::kOutOfMemoryText);
+    out.write_fixed(json ? "\"}\n{\"event\":\"end\",\"exit\":5}\n" : "\n");
     return pw::cli::kExitTransferFailed;
   }
 }

@@ -13,6 +13,7 @@
 
 #include "device/image_bitness.h"
 #include "win/handles.h"
+#include "win/posted_call.h"
 
 namespace pw {
 
@@ -40,6 +41,13 @@ struct DriverBinding {
   ImageBitness foreign = ImageBitness::unknown;
 };
 
+// What one call brought back.
+struct DriverOutcome {
+  DriverCallResult result = DriverCallResult::out_of_memory;
+  UniqueHandle handle;  // an opened pipe
+  DriverBinding binding;
+};
+
 class DriverCall {
  public:
   // Starts a presence probe. With `notify`, `message` is posted to it when the
@@ -48,19 +56,20 @@ class DriverCall {
   // Starts opening `pipe_name` (kOutPipeName, kInPipeName), as probe().
   static DriverCall open(const char* pipe_name, HWND notify = nullptr, UINT message = 0) noexcept;
 
+  DriverCall() noexcept = default;
   DriverCall(DriverCall&&) noexcept = default;
-  DriverCall& operator=(DriverCall&& other) noexcept;
+  DriverCall& operator=(DriverCall&&) noexcept = default;
   DriverCall(const DriverCall&) = delete;
   DriverCall& operator=(const DriverCall&) = delete;
   // Abandons a call still running.
-  ~DriverCall();
+  ~DriverCall() = default;
 
   // Waits up to `bound_ms` without serving messages. A call that has not
   // returned by then is abandoned: timed_out.
   DriverCallResult wait(unsigned bound_ms) noexcept;
   // Waits up to `bound_ms` without serving messages and without giving the call
   // up: whether it has returned.
-  bool returned_within(unsigned bound_ms) const noexcept;
+  bool returned_within(unsigned bound_ms) const noexcept { return call_.wait(bound_ms); }
   // The result so far: running until the call returns, timed_out once abandoned.
   DriverCallResult result() const noexcept;
   // What the library returned, also for an abandoned call that returned late
@@ -73,17 +82,13 @@ class DriverCall {
   // How the library was bound; empty until the call has loaded it.
   DriverBinding binding() const;
   // Tells this call's posted message from a replaced one's.
-  std::uint32_t serial() const noexcept { return serial_; }
+  std::uint32_t serial() const noexcept { return call_.serial(); }
 
  private:
-  struct State;  // shared with the call's thread
-  DriverCall() noexcept = default;
   static DriverCall start(bool probe, const char* pipe_name, HWND notify, UINT message) noexcept;
-  static DWORD WINAPI run(void* state) noexcept;
 
-  std::shared_ptr<State> state_;
-  DriverCallResult failed_to_start_ = DriverCallResult::out_of_memory;  // when state_ is empty
-  std::uint32_t serial_ = 0;
+  PostedCall<DriverOutcome> call_;
+  DriverCallResult failed_to_start_ = DriverCallResult::no_thread;  // when the call could not start
 };
 
 // Whether a call that was abandoned is still inside the library (or loading or

@@ -1,4 +1,5 @@
 #pragma once
+#include <string>
 #include <vector>
 
 #include "session/frontend.h"
@@ -11,18 +12,25 @@ namespace pw {
 // on the out pipe, lets a reader thread watch the in pipe for the reply, waits, and
 // stops the reader. Owns what the identification leaves for the rest of the run.
 // Window thread (or the console program's thread) only.
+// How an identification ended.
+enum class Identified {
+  yes,           // the right model answered
+  refused,       // the command ends: a box has said why (not linked, no library, no thread)
+  driver_held,   // the command ends: a call into the driver did not return in time
+  wrong_device,  // the process ends: the stop-sign box has said so
+};
+
 class Identification {
  public:
-  // go_on when the device identified itself to this command,
-  // command_ended when the command ends (a message has told the user why), and
-  // end_process for a device that answers wrongly or not at all; `why` hears
-  // the reason of an end. Its texts are looked up here, so it may throw std::bad_alloc.
-  Outcome run(Frontend& frontend, CommandResult& why);
+  // `why` hears the reason of an end. Its texts are looked up here, so it may
+  // throw std::bad_alloc.
+  Identified run(Frontend& frontend, CommandResult& why);
   // A call into the driver did not return in time: it may still hold the device.
   bool driver_held() const noexcept { return driver_held_; }
 
  private:
-  Outcome driver_not_answering(Frontend& frontend, CommandResult& why);
+  Identified driver_not_answering(Frontend& frontend, CommandResult& why);
+  Identified refuse(Frontend& frontend, CommandResult& why, CommandResult result, const std::string& text);
   bool driver_held_ = false;
   // The out-pipe handles the identification byte went through stay open for the run.
   std::vector<UniqueHandle> kept_out_pipes_;

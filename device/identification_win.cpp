@@ -1,11 +1,9 @@
 #include "device/identification.h"
 
 #include <windows.h>
-#include <process.h>
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <vector>
 
@@ -16,6 +14,7 @@
 #include "lang/lang_text.h"
 #include "win/handles.h"
 #include "win/overlapped_pipe.h"
+#include "win/posted_call.h"
 
 namespace pw {
 
@@ -28,50 +27,12 @@ constexpr DWORD kMinimumAnswerTimeMs = 1000;
 constexpr DWORD kReaderJoinMs = 5000;
 constexpr DWORD kReaderCancelRepeatMs = 50;
 
-// Shared by the window thread and one reader; outlives whichever ends last.
+// Shared by the window thread and one reader; outlives whichever ends last, so
+// the in pipe a cancel reaches is never closed under it.
 struct ReaderContext {
   DeviceState reply;  // written by the reader only; read once it has ended
-  std::atomic<bool> stop_requested{false};
-  std::atomic<bool> out_of_memory{false};  // the reader could not even load the library
-  std::mutex pipe_mutex;  // guards in_pipe against a cancel racing its close
-  HANDLE in_pipe = INVALID_HANDLE_VALUE;
-
-  void cancel_pending_read() {
-    std::lock_guard<std::mutex> lock(pipe_mutex);
-    if (UniqueHandle::is_valid(in_pipe)) ::CancelIoEx(in_pipe, nullptr);
-  }
+  UniqueHandle in_pipe;
 };
-
-unsigned __stdcall reader_thread(void* param) {
-  std::unique_ptr<std::shared_ptr<ReaderContext>> owned(static_cast<std::shared_ptr<ReaderContext>*>(param));
-  std::shared_ptr<ReaderContext> context = *owned;
-
-  std::optional<PipeLibrary> library;  // held until the reads are over
-  try {
-    library = PipeLibrary::load();
-  } catch (const std::bad_alloc&) {
-    context->out_of_memory.store(true);  // the window thread reports it
-    return 1;
-  }
-  if (!library) return 1;
-  UniqueHandle in_pipe(library->open_file(kInPipeName));
-  if (!in_pipe) return 1;
-  {
-    std::lock_guard<std::mutex> lock(context->pipe_mutex);
-    context->in_pipe = in_pipe.get();
-  }
-  if (!context->stop_requested.load()) {
-    OverlappedPipe pipe(in_pipe.get());
-    run_identify_reader(pipe, context->reply, context->stop_requested);
-  }
-  {
-    std::lock_guard<std::mutex> lock(context->pipe_mutex);
-    context->in_pipe = INVALID_HANDLE_VALUE;
-  }
-  in_pipe.reset();
-  library.reset();
-  return 1;
-}
 
 void write_identification_byte(HANDLE out_pipe) {
   static const std::uint8_t byte = kIdentifyByte;
@@ -82,12 +43,12 @@ void write_identification_byte(HANDLE out_pipe) {
 }
 
 // Stops the reader and waits for it to end; false when it did not end in time.
-bool stop_reader(HANDLE thread, ReaderContext& context) {
-  context.stop_requested.store(true);
+bool stop_reader(PostedCall<bool>& reader, ReaderContext& context) {
+  reader.ask_to_stop();
   const ULONGLONG deadline = ::GetTickCount64() + kReaderJoinMs;
   for (;;) {
-    context.cancel_pending_read();
-    if (::WaitForSingleObject(thread, kReaderCancelRepeatMs) == WAIT_OBJECT_0) return true;
+    ::CancelIoEx(context.in_pipe.get(), nullptr);
+    if (reader.wait(kReaderCancelRepeatMs)) return true;
     if (::GetTickCount64() >= deadline) return false;
   }
 }
@@ -108,33 +69,36 @@ void tell_binding(const DriverCall& call, Frontend& frontend) {
 
 }  // namespace
 
-Outcome Identification::driver_not_answering(Frontend& frontend, CommandResult& why) {
+Identified Identification::driver_not_answering(Frontend& frontend, CommandResult& why) {
   why = CommandResult::driver_not_answering;
   driver_held_ = true;
   frontend.message(LangText(text::kDriverDoesNotAnswer), MessageStyle::warning);
-  return Outcome::command_ended;
+  return Identified::driver_held;
 }
 
-Outcome Identification::run(Frontend& frontend, CommandResult& why) {
+Identified Identification::refuse(Frontend& frontend, CommandResult& why, CommandResult result,
+                                  const std::string& text) {
+  why = result;
+  frontend.message(text, MessageStyle::warning);
+  return Identified::refused;
+}
+
+Identified Identification::run(Frontend& frontend, CommandResult& why) {
   const ULONGLONG started_at = ::GetTickCount64();
-  // The driver's open is waited for without serving messages, as the delay below.
+  // The driver's opens are waited for without serving messages, as the delay below.
   DriverCall open = DriverCall::open(kOutPipeName);
   const DriverCallResult opened = open.wait(kDriverCallBoundMs);
   if (opened == DriverCallResult::out_of_memory) throw std::bad_alloc();
-  if (opened == DriverCallResult::no_library || opened == DriverCallResult::no_thread) {
-    why = CommandResult::no_library;
-    frontend.message(library_failure_text(LangText(text::kLibraryNotLoaded), open.binding().foreign),
-                     MessageStyle::warning);
-    return Outcome::command_ended;
-  }
+  if (opened == DriverCallResult::no_thread)
+    return refuse(frontend, why, CommandResult::transfer_failed, LangText(text::kWorkerNotStarted));
+  if (opened == DriverCallResult::no_library)
+    return refuse(frontend, why, CommandResult::no_library,
+                  library_failure_text(LangText(text::kLibraryNotLoaded), open.binding().foreign));
   if (opened == DriverCallResult::timed_out) return driver_not_answering(frontend, why);
   tell_binding(open, frontend);
   HANDLE out_pipe = open.take_handle().release();
-  if (!UniqueHandle::is_valid(out_pipe)) {
-    why = CommandResult::not_linked;
-    frontend.message(LangText(text::kDeviceNotLinked), MessageStyle::warning);
-    return Outcome::command_ended;
-  }
+  if (!UniqueHandle::is_valid(out_pipe))
+    return refuse(frontend, why, CommandResult::not_linked, LangText(text::kDeviceNotLinked));
   try {
     kept_out_pipes_.emplace_back(out_pipe);
   } catch (...) {
@@ -143,25 +107,30 @@ Outcome Identification::run(Frontend& frontend, CommandResult& why) {
 
   write_identification_byte(out_pipe);
   const ULONGLONG written_at = ::GetTickCount64();
-
-  auto context = std::make_shared<ReaderContext>();
-  auto* param = new (std::nothrow) std::shared_ptr<ReaderContext>(context);
-  UniqueHandle reader;
-  if (param) {
-    reader.reset(reinterpret_cast<HANDLE>(::_beginthreadex(nullptr, 0, &reader_thread, param, 0, nullptr)));
-    if (!reader) delete param;
-  }
+  // The in pipe opens meanwhile, on a bounded call of its own; a reply that
+  // comes before the reader starts waits in the pipe.
+  DriverCall in_open = DriverCall::open(kInPipeName);
 
   busy_delay();
+  const DriverCallResult in_opened = in_open.wait(kDriverCallBoundMs);
+  if (in_opened == DriverCallResult::timed_out) return driver_not_answering(frontend, why);
+  auto context = std::make_shared<ReaderContext>();
+  context->in_pipe = in_open.take_handle();
+  PostedCall<bool> reader;
+  if (context->in_pipe) {
+    reader = PostedCall<bool>::start(nullptr, 0, [context](const std::atomic<bool>& stop) {
+      OverlappedPipe pipe(context->in_pipe.get());
+      run_identify_reader(pipe, context->reply, stop);
+      return true;
+    });
+  }
   // The reader ends at the first reply, so this waits only for a device that
   // has not answered yet.
-  if (reader) {
+  if (reader.started()) {
     const ULONGLONG elapsed = ::GetTickCount64() - written_at;
-    if (elapsed < kMinimumAnswerTimeMs)
-      ::WaitForSingleObject(reader.get(), static_cast<DWORD>(kMinimumAnswerTimeMs - elapsed));
+    if (elapsed < kMinimumAnswerTimeMs) reader.wait(static_cast<unsigned>(kMinimumAnswerTimeMs - elapsed));
   }
-  const bool reader_ended = reader && stop_reader(reader.get(), *context);
-  if (reader_ended && context->out_of_memory.load()) throw std::bad_alloc();  // not a wrong model
+  const bool reader_ended = reader.started() && stop_reader(reader, *context);
   // Only this command's own reply decides: a device swapped since an earlier one is asked anew.
   const bool identified = reader_ended && context->reply.identified.load();
   {
@@ -170,21 +139,16 @@ Outcome Identification::run(Frontend& frontend, CommandResult& why) {
     frontend.identification_done(context->reply.reply, size, identified,
                                  static_cast<unsigned>(::GetTickCount64() - started_at));
   }
+  if (identified) return Identified::yes;
 
-  if (!identified) {
-    // No answer from a device that has meanwhile gone is no wrong model.
-    const DriverCallResult presence = probe_device();
-    if (presence == DriverCallResult::timed_out) return driver_not_answering(frontend, why);
-    if (presence == DriverCallResult::not_found) {
-      why = CommandResult::not_linked;
-      frontend.message(LangText(text::kDeviceNotLinked), MessageStyle::warning);
-      return Outcome::command_ended;
-    }
-    why = CommandResult::wrong_device;
-    frontend.message(kWrongDeviceText, MessageStyle::stop);
-    return Outcome::end_process;
-  }
-  return Outcome::go_on;
+  // No answer from a device that has meanwhile gone is no wrong model.
+  const DriverCallResult presence = probe_device();
+  if (presence == DriverCallResult::timed_out) return driver_not_answering(frontend, why);
+  if (presence == DriverCallResult::not_found)
+    return refuse(frontend, why, CommandResult::not_linked, LangText(text::kDeviceNotLinked));
+  why = CommandResult::wrong_device;
+  frontend.message(kWrongDeviceText, MessageStyle::stop);
+  return Identified::wrong_device;
 }
 
 }  // namespace pw

@@ -12,6 +12,8 @@ namespace pw {
 
 class ForwardingFrontend : public Frontend {
  public:
+  ForwardingFrontend() noexcept = default;
+  explicit ForwardingFrontend(Frontend* next) noexcept : next_(next) {}
   void forward_to(Frontend* next) noexcept { next_ = next; }
 
   void command_begins() noexcept override {
@@ -38,8 +40,8 @@ class ForwardingFrontend : public Frontend {
   void file_appeared(std::size_t file) noexcept override {
     if (next_) next_->file_appeared(file);
   }
-  void step_begins(std::size_t file, const char* name) noexcept override {
-    if (next_) next_->step_begins(file, name);
+  void step_begins(std::size_t file, const char* name, const std::string& text) noexcept override {
+    if (next_) next_->step_begins(file, name, text);
   }
   void transfer_begins(std::size_t file, std::uint32_t bytes) noexcept override {
     if (next_) next_->transfer_begins(file, bytes);

@@ -21,6 +21,7 @@ const char* result_name(CommandResult result) {
     case CommandResult::driver_not_answering: return "the device driver does not answer";
     case CommandResult::low_battery: return "on battery with a low charge";
     case CommandResult::folder_refused: return "update folder refused";
+    case CommandResult::stopped: return "stopped as asked";
   }
   return "completed";
 }
@@ -113,12 +114,12 @@ void RecordingFrontend::file_appeared(std::size_t file) noexcept {
   shown_.file_appeared(file);
 }
 
-void RecordingFrontend::step_begins(std::size_t file, const char* name) noexcept {
+void RecordingFrontend::step_begins(std::size_t file, const char* name, const std::string& text) noexcept {
   try {
     add(std::string("step: ") + name);
   } catch (const std::bad_alloc&) {
   }
-  shown_.step_begins(file, name);
+  shown_.step_begins(file, name, text);
 }
 
 void RecordingFrontend::transfer_begins(std::size_t file, std::uint32_t bytes) noexcept {

@@ -19,7 +19,7 @@ class RecordingFrontend final : public Frontend {
   void folder_checked(const std::vector<std::string>& lines) noexcept override;
   void writing_begins() noexcept override;
   void file_appeared(std::size_t file) noexcept override;
-  void step_begins(std::size_t file, const char* name) noexcept override;
+  void step_begins(std::size_t file, const char* name, const std::string& text) noexcept override;
   void transfer_begins(std::size_t file, std::uint32_t bytes) noexcept override;
   void file_progress(std::size_t file, int percent) noexcept override;
   void file_result(std::size_t file, FileOutcome outcome, std::uint32_t bytes_sent) noexcept override;

@@ -1,47 +1,84 @@
 #pragma once
-// The workflow's host, one for both front ends (the dialog and the console
-// program). It owns the session state, the update command, the presence checks
-// and their timers, the transfer worker's posted events, the run's record, the
-// platform calls around an update, the one-updater lock and the end of the
-// process. A front end implements Frontend, hands its window over, and raises
-// the user's actions; everything else of the workflow happens here, on the
-// window's thread.
+// The workflow's host, one for both programs (the dialog and the console
+// program). Every event of an update (the user's, the window's, the presence
+// probe's, the folder's reading, the worker's, another program's) goes to one
+// table, the command's (session/command_machine.h), and the host carries out
+// what it decides. It composes the pieces that do the work: the record, the
+// platform's calls and the front end as one chain of listeners; the presence
+// probe; the reading of the folder; the update command's work; the window it is
+// handed, through a table of typed messages. Window thread only, but for
+// console_closing().
 #include <windows.h>
 
-#include <array>
-#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "device/driver_call.h"
 #include "device/presence_monitor.h"
+#include "host/folder_reader.h"
 #include "host/forwarding_frontend.h"
 #include "host/platform.h"
+#include "host/platform_frontend.h"
+#include "host/presence_probe.h"
 #include "host/recording_frontend.h"
 #include "host/run_details.h"
 #include "host/single_instance.h"
 #include "host/system_platform.h"
+#include "session/command_machine.h"
 #include "session/frontend.h"
 #include "session/session_state.h"
-#include "update/transfer.h"
-#include "update/folder_check.h"
 #include "update/update_command.h"
-#include "update/update_folder.h"
-#include "win/posted_call.h"
+#include "win/control.h"
+#include "win/dialog.h"
+#include "win/quit_hook.h"
 
 namespace pw {
 
 // How the process ends when the workflow says so: at once with status 0 (the
-// dialog), or by leaving serve_until_idle (the console program, which then
+// dialog), or by leaving the host's loop (the console program, which then
 // prints its end and returns its own status).
 enum class ProcessEnd { exit_now, leave_loop };
 
-// Posts the worker's events to the host's window. Kept for the rest of the
-// process when a worker that did not stop is kept, since it may still call.
-class WindowPoster;
+class WorkflowHost;
 
-class WorkflowHost final : private ForwardingFrontend, private PresenceSchedule, private FolderReads {
+// A program's face: it shows the workflow's events (Frontend) and does what
+// only the program knows how to do.
+class ProgramFace : public Frontend {
+ public:
+  // Another updater holds the lock: say so.
+  virtual void another_updater_runs() noexcept = 0;
+  // Makes the program's window and hands it to the host (WorkflowHost::attach).
+  // The dialog runs in here until it closes; false when no window could be made.
+  virtual bool open_window(WorkflowHost& host) noexcept = 0;
+  // A close asked while the device may receive bytes: the program stays, and says why.
+  virtual void close_refused() noexcept = 0;
+  // Closes as asked.
+  virtual void close_now() noexcept = 0;
+
+ protected:
+  ~ProgramFace() = default;
+};
+
+// How the programs differ in the one order of run().
+struct RunOptions {
+  std::string folder;              // the update files and the driver installer
+  bool lock_only_looked_at = false;  // whether another updater holds the lock, without taking it (writes nothing)
+  bool library_first = false;      // the pipe library must load before the window opens
+  bool first_check_waits = false;  // the first presence check is waited for (else: 100 ms after the window opens)
+  bool update_at_once = false;     // the update command starts once the device is linked
+  bool allow_battery = false;      // it starts also on battery with a low charge
+};
+
+enum class RunEnd {
+  another_updater,  // the lock is held elsewhere
+  no_library,       // library_first, and it cannot be loaded
+  no_window,        // the window could not be made
+  not_linked,       // first_check_waits: no device (or it was lost)
+  linked,           // first_check_waits without update_at_once: the device is there
+  ended,            // the window closed, or the command (and the process) ended
+};
+
+class WorkflowHost final {
  public:
   // `program` names the program in the run's record, which starts here.
   WorkflowHost(const char* program, ProcessEnd process_end);
@@ -50,106 +87,134 @@ class WorkflowHost final : private ForwardingFrontend, private PresenceSchedule,
   WorkflowHost(const WorkflowHost&) = delete;
   WorkflowHost& operator=(const WorkflowHost&) = delete;
 
-  // Takes the one-updater lock, held until the host goes.
-  InstanceVerdict take_lock() noexcept;
+  // Both programs, in one order: the lock, the library search, (the library),
+  // the window, the first presence check, (the command), the loop.
+  RunEnd run(const RunOptions& options, ProgramFace& face) noexcept;
 
   RunDetails& details() noexcept { return details_; }
-  // Where the front end's own messages enter the record on their way to it.
-  Frontend& record() noexcept { return recorder_; }
-  // The front end that hears the workflow from now on.
-  void listen(Frontend& frontend) noexcept { forward_to(&frontend); }
-
-  // Hands the front end's window to the workflow: its timers, the worker's
-  // events and the session end go through it from now on. `folder` holds the
-  // update files and the driver installer.
-  bool attach(HWND window, const std::string& folder) noexcept;
-  // The first presence check, `kFirstPollMs` from now (the window's first tick).
-  void check_presence_soon() noexcept;
-  // The first presence check, now: waits for the probe's answer (bounded).
-  void check_presence_now() noexcept;
-
-  // The update command: the button's click, or the console program's command.
-  // `allow_battery`: start also on battery with a low charge.
-  void start_update(bool allow_battery = false) noexcept;
-  bool command_running() const noexcept { return session_.command_running; }
-  // Closing would cut an update: the device may be receiving bytes. While the
-  // folder is still being read it is not: closing then ends the command.
-  bool update_protected() const noexcept { return session_.update_protected(); }
-  bool transfer_running() const noexcept { return command_.transferring(); }
-  bool linked() const noexcept { return session_.linked; }
-  // The process is to end (a lost device answered so, or the final message seen).
+  // The face that hears the workflow from now on (run() sets it too).
+  void listen(ProgramFace& face) noexcept {
+    face_ = &face;
+    link_.forward_to(&face);
+  }
+  // The process is to end: the lost-device question said so, or the final box was seen.
   bool process_end_wanted() const noexcept { return process_end_wanted_; }
-  // Serves the thread's messages while a command runs and the process is to go on.
-  void serve_until_idle() noexcept;
-  // A handler of the front end ran out of memory.
-  void out_of_memory() noexcept;
+  // Where the front end's own messages enter the chain (recorded, then shown).
+  Frontend& record() noexcept { return recorder_; }
+  // The face's window, handed over as it opens: the host's timers, its posted
+  // messages, its close and the session's end go through it from now on.
+  bool attach(HWND window) noexcept;
 
-  // From any thread (a console's closing handler): no further file starts, and
-  // this waits up to `timeout_ms` for the transfer under way to end.
-  bool finish_transfer_under_way(DWORD timeout_ms) noexcept;
+  // The user's actions, as the face hears them.
+  void start_update() noexcept { feed_update_asked(); }
+  void close_asked() noexcept { feed(Event::close_asked); }
+  // A handler of the front end ran out of memory.
+  void out_of_memory() noexcept { feed(Event::out_of_memory); }
+
+  bool command_running() const noexcept { return machine_.phase() != Phase::idle; }
+  bool update_protected() const noexcept { return machine_.protects_device(); }
+  bool transfer_running() const noexcept { return work_.transferring(); }
+
+  // From the console's control handler, on its own thread: a closing console,
+  // log-off or shutdown holds further files and stops a file not yet sending;
+  // waits up to `timeout_ms` for the transfer under way to end.
+  static bool console_closing(DWORD timeout_ms) noexcept;
 
  private:
-  static LRESULT CALLBACK window_proc(HWND window, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR id,
-                                      DWORD_PTR self) noexcept;
-  bool handle(UINT msg, WPARAM wp, LRESULT& result);
-  // Starts a presence probe on a thread of its own, unless one is outstanding.
-  void poll(PresenceCheck check);
-  // The probe under way has answered.
-  void probe_answered();
-  // A probe outstanding for long: said once; a pipe open that never returns: the command ends.
-  void watch_probe();
-  void watch_pipe_open();
-  void act_on(Outcome outcome) noexcept;
-  void transfer_state_changed() noexcept;
+  // The host's window: a typed table of the messages it acts on; the timers the
+  // presence checks ask for.
+  class Window final : public SubclassedControl, public PresenceSchedule {
+   public:
+    explicit Window(WorkflowHost& host) noexcept : host_(host) {}
+    static const std::array<MessageEntry<Window>, 15>& message_table() noexcept;
+    void set_poll_period(unsigned period_ms) noexcept override;
+    void schedule_presence_recheck(unsigned delay_ms) noexcept override;
+    void timer(UINT_PTR id, unsigned period_ms) noexcept;
+    void kill_timer(UINT_PTR id) noexcept;
 
-  // Frontend: the platform calls follow the workflow, then the front end hears it.
-  void command_begins() noexcept override;
-  void file_progress(std::size_t file, int percent) noexcept override;
-  void file_result(std::size_t file, FileOutcome outcome, std::uint32_t bytes_sent) noexcept override;
-  bool message(const std::string& text, MessageStyle style) noexcept override;
-  bool device_lost(const std::string& question) noexcept override;
-  void files_handed_over() noexcept override;
-  void command_ended(CommandEnd end, CommandResult result) noexcept override;
-  void installer_wanted(const std::string& path) noexcept override;
-  // FolderReads: on threads of their own, never waited for; each posts its answer.
-  void read_folder(const std::string& folder) noexcept override;
-  void look_for_late_file(std::size_t file, const std::string& path) noexcept override;
-  void folder_hashing_begins(WPARAM id);
-  void folder_read(WPARAM serial);
-  void late_file_looked_for(WPARAM serial);
-  void installer_checked(WPARAM serial);
-  // PresenceSchedule.
-  void set_poll_period(unsigned period_ms) noexcept override;
-  void schedule_presence_recheck(unsigned delay_ms) noexcept override;
+   private:
+    LRESULT handle_message(UINT msg, WPARAM wp, LPARAM lp) noexcept override;
+    void window_gone() noexcept override;
+    Reply on_timer(UINT_PTR id) noexcept;
+    Reply on_probe_answered(WPARAM serial) noexcept;
+    Reply on_folder_hashing(WPARAM id) noexcept;
+    Reply on_folder_read(WPARAM serial) noexcept;
+    Reply on_late_file(WPARAM serial) noexcept;
+    Reply on_installer_checked(WPARAM serial) noexcept;
+    Reply on_loading() noexcept;
+    Reply on_sending() noexcept;
+    Reply on_progress(WPARAM percent) noexcept;
+    Reply on_transfer_ended() noexcept;
+    Reply on_query_end_session() noexcept;
+    Reply on_end_session(WPARAM ending) noexcept;
+    Reply on_close() noexcept;
+    Reply on_quit(WPARAM) noexcept;
+    Reply on_console_closing() noexcept;
+    WorkflowHost& host_;
+  };
+
+  // The last link of the chain before the face: the workflow's own boxes and the
+  // installer go through the table and the folder's check.
+  class Link final : public ForwardingFrontend {
+   public:
+    explicit Link(WorkflowHost& host) noexcept : host_(host) {}
+    bool message(const std::string& text, MessageStyle style) noexcept override;
+    bool device_lost(const std::string& question) noexcept override;
+    void installer_wanted(const std::string& path) noexcept override;
+
+   private:
+    WorkflowHost& host_;
+  };
+
+  void feed(Event event) noexcept;
+  void feed_update_asked() noexcept;
+  void carry_out(const Decision& decision) noexcept;
+  void follow_phase() noexcept;
+  void end_process() noexcept;
+  // Presence.
+  void poll(PresenceCheck check) noexcept;
+  void probe_answered() noexcept;
+  void probe_not_answering() noexcept;
+  void installer_checked(WPARAM serial) noexcept;
 
   const ProcessEnd process_end_;
   RunDetails details_;
   std::optional<InstanceLock> lock_;
-  HWND window_ = nullptr;
-  std::string folder_;
-  bool process_end_wanted_ = false;
+  RunOptions options_;
+  ProgramFace* face_ = nullptr;
   SessionState session_;
-  // The presence probe under way, if any, and the kind of check it is for.
-  std::optional<DriverCall> probe_;
-  PresenceCheck probe_check_ = PresenceCheck::periodic;
-  bool recheck_waiting_ = false;  // a recheck came while a probe was outstanding
-  bool probe_stuck_ = false;      // the probe under way was said not to answer
-  // The reading of the update folder under way, and the signer it has found
-  // (shared with its thread, which may outlive the host).
-  PostedCall<UpdateFolder> folder_read_;
-  std::shared_ptr<struct FolderReadNote> folder_note_;
-  // Whether an update file absent from the folder's reading has appeared since, by file.
-  std::array<PostedCall<bool>, kUpdateFiles.size()> late_files_;
-  // The driver installer checked against the folder's list before it starts.
-  PostedCall<CheckedInstaller> installer_check_;
-  std::string installer_path_;
+  CommandMachine machine_;
   SystemPlatform system_;
   CommandPlatform platform_{system_, session_};
-  RecordingFrontend recorder_{*this, details_};
-  // Signalled while no transfer runs, for a console's closing handler.
-  UniqueHandle transfer_idle_;
-  std::unique_ptr<WindowPoster> poster_;
-  UpdateCommand command_;
+  // The chain every workflow event travels: the record, the platform's calls, the host's link, the face.
+  Link link_{*this};
+  PlatformFrontend platform_link_{platform_, &shutdown_reason};
+  RecordingFrontend recorder_{platform_link_, details_};
+  Window window_{*this};
+  PresenceProbe probe_;
+  FolderReader folder_reader_;
+  QuitHook quit_hook_;
+  // Posts the worker's events; kept for the rest of the process when a worker
+  // that did not stop is kept, since it may still call.
+  std::unique_ptr<TransferHost> poster_;
+  // A file absent from the folder's reading, looked for again off this thread.
+  class LateFiles final : public LateFileWatch {
+   public:
+    explicit LateFiles(WorkflowHost& host) noexcept : host_(host) {}
+    void look_for_late_file(std::size_t file, const std::string& path) noexcept override;
+
+   private:
+    WorkflowHost& host_;
+  } late_files_{*this};
+  UpdateCommand work_;
+  int last_progress_ = 0;
+  bool leave_loop_ = false;
+  bool process_end_wanted_ = false;
+  bool pipe_watch_armed_ = false;
+  bool folder_reading_failed_ = false;
+  std::string installer_path_;
+
+  static std::string shutdown_reason();
 };
 
 }  // namespace pw

@@ -2,18 +2,16 @@
 
 #include <commctrl.h>
 
+#include <atomic>
 #include <cstdlib>
-#include <functional>
-#include <mutex>
 #include <new>
 
-#include "device/presence_monitor.h"
+#include "device/pipe_library.h"
 #include "device/presence_rule.h"
 #include "host/run_start.h"
 #include "lang/lang_text.h"
-#include "update/folder_check.h"
 #include "update/folder_verdict.h"
-#include "win/wide_text.h"
+#include "win/guard.h"
 
 namespace pw {
 
@@ -31,31 +29,37 @@ constexpr UINT kPipeOpenMs = 15000;
 constexpr unsigned kProbeGraceMs = 500;
 // The first check of the console program waits this long for its answer.
 constexpr unsigned kFirstProbeWaitMs = 15000;
+
+// The host window's own messages: from the worker, the presence probe, the
+// folder's reading, the quit hook and a closing console.
+constexpr UINT kSendingMessage = WM_APP + 0x40;
+constexpr UINT kProgressMessage = WM_APP + 0x41;
+constexpr UINT kTransferEndedMessage = WM_APP + 0x42;
 constexpr UINT kProbeAnsweredMessage = WM_APP + 0x43;
-// From the folder's reading: hashing begins (the signer known), the folder as read;
-// then whether a file absent from it has appeared, and the installer's check.
 constexpr UINT kFolderHashingMessage = WM_APP + 0x44;
 constexpr UINT kFolderReadMessage = WM_APP + 0x45;
 constexpr UINT kLateFileMessage = WM_APP + 0x46;
 constexpr UINT kInstallerCheckedMessage = WM_APP + 0x47;
-// From the transfer worker: sending begins, the bar's new position, the end.
-constexpr UINT kSendingMessage = WM_APP + 0x40;
-constexpr UINT kProgressMessage = WM_APP + 0x41;
-constexpr UINT kTransferEndedMessage = WM_APP + 0x42;
-constexpr UINT_PTR kSubclassId = 0x5057;
+constexpr UINT kLoadingMessage = WM_APP + 0x48;
+constexpr UINT kQuitMessage = WM_APP + 0x49;
+constexpr UINT kConsoleClosingMessage = WM_APP + 0x4A;
 
-}  // namespace
-
-// Shared by the host and one reading of the folder, whose thread ends on its own.
-struct FolderReadNote {
-  std::uint32_t id = 0;
-  std::mutex lock;  // guards signer
-  std::string signer;
+// What a console's control handler, on a thread of its own, reaches: never
+// destroyed, so a handler that runs while the host goes finds it still there.
+struct ConsoleLink {
+  std::atomic<HWND> window{nullptr};
+  HANDLE transfer_idle = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);  // set while no transfer runs
 };
+ConsoleLink& console_link() noexcept {
+  static ConsoleLink* const link = new ConsoleLink();
+  return *link;
+}
 
+// Posts the worker's events to the host's window; never waits for it.
 class WindowPoster final : public TransferHost {
  public:
   void aim(HWND window) noexcept { window_.store(window, std::memory_order_release); }
+  void loading() noexcept override { post(kLoadingMessage, 0); }
   void sending() noexcept override { post(kSendingMessage, 0); }
   void progressed(int position) noexcept override { post(kProgressMessage, static_cast<WPARAM>(position)); }
   void ended() noexcept override { post(kTransferEndedMessage, 0); }
@@ -67,408 +71,448 @@ class WindowPoster final : public TransferHost {
   std::atomic<HWND> window_{nullptr};
 };
 
+WindowPoster& poster_of(std::unique_ptr<TransferHost>& poster) { return static_cast<WindowPoster&>(*poster); }
+
+}  // namespace
+
+std::string WorkflowHost::shutdown_reason() { return LangText(text::kShutdownReason); }
+
 WorkflowHost::WorkflowHost(const char* program, ProcessEnd process_end)
     : process_end_(process_end),
-      transfer_idle_(::CreateEventW(nullptr, TRUE, TRUE, nullptr)),
+      probe_(kProbeAnsweredMessage),
+      folder_reader_({kFolderHashingMessage, kFolderReadMessage, kLateFileMessage, kInstallerCheckedMessage}),
       poster_(new WindowPoster),
-      command_(session_, recorder_, *this, *poster_, *this) {
-  try {
-    record_run_start(details_, program);
-  } catch (const std::bad_alloc&) {
-  }
+      work_(session_, recorder_, window_, *poster_, late_files_) {
+  platform_link_.forward_to(&link_);
+  static_cast<void>(ran_out_of_memory([&] { record_run_start(details_, program); }));
 }
 
 WorkflowHost::~WorkflowHost() {
-  if (window_) {
-    ::RemoveWindowSubclass(window_, &WorkflowHost::window_proc, kSubclassId);
-    system_.detach();
-  }
+  console_link().window.store(nullptr);
+  quit_hook_.remove();
+  window_.detach();
+  system_.detach();
+  folder_reader_.stop_reading();
   // The worker is stopped and waited for before anything it uses goes; its last
   // report still reaches the window, which no longer hands it to the host.
-  const bool stopped = command_.stop_transfer(UpdateCommand::kWorkerStopWaitMs);
-  poster_->aim(nullptr);
+  const bool stopped = work_.end_worker(UpdateCommand::kWorkerStopWaitMs);
+  poster_of(poster_).aim(nullptr);
   // A worker that did not stop in time may still report: what it reports to stays.
-  if (!stopped || command_.driver_held()) static_cast<void>(poster_.release());
+  if (!stopped || work_.driver_held()) static_cast<void>(poster_.release());
+  ::SetEvent(console_link().transfer_idle);
 }
 
-InstanceVerdict WorkflowHost::take_lock() noexcept {
-  if (!lock_) lock_.emplace(InstanceLock::acquire());
-  return lock_->verdict();
-}
-
-bool WorkflowHost::attach(HWND window, const std::string& folder) noexcept {
-  try {
-    folder_ = folder;
-  } catch (const std::bad_alloc&) {
-    return false;
+RunEnd WorkflowHost::run(const RunOptions& options, ProgramFace& face) noexcept {
+  if (ran_out_of_memory([&] { options_ = options; })) return RunEnd::no_window;
+  listen(face);
+  // A second updater must not write a byte to a device the first one is flashing.
+  bool another_runs = false;
+  if (options_.lock_only_looked_at) {
+    another_runs = InstanceLock::held_elsewhere();
+  } else {
+    lock_.emplace(InstanceLock::acquire());
+    another_runs = lock_->verdict() == InstanceVerdict::another_runs;
   }
-  if (!::SetWindowSubclass(window, &WorkflowHost::window_proc, kSubclassId, reinterpret_cast<DWORD_PTR>(this)))
-    return false;
-  window_ = window;
-  poster_->aim(window);
-  system_.attach(window);
-  return true;
-}
-
-void WorkflowHost::check_presence_soon() noexcept { set_poll_period(kFirstPollMs); }
-
-void WorkflowHost::check_presence_now() noexcept {
-  try {
-    poll(PresenceCheck::periodic);
-    if (!probe_) return;
-    // The answer's posted message is then ignored: its serial is no longer the probe's.
-    if (probe_->wait(kFirstProbeWaitMs) == DriverCallResult::timed_out) {
-      probe_.reset();
-      ::KillTimer(window_, kProbeWatchTimer);
-      probe_stuck_ = true;
-      recorder_.driver_not_answering();
-      return;
+  if (another_runs) {
+    face.another_updater_runs();
+    return RunEnd::another_updater;
+  }
+  exclude_current_directory_from_library_search();
+  if (options_.library_first) {
+    // On a thread of its own, bounded, as every call into the library.
+    DriverCall look = DriverCall::probe();
+    const DriverCallResult result = look.wait(kFirstProbeWaitMs);
+    DriverBinding binding;
+    static_cast<void>(ran_out_of_memory([&] { binding = look.binding(); }));
+    if (result == DriverCallResult::no_library) {
+      static_cast<void>(ran_out_of_memory([&] {
+        recorder_.message(library_failure_text(LangText(text::kLibraryNotLoaded), binding.foreign),
+                          MessageStyle::warning);
+      }));
+      return RunEnd::no_library;
     }
+    if (!binding.path.empty())
+      recorder_.library_bound(binding.path, binding.version, binding.open_dev_export, binding.open_file_export);
+  }
+  if (!face.open_window(*this)) return RunEnd::no_window;
+  if (!options_.first_check_waits) return RunEnd::ended;  // the dialog has run and closed
+
+  // The first check, as the dialog's first tick; it also arms the poll.
+  poll(PresenceCheck::periodic);
+  if (probe_.outstanding() && !probe_.wait(kFirstProbeWaitMs)) {
+    recorder_.driver_not_answering();
+    feed(Event::probe_stuck);
+  } else {
     probe_answered();
-  } catch (const std::bad_alloc&) {
-    out_of_memory();
   }
-}
-
-void WorkflowHost::start_update(bool allow_battery) noexcept {
-  if (session_.command_running) return;
-  // A probe under way is let finish first (a driver answers one in far less),
-  // so two calls never meet inside the driver.
-  if (probe_ && probe_->result() == DriverCallResult::running && !probe_stuck_) {
-    if (probe_->returned_within(kProbeGraceMs)) {
-      try {
-        probe_answered();
-      } catch (const std::bad_alloc&) {
-        out_of_memory();
-        return;
-      }
-    } else {
-      probe_stuck_ = true;
-      recorder_.driver_not_answering();
-    }
-  }
-  if (probe_stuck_ || abandoned_driver_call_running() || command_.driver_held()) {
-    // A thread is still inside the driver: nothing else is asked of it.
-    try {
-      recorder_.message(LangText(probe_stuck_ ? text::kDriverNotAnswering : text::kDriverDoesNotAnswer),
-                        MessageStyle::warning);
-    } catch (const std::bad_alloc&) {
-      out_of_memory();
-    }
-    return;
-  }
-  act_on(command_.start(folder_, !allow_battery && platform_.battery_too_low()));
-  transfer_state_changed();
-}
-
-void WorkflowHost::serve_until_idle() noexcept {
+  if (process_end_wanted_ || !session_.linked) return RunEnd::not_linked;
+  if (!options_.update_at_once) return RunEnd::linked;
+  feed_update_asked();
   MSG msg;
-  while (session_.command_running && !process_end_wanted_ && ::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+  while (!leave_loop_ && !process_end_wanted_ && command_running() && ::GetMessageW(&msg, nullptr, 0, 0) > 0) {
     ::TranslateMessage(&msg);
     ::DispatchMessageW(&msg);
   }
+  return RunEnd::ended;
 }
 
-void WorkflowHost::out_of_memory() noexcept {
-  if (session_.command_running) {
-    command_.note_out_of_memory();  // the command ends once its transfer has ended
-    return;
+bool WorkflowHost::attach(HWND window) noexcept {
+  if (!window_.attach(window)) return false;
+  poster_of(poster_).aim(window);
+  system_.attach(window);
+  quit_hook_.install(window, kQuitMessage);
+  console_link().window.store(window);
+  // The dialog's first tick comes soon after its window opens; the console waits for its first check itself.
+  if (!options_.first_check_waits) window_.set_poll_period(kFirstPollMs);
+  return true;
+}
+
+bool WorkflowHost::console_closing(DWORD timeout_ms) noexcept {
+  ConsoleLink& link = console_link();
+  if (HWND window = link.window.load()) ::PostMessageW(window, kConsoleClosingMessage, 0, 0);
+  return ::WaitForSingleObject(link.transfer_idle, timeout_ms) == WAIT_OBJECT_0;
+}
+
+// ---- The table's events and actions ----------------------------------------
+
+void WorkflowHost::feed(Event event) noexcept {
+  const Decision decision = machine_.handle(event);
+  follow_phase();
+  carry_out(decision);
+  Event again;
+  while (machine_.take_deferred(again)) feed(again);
+}
+
+void WorkflowHost::feed_update_asked() noexcept {
+  // A probe under way is let finish first (a driver answers one in far less),
+  // so two calls never meet inside the driver.
+  if (machine_.phase() == Phase::idle && probe_.outstanding() && !probe_.stuck()) {
+    if (probe_.answers_within(kProbeGraceMs))
+      probe_answered();
+    else
+      probe_not_answering();
   }
-  recorder_.memory_ran_out();
+  feed(Event::update_asked);
 }
 
-bool WorkflowHost::finish_transfer_under_way(DWORD timeout_ms) noexcept {
-  command_.hold_next_file();
-  return ::WaitForSingleObject(transfer_idle_.get(), timeout_ms) == WAIT_OBJECT_0;
-}
-
-void WorkflowHost::transfer_state_changed() noexcept {
-  if (command_.transferring()) {
-    ::ResetEvent(transfer_idle_.get());
-    if (command_.opening_pipe() && window_) ::SetTimer(window_, kPipeOpenWatchTimer, kPipeOpenMs, nullptr);
-  } else {
-    ::SetEvent(transfer_idle_.get());
-    if (window_) ::KillTimer(window_, kPipeOpenWatchTimer);
+// The session's view and the watches follow the phase the table has moved to.
+void WorkflowHost::follow_phase() noexcept {
+  const Phase phase = machine_.phase();
+  session_.command_running = phase != Phase::idle;
+  session_.reading_folder = phase == Phase::reading_folder;
+  // A box after which the process ends: an unplug behind it is no lost update.
+  session_.ending_box_open = phase == Phase::final_box || phase == Phase::ending;
+  if (phase == Phase::opening && !pipe_watch_armed_) {
+    window_.timer(kPipeOpenWatchTimer, kPipeOpenMs);
+    pipe_watch_armed_ = true;
+  } else if (phase != Phase::opening && pipe_watch_armed_) {
+    window_.kill_timer(kPipeOpenWatchTimer);
+    pipe_watch_armed_ = false;
   }
-}
-
-void WorkflowHost::poll(PresenceCheck check) {
-  if (probe_ && probe_->result() == DriverCallResult::running) {
-    // No second probe while one is outstanding; a recheck waits for its answer.
-    if (check == PresenceCheck::recheck) recheck_waiting_ = true;
-    return;
-  }
-  if (!presence_probe_wanted(session_, check)) return;
-  probe_check_ = check;
-  probe_.emplace(DriverCall::probe(window_, kProbeAnsweredMessage));
-  if (probe_->result() == DriverCallResult::running && window_)
-    ::SetTimer(window_, kProbeWatchTimer, kProbeAnswerMs, nullptr);
+  if (work_.transferring())
+    ::ResetEvent(console_link().transfer_idle);
   else
-    probe_answered();  // it could not even start
+    ::SetEvent(console_link().transfer_idle);
 }
 
-void WorkflowHost::probe_answered() {
-  if (!probe_) return;
-  if (window_) ::KillTimer(window_, kProbeWatchTimer);
-  const DriverCallResult result = probe_->result();
-  ProbeAnswer answer;
-  answer.library_loaded = result == DriverCallResult::found || result == DriverCallResult::not_found;
-  answer.found = result == DriverCallResult::found;
-  answer.binding = probe_->binding();
-  probe_.reset();
-  if (result == DriverCallResult::out_of_memory) throw std::bad_alloc();
-  if (probe_stuck_) {
-    probe_stuck_ = false;
-    session_.link_reported = false;  // the status said the driver did not answer: it says the link again
+void WorkflowHost::carry_out(const Decision& d) noexcept {
+  const Action a = d.actions;
+  const auto say = [&](TextKey text) {
+    if (ran_out_of_memory([&] { recorder_.message(LangText(text), MessageStyle::warning); })) recorder_.memory_ran_out();
+  };
+  if (has(a, Action::say_driver_held)) say(text::kDriverDoesNotAnswer);
+  if (has(a, Action::say_driver_stuck)) say(text::kDriverNotAnswering);
+  if (has(a, Action::say_not_linked)) say(text::kDeviceNotLinked);
+  if (has(a, Action::say_out_of_memory)) recorder_.memory_ran_out();
+  if (has(a, Action::start_command)) {
+    const bool low_battery = !options_.allow_battery && platform_.battery_too_low();
+    feed(work_.begin(options_.folder, low_battery));
   }
-  PresenceContext context;
-  context.check = probe_check_;
-  context.transfer_running = command_.transferring();
-  context.folder = &folder_;
-  act_on(act_on_presence(session_, recorder_, *this, context, answer));
-  if (recheck_waiting_) {
-    recheck_waiting_ = false;
-    poll(PresenceCheck::recheck);
+  if (has(a, Action::read_folder)) {
+    folder_reading_failed_ = !folder_reader_.read(window_.hwnd(), options_.folder);
+    if (folder_reading_failed_) feed(Event::folder_read);
   }
-}
-
-void WorkflowHost::read_folder(const std::string& folder) noexcept {
-  folder_read_.stop();
-  std::shared_ptr<FolderReadNote> note;
-  PostedCall<UpdateFolder>::Work work;
-  try {
-    note = std::make_shared<FolderReadNote>();
-    note->id = next_posted_call_serial();
-    const HWND window = window_;
-    work = [folder, note, window](const std::atomic<bool>& stop) {
-      const std::function<void(const std::string&)> hashing_begins = [&](const std::string& signer) {
-        {
-          std::lock_guard<std::mutex> lock(note->lock);
-          note->signer = signer;
-        }
-        ::PostMessageW(window, kFolderHashingMessage, note->id, 0);
-      };
-      return read_update_folder(folder, built_in_trusted_keys(), stop, hashing_begins);
-    };
-  } catch (const std::bad_alloc&) {
-    act_on(command_.on_folder_read(nullptr));
-    return;
+  if (has(a, Action::stop_folder_read)) folder_reader_.stop_reading();
+  if (has(a, Action::take_folder)) {
+    bool memory_ran_out = folder_reading_failed_;
+    std::unique_ptr<UpdateFolder> folder;
+    if (!folder_reading_failed_) folder = folder_reader_.take_folder(memory_ran_out);
+    feed(work_.take_folder(memory_ran_out ? nullptr : std::move(folder)));
   }
-  folder_note_ = std::move(note);
-  folder_read_ = PostedCall<UpdateFolder>::start(window_, kFolderReadMessage, std::move(work));
-  if (!folder_read_.started()) act_on(command_.on_folder_read(nullptr));
-}
-
-void WorkflowHost::folder_hashing_begins(WPARAM id) {
-  if (!folder_read_.started() || !folder_note_ || folder_note_->id != static_cast<std::uint32_t>(id)) return;
-  std::string signer;
-  {
-    std::lock_guard<std::mutex> lock(folder_note_->lock);
-    signer = folder_note_->signer;
+  if (has(a, Action::identify)) feed(work_.identify());
+  if (has(a, Action::next_file)) feed(work_.next_file());
+  if (has(a, Action::finish_file)) feed(work_.finish_file());
+  if (has(a, Action::stop_unsent_file)) work_.stop_unsent();
+  if (has(a, Action::give_up_worker)) feed(work_.give_up_worker());
+  if (has(a, Action::show_progress)) work_.on_progress(last_progress_);
+  if (has(a, Action::show_ending_box)) {
+    recorder_.files_handed_over();
+    recorder_.message(work_.ending_text(), work_.ending_style());
   }
-  recorder_.folder_being_checked(
-      folder_step_text(LangText(text::kFolderChecking), LangText(text::kFolderCheckingSignedBy), signer));
-}
-
-void WorkflowHost::folder_read(WPARAM serial) {
-  if (!folder_read_.is(serial)) return;
-  std::optional<UpdateFolder> read = folder_read_.take();
-  folder_read_.stop();
-  folder_note_.reset();
-  std::unique_ptr<UpdateFolder> folder;
-  if (read) folder.reset(new UpdateFolder(std::move(*read)));
-  act_on(command_.on_folder_read(std::move(folder)));
-}
-
-void WorkflowHost::look_for_late_file(std::size_t file, const std::string& path) noexcept {
-  if (file >= late_files_.size()) return;
-  try {
-    late_files_[file] = PostedCall<bool>::start(window_, kLateFileMessage, [path](const std::atomic<bool>&) {
-      const DWORD attributes = ::GetFileAttributesW(widen(path).c_str());
-      return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-    });
-  } catch (const std::bad_alloc&) {
-    // Only the record misses it.
+  if (has(a, Action::end_command)) work_.ended(d.reason, has(a, Action::end_process));
+  if (has(a, Action::refuse_close)) {
+    static_cast<void>(ran_out_of_memory([&] { details_.add("a close is refused: the update goes on"); }));
+    if (face_) face_->close_refused();
   }
-}
-
-void WorkflowHost::late_file_looked_for(WPARAM serial) {
-  for (std::size_t file = 0; file < late_files_.size(); ++file) {
-    if (!late_files_[file].is(serial)) continue;
-    const std::optional<bool> appeared = late_files_[file].take();
-    late_files_[file].stop();
-    if (appeared && *appeared) recorder_.file_appeared(file);
+  if (has(a, Action::close_program)) {
+    leave_loop_ = true;
+    if (face_) face_->close_now();
   }
+  if (has(a, Action::stop_worker)) work_.stop_unsent();  // the end of the process below stops a sending one too
+  if (has(a, Action::end_process)) end_process();
+  follow_phase();
 }
 
-void WorkflowHost::installer_wanted(const std::string& path) noexcept {
-  if (path.empty()) return ForwardingFrontend::installer_wanted(path);
-  try {
-    installer_path_ = path;
-    const std::string folder = folder_;
-    installer_check_ = PostedCall<CheckedInstaller>::start(
-        window_, kInstallerCheckedMessage,
-        [folder](const std::atomic<bool>& stop) { return check_installer(folder, built_in_trusted_keys(), stop); });
-  } catch (const std::bad_alloc&) {
-    out_of_memory();
-  }
-}
-
-void WorkflowHost::installer_checked(WPARAM serial) {
-  if (!installer_check_.is(serial)) return;
-  const std::optional<CheckedInstaller> checked = installer_check_.take();
-  installer_check_.stop();
-  if (!checked) throw std::bad_alloc();
-  details_.add(std::string("driver installer ") + installer_path_ + ": " + installer_verdict_name(checked->verdict));
-  switch (checked->verdict) {
-    case InstallerVerdict::start:
-      // Held unchanged, denied to writers, until it has been started.
-      ForwardingFrontend::installer_wanted(installer_path_);
-      break;
-    case InstallerVerdict::absent: break;
-    default: ForwardingFrontend::installer_not_started(LangText(text::kInstallerNotStarted)); break;
-  }
-}
-
-void WorkflowHost::watch_probe() {
-  ::KillTimer(window_, kProbeWatchTimer);
-  if (!probe_ || probe_->result() != DriverCallResult::running || probe_stuck_) return;
-  probe_stuck_ = true;
-  recorder_.driver_not_answering();
-}
-
-void WorkflowHost::watch_pipe_open() {
-  ::KillTimer(window_, kPipeOpenWatchTimer);
-  if (!command_.opening_pipe()) return;  // the open returned: the load and the send have bounds of their own
-  act_on(command_.give_up_pipe_open());
-  transfer_state_changed();
-}
-
-void WorkflowHost::act_on(Outcome outcome) noexcept {
-  if (outcome != Outcome::end_process) return;
-  // A running transfer is stopped and waited for before anything it uses goes.
-  if (!command_.stop_transfer(UpdateCommand::kWorkerStopWaitMs)) static_cast<void>(poster_.release());
+// A running transfer is stopped and waited for (bounded) before anything it uses goes.
+void WorkflowHost::end_process() noexcept {
+  if (!work_.end_worker(UpdateCommand::kWorkerStopWaitMs)) static_cast<void>(poster_.release());
   process_end_wanted_ = true;
-  transfer_state_changed();
+  follow_phase();
   if (process_end_ == ProcessEnd::leave_loop) {
-    if (window_) ::PostMessageW(window_, WM_NULL, 0, 0);  // wakes serve_until_idle
+    if (window_.hwnd()) ::PostMessageW(window_.hwnd(), WM_NULL, 0, 0);  // wakes the loop
     return;
   }
-  try {
-    details_.add("the program ends, exit status 0");
-  } catch (const std::bad_alloc&) {
-  }
+  static_cast<void>(ran_out_of_memory([&] { details_.add("the program ends, exit status 0"); }));
   std::exit(0);
 }
 
-LRESULT CALLBACK WorkflowHost::window_proc(HWND window, UINT msg, WPARAM wp, LPARAM lp, UINT_PTR,
-                                           DWORD_PTR self) noexcept {
-  auto& host = *reinterpret_cast<WorkflowHost*>(self);
-  LRESULT result = 0;
-  try {
-    if (host.handle(msg, wp, result)) return result;
-  } catch (const std::bad_alloc&) {
-    host.out_of_memory();
-    return 0;
-  }
-  if (msg == WM_NCDESTROY) {
-    ::RemoveWindowSubclass(window, &WorkflowHost::window_proc, kSubclassId);
-    host.poster_->aim(nullptr);
-    host.system_.detach();
-    host.window_ = nullptr;
-  }
-  return ::DefSubclassProc(window, msg, wp, lp);
-}
+// ---- Presence ---------------------------------------------------------------
 
-bool WorkflowHost::handle(UINT msg, WPARAM wp, LRESULT& result) {
-  switch (msg) {
-    case WM_TIMER:
-      if (wp == kProbeWatchTimer) {
-        watch_probe();
-        return true;
-      }
-      if (wp == kPipeOpenWatchTimer) {
-        watch_pipe_open();
-        return true;
-      }
-      if (wp == kPresenceRecheckTimer) {
-        ::KillTimer(window_, kPresenceRecheckTimer);
-        poll(PresenceCheck::recheck);
-        return true;
-      }
-      if (wp != kPresenceTimer) return false;
-      poll(PresenceCheck::periodic);
-      return true;
-    case kProbeAnsweredMessage:
-      if (probe_ && static_cast<std::uint32_t>(wp) == probe_->serial()) probe_answered();
-      return true;
-    case kFolderHashingMessage: folder_hashing_begins(wp); return true;
-    case kFolderReadMessage:
-      folder_read(wp);
-      transfer_state_changed();
-      return true;
-    case kLateFileMessage: late_file_looked_for(wp); return true;
-    case kInstallerCheckedMessage: installer_checked(wp); return true;
-    case kSendingMessage: command_.on_sending(); return true;
-    case kProgressMessage: command_.on_progress(static_cast<int>(wp)); return true;
-    case kTransferEndedMessage:
-      act_on(command_.on_transfer_ended());
-      transfer_state_changed();
-      return true;
-    // A log-off, restart or shutdown in the middle of a flash would leave the
-    // device half written: it waits while a command runs.
-    case WM_QUERYENDSESSION: result = platform_.session_may_end() ? TRUE : FALSE; return true;
-    default: return false;
+void WorkflowHost::poll(PresenceCheck check) noexcept {
+  if (!presence_probe_wanted(session_, check)) return;
+  if (!probe_.start(window_.hwnd(), check)) return;
+  feed(Event::probe_started);
+  if (probe_.outstanding()) {
+    window_.timer(kProbeWatchTimer, kProbeAnswerMs);
+  } else {
+    probe_answered();  // it could not even start
   }
 }
 
-void WorkflowHost::set_poll_period(unsigned period_ms) noexcept {
-  if (window_) ::SetTimer(window_, kPresenceTimer, period_ms, nullptr);
-}
-
-void WorkflowHost::schedule_presence_recheck(unsigned delay_ms) noexcept {
-  if (window_) ::SetTimer(window_, kPresenceRecheckTimer, delay_ms, nullptr);
-}
-
-// What the front end hears, after the platform calls that follow each event.
-
-void WorkflowHost::command_begins() noexcept {
-  try {
-    platform_.command_started(LangText(text::kShutdownReason));
-  } catch (const std::bad_alloc&) {
-    command_.note_out_of_memory();  // the command ends before it starts
+void WorkflowHost::probe_answered() noexcept {
+  window_.kill_timer(kProbeWatchTimer);
+  const bool was_stuck = probe_.stuck();
+  Outcome outcome = Outcome::go_on;
+  if (ran_out_of_memory([&] {
+        PresenceCheck check = PresenceCheck::periodic;
+        const ProbeAnswer answer = probe_.take_answer(check);
+        // The status said the driver did not answer: it says the link again.
+        if (was_stuck) session_.link_reported = false;
+        PresenceContext context;
+        context.check = check;
+        context.transfer_running = work_.transferring();
+        context.folder = &options_.folder;
+        outcome = act_on_presence(session_, recorder_, window_, context, answer);
+      })) {
+    feed(Event::out_of_memory);
   }
-  ForwardingFrontend::command_begins();
+  feed(session_.linked ? Event::linked : Event::unlinked);
+  if (outcome == Outcome::end_process) feed(Event::lost_device_end);
+  if (probe_.take_waiting_recheck()) poll(PresenceCheck::recheck);
 }
 
-void WorkflowHost::file_progress(std::size_t file, int percent) noexcept {
-  platform_.progress(percent);
-  ForwardingFrontend::file_progress(file, percent);
+void WorkflowHost::probe_not_answering() noexcept {
+  window_.kill_timer(kProbeWatchTimer);
+  if (!probe_.mark_stuck()) return;
+  recorder_.driver_not_answering();
+  feed(Event::probe_stuck);
 }
 
-void WorkflowHost::file_result(std::size_t file, FileOutcome outcome, std::uint32_t bytes_sent) noexcept {
-  if (outcome == FileOutcome::failed) platform_.transfer_failed();
-  ForwardingFrontend::file_result(file, outcome, bytes_sent);
+void WorkflowHost::installer_checked(WPARAM serial) noexcept {
+  bool memory_ran_out = false;
+  const std::optional<CheckedInstaller> checked = folder_reader_.installer_checked(serial, memory_ran_out);
+  if (memory_ran_out) return feed(Event::out_of_memory);
+  if (!checked) return;
+  static_cast<void>(ran_out_of_memory([&] {
+    details_.add("driver installer " + installer_path_ + ": " + installer_verdict_name(checked->verdict));
+  }));
+  switch (checked->verdict) {
+    case InstallerVerdict::start:
+      // Held unchanged, denied to writers, until it has been started.
+      link_.ForwardingFrontend::installer_wanted(installer_path_);
+      break;
+    case InstallerVerdict::absent: break;
+    default:
+      static_cast<void>(
+          ran_out_of_memory([&] { link_.installer_not_started(LangText(text::kInstallerNotStarted)); }));
+      break;
+  }
 }
 
-bool WorkflowHost::message(const std::string& text, MessageStyle style) noexcept {
-  platform_.box_opening();
-  return ForwardingFrontend::message(text, style);
+void WorkflowHost::LateFiles::look_for_late_file(std::size_t file, const std::string& path) noexcept {
+  host_.folder_reader_.look_for_late_file(host_.window_.hwnd(), file, path);
 }
 
-bool WorkflowHost::device_lost(const std::string& question) noexcept {
-  platform_.box_opening();
-  return ForwardingFrontend::device_lost(question);
+// ---- The chain's last link --------------------------------------------------
+
+bool WorkflowHost::Link::message(const std::string& text, MessageStyle style) noexcept {
+  host_.feed(Event::box_opened);
+  const bool seen = ForwardingFrontend::message(text, style);
+  host_.feed(Event::box_closed);
+  return seen;
 }
 
-void WorkflowHost::files_handed_over() noexcept {
-  platform_.files_handed_over();
-  ForwardingFrontend::files_handed_over();
+bool WorkflowHost::Link::device_lost(const std::string& question) noexcept {
+  host_.feed(Event::box_opened);
+  const bool ends = ForwardingFrontend::device_lost(question);
+  host_.feed(Event::box_closed);
+  return ends;
 }
 
-void WorkflowHost::command_ended(CommandEnd end, CommandResult result) noexcept {
-  platform_.command_ended();
-  ForwardingFrontend::command_ended(end, result);
+void WorkflowHost::Link::installer_wanted(const std::string& path) noexcept {
+  // An empty path would not fit: nothing to check or start.
+  if (path.empty()) return ForwardingFrontend::installer_wanted(path);
+  if (ran_out_of_memory([&] { host_.installer_path_ = path; })) return host_.feed(Event::out_of_memory);
+  host_.folder_reader_.check_installer(host_.window_.hwnd(), host_.options_.folder);
+}
+
+// ---- The window ---------------------------------------------------------------
+
+const std::array<MessageEntry<WorkflowHost::Window>, 15>& WorkflowHost::Window::message_table() noexcept {
+  static const std::array<MessageEntry<Window>, 15> table = {
+      pw::on_timer<&Window::on_timer>(),
+      pw::on_wparam_message<&Window::on_probe_answered>(kProbeAnsweredMessage),
+      pw::on_wparam_message<&Window::on_folder_hashing>(kFolderHashingMessage),
+      pw::on_wparam_message<&Window::on_folder_read>(kFolderReadMessage),
+      pw::on_wparam_message<&Window::on_late_file>(kLateFileMessage),
+      pw::on_wparam_message<&Window::on_installer_checked>(kInstallerCheckedMessage),
+      pw::on_message<&Window::on_loading>(kLoadingMessage),
+      pw::on_message<&Window::on_sending>(kSendingMessage),
+      pw::on_wparam_message<&Window::on_progress>(kProgressMessage),
+      pw::on_message<&Window::on_transfer_ended>(kTransferEndedMessage),
+      // A log-off, restart or shutdown in the middle of a flash would leave the
+      // device half written: the table decides.
+      pw::on_message<&Window::on_query_end_session>(WM_QUERYENDSESSION),
+      pw::on_wparam_message<&Window::on_end_session>(WM_ENDSESSION),
+      // Another program's WM_CLOSE (taskkill without /f) goes to the table as a
+      // close; the dialog's Cancel, close box and Alt+F4 come the same way.
+      pw::on_message<&Window::on_close>(WM_CLOSE),
+      pw::on_wparam_message<&Window::on_quit>(kQuitMessage),
+      pw::on_message<&Window::on_console_closing>(kConsoleClosingMessage),
+  };
+  return table;
+}
+
+LRESULT WorkflowHost::Window::handle_message(UINT msg, WPARAM wp, LPARAM lp) noexcept {
+  const Reply reply = route_message(*this, msg, wp, lp);
+  return reply.handled ? reply.value : default_handling(msg, wp, lp);
+}
+
+void WorkflowHost::Window::window_gone() noexcept {
+  poster_of(host_.poster_).aim(nullptr);
+  host_.system_.detach();
+  host_.quit_hook_.remove();
+  console_link().window.store(nullptr);
+}
+
+void WorkflowHost::Window::set_poll_period(unsigned period_ms) noexcept { timer(kPresenceTimer, period_ms); }
+void WorkflowHost::Window::schedule_presence_recheck(unsigned delay_ms) noexcept {
+  timer(kPresenceRecheckTimer, delay_ms);
+}
+void WorkflowHost::Window::timer(UINT_PTR id, unsigned period_ms) noexcept {
+  if (hwnd()) ::SetTimer(hwnd(), id, period_ms, nullptr);
+}
+void WorkflowHost::Window::kill_timer(UINT_PTR id) noexcept {
+  if (hwnd()) ::KillTimer(hwnd(), id);
+}
+
+Reply WorkflowHost::Window::on_timer(UINT_PTR id) noexcept {
+  switch (id) {
+    case kProbeWatchTimer: host_.probe_not_answering(); break;
+    case kPipeOpenWatchTimer:
+      kill_timer(kPipeOpenWatchTimer);
+      host_.pipe_watch_armed_ = false;
+      // The open returned: the load and the send have bounds of their own.
+      if (host_.work_.opening_pipe()) host_.feed(Event::open_not_returning);
+      break;
+    case kPresenceRecheckTimer:
+      kill_timer(kPresenceRecheckTimer);
+      host_.poll(PresenceCheck::recheck);
+      break;
+    case kPresenceTimer: host_.poll(PresenceCheck::periodic); break;
+    default: return Reply::unhandled();
+  }
+  return Reply::with(0);
+}
+
+Reply WorkflowHost::Window::on_probe_answered(WPARAM serial) noexcept {
+  if (host_.probe_.is_answer(serial)) host_.probe_answered();
+  return Reply::with(0);
+}
+
+Reply WorkflowHost::Window::on_folder_hashing(WPARAM id) noexcept {
+  if (ran_out_of_memory([&] {
+        if (const std::optional<std::string> signer = host_.folder_reader_.signer_of(id))
+          host_.recorder_.folder_being_checked(
+              folder_step_text(LangText(text::kFolderChecking), LangText(text::kFolderCheckingSignedBy), *signer));
+      }))
+    host_.feed(Event::out_of_memory);
+  return Reply::with(0);
+}
+
+Reply WorkflowHost::Window::on_folder_read(WPARAM serial) noexcept {
+  if (host_.folder_reader_.is_reading(serial)) host_.feed(Event::folder_read);
+  return Reply::with(0);
+}
+
+Reply WorkflowHost::Window::on_late_file(WPARAM serial) noexcept {
+  if (const std::optional<std::size_t> file = host_.folder_reader_.late_file_found(serial))
+    host_.recorder_.file_appeared(*file);
+  return Reply::with(0);
+}
+
+Reply WorkflowHost::Window::on_installer_checked(WPARAM serial) noexcept {
+  host_.installer_checked(serial);
+  return Reply::with(0);
+}
+
+Reply WorkflowHost::Window::on_loading() noexcept {
+  host_.feed(Event::worker_loading);
+  return Reply::with(0);
+}
+
+Reply WorkflowHost::Window::on_sending() noexcept {
+  host_.work_.on_sending();
+  host_.feed(Event::worker_sending);
+  return Reply::with(0);
+}
+
+Reply WorkflowHost::Window::on_progress(WPARAM percent) noexcept {
+  host_.last_progress_ = static_cast<int>(percent);
+  host_.feed(Event::worker_progress);
+  return Reply::with(0);
+}
+
+Reply WorkflowHost::Window::on_transfer_ended() noexcept {
+  if (host_.work_.transferring()) host_.feed(Event::worker_ended);
+  return Reply::with(0);
+}
+
+Reply WorkflowHost::Window::on_query_end_session() noexcept {
+  const bool refused = host_.machine_.protects_device();
+  host_.feed(Event::session_end_asked);
+  return Reply::with(refused ? FALSE : TRUE);
+}
+
+Reply WorkflowHost::Window::on_end_session(WPARAM ending) noexcept {
+  if (ending) host_.feed(Event::session_ending);
+  return Reply::with(0);
+}
+
+Reply WorkflowHost::Window::on_close() noexcept {
+  host_.feed(Event::close_asked);
+  return Reply::with(0);
+}
+
+Reply WorkflowHost::Window::on_quit(WPARAM) noexcept {
+  static_cast<void>(ran_out_of_memory([&] { host_.details_.add("another program asked the program to quit"); }));
+  host_.feed(Event::quit_posted);
+  return Reply::with(0);
+}
+
+Reply WorkflowHost::Window::on_console_closing() noexcept {
+  host_.feed(Event::console_closing);
+  return Reply::with(0);
 }
 
 }  // namespace pw

@@ -36,6 +36,7 @@ enum class CommandResult {
   low_battery,      // on battery with too little charge left to start (nothing was written)
   driver_not_answering,  // a call into the pipe library did not return in time (nothing of the file was sent)
   folder_refused,   // the update folder is not signed by a trusted key or does not match its list
+  stopped,          // stopped as asked (a close, a WM_QUIT, a closing console); no file was cut
 };
 
 // Their names in the program's output and record: "warning", "stop", "question";
@@ -58,8 +59,9 @@ class Frontend {
   // command_ended, stopping the program could leave the device unusable. Before,
   // closing and Ctrl+C end the command (and the program) as usual.
   virtual void writing_begins() noexcept {}
-  // File `file` (an index into kUpdateFiles, named `name`) is handled next.
-  virtual void step_begins(std::size_t file, const char* name) noexcept = 0;
+  // File `file` (an index into kUpdateFiles, named `name`) is handled next;
+  // `text` is its step text.
+  virtual void step_begins(std::size_t file, const char* name, const std::string& text) noexcept = 0;
   // Its `bytes` (header block included) start going out.
   virtual void transfer_begins(std::size_t file, std::uint32_t bytes) noexcept = 0;
   // Only when the whole percent changed.

@@ -88,9 +88,11 @@ std::optional<std::size_t> trusted_signer(const TrustedKeys& keys, const std::ui
 // for none. Defined by a small generated library that only the programs link,
 // so a build with other keys relinks the same objects.
 const char* built_in_trusted_keys_pem() noexcept;
+// Never destroyed: a reading of the folder still at work when the process ends
+// (it is never waited for) may still use them.
 inline const TrustedKeys& built_in_trusted_keys() {
-  static const TrustedKeys keys = load_trusted_keys(built_in_trusted_keys_pem());
-  return keys;
+  static const TrustedKeys* const keys = new TrustedKeys(load_trusted_keys(built_in_trusted_keys_pem()));
+  return *keys;
 }
 
 }  // namespace pw

@@ -51,6 +51,8 @@ struct TransferJob {
 class TransferHost {
  public:
   virtual ~TransferHost() = default;
+  // The pipe is open and the file is being loaded.
+  virtual void loading() noexcept {}
   // The file is loaded whole and its first byte is about to go out.
   virtual void sending() noexcept {}
   virtual void progressed(int position) noexcept = 0;  // 0..100, only when it changed

@@ -39,6 +39,21 @@ std::unique_ptr<TransferWorker> TransferWorker::launch(std::unique_ptr<TransferW
   return worker;
 }
 
+bool TransferWorker::move_on(WorkerStage from, WorkerStage to) noexcept {
+  return stage_.compare_exchange_strong(from, to, std::memory_order_acq_rel);
+}
+
+bool TransferWorker::stop_unsent() noexcept {
+  WorkerStage stage = stage_.load(std::memory_order_acquire);
+  while (stage == WorkerStage::opening || stage == WorkerStage::loading) {
+    if (stage_.compare_exchange_weak(stage, WorkerStage::stopped, std::memory_order_acq_rel)) {
+      job_->request_stop();
+      return true;
+    }
+  }
+  return stage == WorkerStage::stopped;
+}
+
 unsigned __stdcall TransferWorker::thread_main(void* self) noexcept {
   auto& worker = *static_cast<TransferWorker*>(self);
   if (worker.file_ && !worker.open_and_load()) {
@@ -46,7 +61,6 @@ unsigned __stdcall TransferWorker::thread_main(void* self) noexcept {
     worker.host_.ended();
     return 0;
   }
-  worker.stage_.store(WorkerStage::sending, std::memory_order_release);
   if (worker.file_) worker.host_.sending();
   SystemClock clock;
   run_transfer(*worker.job_, worker.host_, clock, worker.timeouts_);
@@ -86,10 +100,13 @@ bool TransferWorker::open_and_load() noexcept {
     std::lock_guard<std::mutex> lock(job.pipe_mutex);
     job.out_pipe = std::move(pipe);
   }
-  stage_.store(WorkerStage::loading, std::memory_order_release);
+  if (!move_on(WorkerStage::opening, WorkerStage::loading)) return refuse(SendRefusal::stopped), false;
+  host_.loading();
   if (!load()) return false;
-  // A stop asked during the load: nothing of the file has gone out.
-  if (job.stop_requested.load(std::memory_order_acquire)) return refuse(SendRefusal::stopped), false;
+  // A stop asked during the load: nothing of the file has gone out. Past this
+  // point a stop_unsent no longer stops it.
+  if (job.stop_requested.load(std::memory_order_acquire) || !move_on(WorkerStage::loading, WorkerStage::sending))
+    return refuse(SendRefusal::stopped), false;
   return true;
 }
 

@@ -40,8 +40,9 @@ enum class SendRefusal : std::uint8_t {
   stopped,        // a stop was asked before the first byte
 };
 
-// Where the worker is; read from the window thread at any time.
-enum class WorkerStage : std::uint8_t { opening, loading, sending, ended };
+// Where the worker is; read from the window thread at any time. `stopped`: a
+// stop came before the first byte (stop_unsent), and nothing of the file goes out.
+enum class WorkerStage : std::uint8_t { opening, loading, sending, ended, stopped };
 
 class TransferWorker {
  public:
@@ -76,6 +77,9 @@ class TransferWorker {
   // From any thread: nothing more is sent, and the transfer ends as failed soon
   // (before its first byte: as stopped, nothing sent).
   void request_stop() noexcept { job_->request_stop(); }
+  // From any thread: stops the worker only if it has not begun to send, so a
+  // file is never cut; true when it was stopped so (it then sends nothing).
+  bool stop_unsent() noexcept;
   // Waits up to `timeout_ms` for the thread to end.
   bool wait(DWORD timeout_ms) const noexcept { return ::WaitForSingleObject(thread_.get(), timeout_ms) == WAIT_OBJECT_0; }
 
@@ -87,6 +91,8 @@ class TransferWorker {
   // Opens the pipe and loads the file into the job; false with refusal_ set.
   bool open_and_load() noexcept;
   bool load() noexcept;
+  // The next stage, unless a stop_unsent came first.
+  bool move_on(WorkerStage from, WorkerStage to) noexcept;
   void refuse(SendRefusal why) noexcept;
 
   std::unique_ptr<TransferJob> job_;

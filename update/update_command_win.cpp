@@ -14,6 +14,7 @@
 #include "update/hex.h"
 #include "update/transfer_worker_win.h"
 #include "update/update_file.h"
+#include "win/guard.h"
 #include "win/handles.h"
 #include "win/wide_text.h"
 
@@ -62,10 +63,10 @@ TextKey refusal_text(SendRefusal refusal) {
 }  // namespace
 
 UpdateCommand::UpdateCommand(SessionState& session, Frontend& frontend, PresenceSchedule& schedule,
-                             TransferHost& transfers, FolderReads& folder_reads) noexcept
-    : session_(session), frontend_(frontend), schedule_(schedule), transfers_(transfers), folder_reads_(folder_reads) {}
+                             TransferHost& transfers, LateFileWatch& late_files) noexcept
+    : session_(session), frontend_(frontend), schedule_(schedule), transfers_(transfers), late_files_(late_files) {}
 
-UpdateCommand::~UpdateCommand() { stop_transfer(kWorkerStopWaitMs); }
+UpdateCommand::~UpdateCommand() { end_worker(kWorkerStopWaitMs); }
 
 std::string& UpdateCommand::path_of(std::size_t index) noexcept {
   std::string* const paths[kUpdateFiles.size()] = {&firmware_path, &image_path, &imageru_path, &sound_path,
@@ -73,92 +74,72 @@ std::string& UpdateCommand::path_of(std::size_t index) noexcept {
   return *paths[index];
 }
 
-Outcome UpdateCommand::start(const std::string& folder, bool low_battery) noexcept {
-  if (session_.command_running) return Outcome::go_on;
-  session_.command_running = true;
-  out_of_memory_ = false;
+Event UpdateCommand::begin(const std::string& folder, bool low_battery) noexcept {
   sent_.clear();
   folder_.reset();
+  next_ = 0;
   result_ = CommandResult::completed;
   frontend_.command_begins();
-  try {
-    if (out_of_memory_) return end(Outcome::command_ended);
-    if (!session_.linked) return end(refuse(CommandResult::not_linked, text::kDeviceNotLinked));
-    // A laptop that hibernates at its critical charge cuts the device's power mid-flash.
-    if (low_battery) return end(refuse(CommandResult::low_battery, text::kLowBattery));
-    frontend_.update_folder(folder);
-    // Every path is built before any is used; one that would not fit in 260 units is refused, never cut.
-    for (const std::size_t index : {0, 3, 1, 2, 4}) {  // firmware, sound, image, imageru, database
-      std::string path = folder + "\\" + kUpdateFiles[index].name;
-      if (folder.empty() || utf16_length(path) >= MAX_PATH)
-        return end(refuse(CommandResult::file_refused, text::kFolderTooLong));
-      path_of(index) = std::move(path);
-    }
-    session_.reading_folder = true;
-    folder_reads_.read_folder(folder);
-    return Outcome::go_on;  // on_folder_read goes on
-  } catch (const std::bad_alloc&) {
-    out_of_memory_ = true;  // the front end hears so as the command ends
-    return end(Outcome::command_ended);
-  }
+  Event next = Event::folder_wanted;
+  if (ran_out_of_memory([&] {
+        if (!session_.linked) {
+          next = refused(CommandResult::not_linked, text::kDeviceNotLinked);
+          return;
+        }
+        // A laptop that hibernates at its critical charge cuts the device's power mid-flash.
+        if (low_battery) {
+          next = refused(CommandResult::low_battery, text::kLowBattery);
+          return;
+        }
+        frontend_.update_folder(folder);
+        // Every path is built before any is used; one that would not fit in 260 units is refused, never cut.
+        for (const std::size_t index : {0, 3, 1, 2, 4}) {  // firmware, sound, image, imageru, database
+          std::string path = folder + "\\" + kUpdateFiles[index].name;
+          if (folder.empty() || utf16_length(path) >= MAX_PATH) {
+            next = refused(CommandResult::file_refused, text::kFolderTooLong);
+            return;
+          }
+          path_of(index) = std::move(path);
+        }
+      }))
+    return silent_end(CommandResult::out_of_memory);
+  return next;
 }
 
-Outcome UpdateCommand::on_folder_read(std::unique_ptr<UpdateFolder> folder) noexcept {
-  if (!session_.reading_folder) return Outcome::go_on;
-  session_.reading_folder = false;
-  try {
-    if (!folder || out_of_memory_) {
-      out_of_memory_ = true;
-      return end(Outcome::command_ended);
-    }
-    folder_ = std::move(folder);
-    return identify_and_send();
-  } catch (const std::bad_alloc&) {
-    out_of_memory_ = true;
-    return end(Outcome::command_ended);
-  }
-}
-
-void UpdateCommand::abandon_folder_read() noexcept {
-  if (!session_.reading_folder) return;
-  session_.reading_folder = false;
-  session_.command_running = false;
-}
-
-Outcome UpdateCommand::identify_and_send() {
-  const FolderVerdict& verdict = folder_->verdict;
-  {
-    std::vector<std::string> lines;
-    lines.push_back(std::string("verdict: ") + folder_reason_name(verdict.reason));
-    switch (verdict.signature) {
-      case SignatureCheck::absent: lines.push_back("signature: none"); break;
-      case SignatureCheck::not_checked: lines.push_back("signature: not checked"); break;
-      case SignatureCheck::verified: lines.push_back("signature: verified, key " + verdict.signer); break;
-      case SignatureCheck::failed: lines.push_back("signature: refused"); break;
-    }
-    for (std::size_t i = 0; i < kUpdateFiles.size(); ++i)
-      if (verdict.listed[i]) lines.push_back(std::string("listed ") + kUpdateFiles[i].name + ": " + to_hex(*verdict.listed[i]));
-    if (verdict.installer_listed)
-      lines.push_back(std::string("listed ") + kInstallerName + ": " + to_hex(*verdict.installer_listed));
-    for (const std::string& name : verdict.ignored) lines.push_back("ignored line: " + printable_text(name));
-    frontend_.folder_checked(lines);
-  }
-  if (!verdict.accepted()) return end(refuse_folder());
-
-  frontend_.writing_begins();
-  const Outcome identified = identification_.run(frontend_, result_);
-  if (identified != Outcome::go_on) return end(identified);
-  frontend_.files_begin();
-  session_.update_started = true;
-  return run_files(0);
+Event UpdateCommand::take_folder(std::unique_ptr<UpdateFolder> folder) noexcept {
+  if (!folder) return silent_end(CommandResult::out_of_memory);
+  folder_ = std::move(folder);
+  Event next = Event::folder_accepted;
+  if (ran_out_of_memory([&] {
+        const FolderVerdict& verdict = folder_->verdict;
+        std::vector<std::string> lines;
+        lines.push_back(std::string("verdict: ") + folder_reason_name(verdict.reason));
+        switch (verdict.signature) {
+          case SignatureCheck::absent: lines.push_back("signature: none"); break;
+          case SignatureCheck::not_checked: lines.push_back("signature: not checked"); break;
+          case SignatureCheck::verified: lines.push_back("signature: verified, key " + verdict.signer); break;
+          case SignatureCheck::failed: lines.push_back("signature: refused"); break;
+        }
+        for (std::size_t i = 0; i < kUpdateFiles.size(); ++i)
+          if (verdict.listed[i])
+            lines.push_back(std::string("listed ") + kUpdateFiles[i].name + ": " + to_hex(*verdict.listed[i]));
+        if (verdict.installer_listed)
+          lines.push_back(std::string("listed ") + kInstallerName + ": " + to_hex(*verdict.installer_listed));
+        for (const std::string& name : verdict.ignored) lines.push_back("ignored line: " + printable_text(name));
+        frontend_.folder_checked(lines);
+        if (!verdict.accepted()) next = refuse_folder();
+      }))
+    return silent_end(CommandResult::out_of_memory);
+  return next;
 }
 
 // Says which rule refused the folder, and which file, before a byte reaches the device.
-Outcome UpdateCommand::refuse_folder() {
+Event UpdateCommand::refuse_folder() {
   const FolderVerdict& verdict = folder_->verdict;
   // A file that could not be read is refused as such, whatever the list says of it.
-  result_ = verdict.reason == FolderReason::file_unreadable && verdict.file ? CommandResult::file_refused
-                                                                            : CommandResult::folder_refused;
+  const CommandResult why = verdict.reason == FolderReason::file_unreadable && verdict.file
+                                ? CommandResult::file_refused
+                                : CommandResult::folder_refused;
   const std::optional<TextKey> key = refusal_text(verdict);
   std::string text = key ? LangText(*key) : LangText(text::kFileReadFailed);
   if (verdict.reason == FolderReason::list_malformed) {
@@ -167,8 +148,23 @@ Outcome UpdateCommand::refuse_folder() {
   } else if (verdict.file) {
     text += "\n\n" + path_of(*verdict.file);
   }
-  frontend_.message(text, MessageStyle::warning);
-  return Outcome::command_ended;
+  return refused(why, text);
+}
+
+Event UpdateCommand::identify() noexcept {
+  frontend_.writing_begins();
+  Identified identified = Identified::refused;
+  if (ran_out_of_memory([&] { identified = identification_.run(frontend_, result_); }))
+    return silent_end(CommandResult::out_of_memory);
+  switch (identified) {
+    case Identified::yes: break;
+    case Identified::refused: return Event::command_refused;
+    case Identified::driver_held: return Event::driver_held;
+    case Identified::wrong_device: return Event::wrong_device;
+  }
+  frontend_.files_begin();
+  session_.update_started = true;
+  return Event::identified;
 }
 
 void UpdateCommand::on_sending() noexcept {
@@ -181,38 +177,30 @@ void UpdateCommand::on_progress(int percent) noexcept {
   if (worker_) frontend_.file_progress(file_, percent);
 }
 
-Outcome UpdateCommand::on_transfer_ended() noexcept {
-  if (!worker_) return Outcome::go_on;
-  try {
-    return finish_transfer();
-  } catch (const std::bad_alloc&) {
-    out_of_memory_ = true;
-    return end(Outcome::command_ended);
-  }
-}
-
 bool UpdateCommand::opening_pipe() const noexcept {
   return worker_ && worker_->stage() == WorkerStage::opening;
 }
 
-Outcome UpdateCommand::give_up_pipe_open() noexcept {
-  if (!opening_pipe()) return Outcome::go_on;
-  worker_->request_stop();  // a late return closes the pipe unused
-  static_cast<void>(worker_.release());
-  driver_held_ = true;
-  try {
-    return end(refuse(CommandResult::driver_not_answering, text::kDriverDoesNotAnswer));
-  } catch (const std::bad_alloc&) {
-    out_of_memory_ = true;
-    result_ = CommandResult::driver_not_answering;
-    return end(Outcome::command_ended);
+Event UpdateCommand::give_up_worker() noexcept {
+  if (worker_) {
+    worker_->request_stop();  // a late return closes the pipe unused
+    static_cast<void>(worker_.release());
   }
+  driver_held_ = true;
+  // Nothing of this command reached the device: a status of its own; after a
+  // file, a transfer that could not go on.
+  const CommandResult why = sent_.empty() ? CommandResult::driver_not_answering : CommandResult::transfer_failed;
+  refused(why, text::kDriverDoesNotAnswer);
+  return Event::driver_held;
 }
 
-bool UpdateCommand::stop_transfer(DWORD wait_ms) noexcept {
+void UpdateCommand::stop_unsent() noexcept {
+  if (worker_) worker_->stop_unsent();
+}
+
+bool UpdateCommand::end_worker(DWORD wait_ms) noexcept {
   if (!worker_) return true;
   worker_->request_stop();
-  session_.command_running = false;
   if (worker_->wait(wait_ms)) {
     worker_.reset();
     return true;
@@ -222,7 +210,14 @@ bool UpdateCommand::stop_transfer(DWORD wait_ms) noexcept {
   return false;
 }
 
-Outcome UpdateCommand::finish_transfer() {
+Event UpdateCommand::finish_file() noexcept {
+  if (!worker_) return Event::command_refused;
+  Event next = Event::command_refused;
+  if (ran_out_of_memory([&] { next = file_ended(); })) return silent_end(CommandResult::out_of_memory);
+  return next;
+}
+
+Event UpdateCommand::file_ended() {
   // The end event is the worker's last act: its thread only has to return. One
   // that has not, against every expectation, is kept rather than freed under it.
   const bool returned = worker_->wait(kWorkerStopWaitMs);
@@ -240,21 +235,17 @@ Outcome UpdateCommand::finish_transfer() {
     // Nothing of the file went out.
     switch (refusal) {
       case SendRefusal::no_library:
-        result_ = CommandResult::no_library;
-        frontend_.message(library_failure_text(LangText(text::kLibraryNotLoaded), worker->foreign_library()),
-                          MessageStyle::warning);
-        return end(Outcome::command_ended);
+        return refused(CommandResult::no_library,
+                       library_failure_text(LangText(text::kLibraryNotLoaded), worker->foreign_library()));
       case SendRefusal::out_of_memory: {
         char text[64];
         std::snprintf(text, sizeof text, "%s:(%lu)", kOutOfMemoryText,
                       static_cast<unsigned long>(worker->refused_size()));
-        result_ = CommandResult::transfer_failed;
-        frontend_.message(text, MessageStyle::warning);
-        return end(Outcome::command_ended);
+        return refused(CommandResult::transfer_failed, std::string(text));
       }
-      case SendRefusal::stopped: result_ = CommandResult::transfer_failed; return end(Outcome::command_ended);
-      case SendRefusal::pipe_refused: return end(refuse(CommandResult::transfer_failed, text::kDeviceNotLinked));
-      default: return end(refuse(CommandResult::file_refused, refusal_text(refusal), path_of(index)));
+      case SendRefusal::stopped: result_ = CommandResult::stopped; return Event::file_stopped;
+      case SendRefusal::pipe_refused: return refused(CommandResult::transfer_failed, text::kDeviceNotLinked);
+      default: return refused(CommandResult::file_refused, refusal_text(refusal), path_of(index));
     }
   }
 
@@ -270,33 +261,35 @@ Outcome UpdateCommand::finish_transfer() {
   }
   if (outcome != TransferOutcome::sent) {
     frontend_.file_result(index, FileOutcome::failed, bytes_sent);
-    return end(refuse(CommandResult::transfer_failed, text::kTransferFailed, path_of(index)));
+    return refused(CommandResult::transfer_failed, text::kTransferFailed, path_of(index));
   }
   frontend_.file_result(index, FileOutcome::sent, bytes_sent);
   sent_ += std::string("\n") + kUpdateFiles[index].name;
-  // A handler ran out of memory during the file: the front end hears so.
-  if (out_of_memory_) return end(Outcome::command_ended);
-  return run_files(index + 1);
+  return Event::file_sent;
 }
 
-Outcome UpdateCommand::run_files(std::size_t from) {
-  for (std::size_t i = from; i <= kLastUpdateFile; ++i) {
-    file_ = i;
-    const Outcome step = handle_file(i);
-    if (step != Outcome::go_on) return end(step);
-    if (worker_) return Outcome::go_on;  // the command goes on at the transfer's end
-    if (out_of_memory_) return end(Outcome::command_ended);
-  }
-  if (!session_.linked) {
-    result_ = CommandResult::not_linked;
-    return end(Outcome::command_ended);
-  }
-  // Says what the device received, and no more.
-  const std::string finished = LangText(text::kUpdateFinished);
-  return end(end_with_message(sent_.empty() ? finished : finished + "\n" + sent_, MessageStyle::question));
+Event UpdateCommand::next_file() noexcept {
+  Event next = Event::files_done;
+  if (ran_out_of_memory([&] {
+        for (; next_ <= kLastUpdateFile; ) {
+          file_ = next_++;
+          next = handle_file(file_);
+          if (next != Event::file_sent) return;  // a worker started, or the command or the process ends
+        }
+        if (!session_.linked) {
+          next = silent_end(CommandResult::not_linked);
+          return;
+        }
+        // Says what the device received, and no more.
+        const std::string finished = LangText(text::kUpdateFinished);
+        next = ends_the_process(sent_.empty() ? finished : finished + "\n" + sent_, MessageStyle::question);
+      }))
+    return silent_end(CommandResult::out_of_memory);
+  return next;
 }
 
-Outcome UpdateCommand::handle_file(std::size_t index) {
+// file_sent here: the file needs no transfer, and the next one follows.
+Event UpdateCommand::handle_file(std::size_t index) {
   const std::string& path = path_of(index);
   const FolderFile& file = folder_->files[index];
   session_.*kOpenedFlags[index] = file.probe.open == FileProbe::Open::opened;
@@ -306,35 +299,34 @@ Outcome UpdateCommand::handle_file(std::size_t index) {
                          file.probe.open == FileProbe::Open::opened ? static_cast<long long>(file.size) : -1,
                          file.send_flag(), decision_name(decision, file));
   // Never sent in this command, whatever appears later; the record is told if it does.
-  if (!file.present()) folder_reads_.look_for_late_file(index, path);
+  if (!file.present()) late_files_.look_for_late_file(index, path);
   switch (decision.step) {
-    case FileStep::skipped: return Outcome::go_on;
-    case FileStep::process_ends:
+    case FileStep::skipped: return Event::file_sent;
+    case FileStep::process_ends: {
       // The last file is missing, or needs the link the device has lost.
       result_ = session_.linked ? CommandResult::file_refused : CommandResult::not_linked;
-      return end_with_message(LangText(*decision.message), MessageStyle::warning);
+      const Event next = ends_the_process(LangText(*decision.message), MessageStyle::warning);
+      return next == Event::files_done ? Event::database_missing : next;
+    }
     case FileStep::command_ends:
-      return decision.names_file ? refuse(CommandResult::file_refused, *decision.message, path)
-                                 : refuse(CommandResult::file_refused, *decision.message);
+      return decision.names_file ? refused(CommandResult::file_refused, *decision.message, path)
+                                 : refused(CommandResult::file_refused, *decision.message);
     case FileStep::not_sent:
     case FileStep::sent: break;
   }
 
-  frontend_.step_begins(index, kUpdateFiles[index].name);
+  const std::string step = LangText(kUpdateFiles[index].step_text);
+  frontend_.step_begins(index, kUpdateFiles[index].name, step);
   if (decision.step == FileStep::not_sent) {
     frontend_.file_result(index, FileOutcome::not_sent, 0);
-    return Outcome::go_on;
+    return Event::file_sent;
   }
   return send_file(index);
 }
 
 // Hands the file to a transfer worker, which opens the pipe, loads it and sends
 // it, and reports each stage.
-Outcome UpdateCommand::send_file(std::size_t index) {
-  if (hold_next_file_.load()) {
-    result_ = CommandResult::transfer_failed;  // the console closes: nothing more starts
-    return Outcome::command_ended;
-  }
+Event UpdateCommand::send_file(std::size_t index) {
   schedule_.set_poll_period(kTransferPollMs);
   transfer_started_ms_ = ::GetTickCount64();
   const FolderFile& read = folder_->files[index];
@@ -343,41 +335,54 @@ Outcome UpdateCommand::send_file(std::size_t index) {
   file.size = read.size;
   file.sha256 = *read.sha256;  // a file planned to be sent was read whole
   worker_ = TransferWorker::start(std::move(file), transfers_);
-  if (!worker_) return refuse(CommandResult::transfer_failed, text::kWorkerNotStarted);
-  return Outcome::go_on;
+  // A thread that cannot be made is a transfer that could not take place.
+  if (!worker_) return refused(CommandResult::transfer_failed, text::kWorkerNotStarted);
+  return Event::worker_started;
 }
 
-Outcome UpdateCommand::refuse(CommandResult why, TextKey text) {
+Event UpdateCommand::refused(CommandResult why, TextKey text) noexcept {
+  std::string said;
+  if (ran_out_of_memory([&] { said = LangText(text); })) return silent_end(CommandResult::out_of_memory);
+  return refused(why, said);
+}
+
+Event UpdateCommand::refused(CommandResult why, TextKey text, const std::string& path) noexcept {
+  std::string said;
+  if (ran_out_of_memory([&] { said = naming(text, path); })) return silent_end(CommandResult::out_of_memory);
+  return refused(why, said);
+}
+
+Event UpdateCommand::refused(CommandResult why, const std::string& text) noexcept {
   result_ = why;
-  frontend_.message(LangText(text), MessageStyle::warning);
-  return Outcome::command_ended;
+  frontend_.message(text, MessageStyle::warning);
+  return Event::command_refused;
 }
 
-Outcome UpdateCommand::refuse(CommandResult why, TextKey text, const std::string& path) {
+// The command ends without a box: memory that ran out (the front end says so
+// as it hears the end), or the link lost at the end step.
+Event UpdateCommand::silent_end(CommandResult why) noexcept {
   result_ = why;
-  frontend_.message(naming(text, path), MessageStyle::warning);
-  return Outcome::command_ended;
+  return Event::command_refused;
 }
 
-// A message after which the process ends: nothing more goes to the device, and
-// an unplug behind it is no lost update.
-Outcome UpdateCommand::end_with_message(const std::string& text, MessageStyle style) {
-  frontend_.files_handed_over();
-  session_.ending_box_open = true;
-  frontend_.message(text, style);
-  session_.ending_box_open = false;
-  return Outcome::end_process;
+// A box after which the process ends, shown by the host as the table says: nothing
+// more goes to the device, and an unplug behind it is no lost update.
+Event UpdateCommand::ends_the_process(const std::string& text, MessageStyle style) noexcept {
+  if (ran_out_of_memory([&] { ending_text_ = text; })) return silent_end(CommandResult::out_of_memory);
+  ending_style_ = style;
+  return Event::files_done;
 }
 
-Outcome UpdateCommand::end(Outcome outcome) noexcept {
-  if (outcome == Outcome::go_on || !session_.command_running) return outcome;
-  session_.ending_box_open = false;
-  session_.command_running = false;
-  // Memory that ran out in a handler ends the command whatever it was doing.
-  if (out_of_memory_ && result_ == CommandResult::completed) result_ = CommandResult::out_of_memory;
-  frontend_.command_ended(outcome == Outcome::end_process ? CommandEnd::process_ends : CommandEnd::ended_early,
-                          result_);
-  return outcome;
+void UpdateCommand::ended(EndReason reason, bool process_ends) noexcept {
+  switch (reason) {
+    case EndReason::none:
+    case EndReason::as_reported: break;
+    case EndReason::stopped: result_ = CommandResult::stopped; break;
+    case EndReason::out_of_memory: result_ = CommandResult::out_of_memory; break;
+    case EndReason::not_linked: result_ = CommandResult::not_linked; break;
+    case EndReason::driver_stuck: result_ = CommandResult::driver_not_answering; break;
+  }
+  frontend_.command_ended(process_ends ? CommandEnd::process_ends : CommandEnd::ended_early, result_);
 }
 
 }  // namespace pw

@@ -51,7 +51,8 @@ UpdateFolder read_update_folder(const std::string& path, bool build_has_keys, Fo
   folder.path = path;
   folder.verdict = read_list(build_has_keys, effects);
   if (!folder.verdict.accepted()) return folder;  // nothing more is worth reading
-  effects.hashing_begins(folder.verdict.signer);
+  // The step names the check only where a list is in force, as ever.
+  if (folder.verdict.reason != FolderReason::no_list_unsigned) effects.hashing_begins(folder.verdict.signer);
   std::array<bool, kUpdateFiles.size()> present{};
   std::array<std::optional<Digest>, kUpdateFiles.size()> sha256;
   for (std::size_t i = 0; i < kUpdateFiles.size(); ++i) {

@@ -57,8 +57,9 @@ class FolderEffects : public TrustedSigner {
   virtual FileBytes read_small_file(const char* name, std::size_t limit) = 0;
   // The file `name` read whole, with sharing denied while it is read.
   virtual FolderFile read_file(const char* name) = 0;
-  // Before the first update file is read (the long part): `signer` is the
-  // verified key's fingerprint, empty when the signature is not checked.
+  // Where a list is in force, before the first update file is read (the long
+  // part): `signer` is the verified key's fingerprint, empty when the signature
+  // is not checked.
   virtual void hashing_begins(const std::string& /*signer*/) {}
 
  protected:

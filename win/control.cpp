@@ -44,6 +44,7 @@ LRESULT CALLBACK SubclassedControl::subclass_proc(HWND hwnd, UINT msg, WPARAM wp
   if (msg == WM_NCDESTROY) {
     // The window goes away: drop the binding before the control is gone.
     const LRESULT r = ::DefSubclassProc(hwnd, msg, wp, lp);
+    self->window_gone();
     self->detach();
     return r;
   }

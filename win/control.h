@@ -23,6 +23,8 @@ class SubclassedControl {
  protected:
   // Called for every message of the attached window; the default passes it on.
   virtual LRESULT handle_message(UINT msg, WPARAM wp, LPARAM lp) noexcept;
+  // The window is being destroyed; the object is detached from it right after.
+  virtual void window_gone() noexcept {}
   LRESULT default_handling(UINT msg, WPARAM wp, LPARAM lp) noexcept;
   LRESULT send(UINT msg, WPARAM wp, LPARAM lp) const noexcept { return ::SendMessageA(hwnd_, msg, wp, lp); }
 

@@ -105,6 +105,12 @@ constexpr MessageEntry<detail::WindowOf<H>> on_value_message(UINT msg) {
   return {MessageEntry<T>::Kind::message, msg,
           [](T& w, WPARAM wp, LPARAM) noexcept { return (w.*H)(static_cast<int>(wp)); }};
 }
+// A message whose handler takes its first parameter as it came.
+template <auto H>
+constexpr MessageEntry<detail::WindowOf<H>> on_wparam_message(UINT msg) {
+  using T = detail::WindowOf<H>;
+  return {MessageEntry<T>::Kind::message, msg, [](T& w, WPARAM wp, LPARAM) noexcept { return (w.*H)(wp); }};
+}
 // WM_PAINT: the handler gets the context passed with the message (usually none).
 template <auto H>
 constexpr MessageEntry<detail::WindowOf<H>> on_paint() {
@@ -113,27 +119,33 @@ constexpr MessageEntry<detail::WindowOf<H>> on_paint() {
           [](T& w, WPARAM wp, LPARAM) noexcept { return (w.*H)(reinterpret_cast<HDC>(wp)); }};
 }
 
-// Derive as `class X : public Dialog<X>` and give X a static `message_table()`
-// returning a reference to a std::array (or any range) of MessageEntry<X>.
+// Routes one message through `T::message_table()` (a std::array, or any range,
+// of MessageEntry<T>) to `window`'s handler; unhandled when no entry matches.
+template <class T>
+Reply route_message(T& window, UINT msg, WPARAM wp, LPARAM lp) noexcept {
+  for (const MessageEntry<T>& e : T::message_table()) {
+    bool match = false;
+    switch (e.kind) {
+      case MessageEntry<T>::Kind::message: match = (msg == e.code); break;
+      case MessageEntry<T>::Kind::click:
+        match = (msg == WM_COMMAND && HIWORD(wp) == BN_CLICKED && LOWORD(wp) == e.code);
+        break;
+      case MessageEntry<T>::Kind::sys_command:
+        match = (msg == WM_SYSCOMMAND && (wp & 0xFFF0) == e.code);
+        break;
+    }
+    if (match) return e.call(window, wp, lp);
+  }
+  return Reply::unhandled();
+}
+
+// Derive as `class X : public Dialog<X>` and give X a static `message_table()`.
 template <class T>
 class Dialog : public DialogBase {
  protected:
   using DialogBase::DialogBase;
   Reply dispatch(UINT msg, WPARAM wp, LPARAM lp) noexcept override {
-    for (const MessageEntry<T>& e : T::message_table()) {
-      bool match = false;
-      switch (e.kind) {
-        case MessageEntry<T>::Kind::message: match = (msg == e.code); break;
-        case MessageEntry<T>::Kind::click:
-          match = (msg == WM_COMMAND && HIWORD(wp) == BN_CLICKED && LOWORD(wp) == e.code);
-          break;
-        case MessageEntry<T>::Kind::sys_command:
-          match = (msg == WM_SYSCOMMAND && (wp & 0xFFF0) == e.code);
-          break;
-      }
-      if (match) return e.call(*static_cast<T*>(this), wp, lp);
-    }
-    return Reply::unhandled();
+    return route_message(*static_cast<T*>(this), msg, wp, lp);
   }
 };
 

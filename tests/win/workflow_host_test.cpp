@@ -17,13 +17,18 @@ namespace {
 
 namespace sim = pw::sim;
 
-// Hears the workflow and answers every question with "end".
-class StandInFrontend final : public pw::Frontend {
+// Hears the workflow, answers every question with "end", and hands the test's window over.
+class StandInFrontend final : public pw::ProgramFace {
  public:
+  HWND window = nullptr;
+  void another_updater_runs() noexcept override {}
+  bool open_window(pw::WorkflowHost& host) noexcept override { return host.attach(window); }
+  void close_refused() noexcept override {}
+  void close_now() noexcept override {}
   void command_begins() noexcept override {}
   void linked(bool) noexcept override {}
   void files_begin() noexcept override {}
-  void step_begins(std::size_t, const char*) noexcept override {}
+  void step_begins(std::size_t, const char*, const std::string&) noexcept override {}
   void transfer_begins(std::size_t, std::uint32_t) noexcept override {}
   void file_progress(std::size_t, int) noexcept override {}
   void file_result(std::size_t, pw::FileOutcome, std::uint32_t) noexcept override {}
@@ -77,10 +82,12 @@ class HostAgainstDevice : public ::testing::Test {
     args.insert(args.end(), device_args.begin(), device_args.end());
     ASSERT_TRUE(devsim_.launch(device_, args));
     host_ = std::make_unique<pw::WorkflowHost>("win_tests", pw::ProcessEnd::leave_loop);
-    host_->listen(frontend_);
-    ASSERT_TRUE(host_->attach(window_.get(), folder_));
-    host_->check_presence_now();
-    ASSERT_TRUE(host_->linked());
+    frontend_.window = window_.get();
+    pw::RunOptions options;
+    options.folder = folder_;
+    options.lock_only_looked_at = true;
+    options.first_check_waits = true;
+    ASSERT_EQ(host_->run(options, frontend_), pw::RunEnd::linked);
     host_->start_update();
   }
 

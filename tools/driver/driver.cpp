@@ -419,7 +419,7 @@ bool system_command(HWND window, WPARAM command) {
 
 bool close_window(HWND window) { return window && ::PostMessageA(window, WM_CLOSE, 0, 0) != 0; }
 
-void send_key(WORD key, bool with_ctrl) {
+void send_key(WORD key, WORD held) {
   std::vector<INPUT> in;
   auto add = [&](WORD vk, DWORD flags) {
     INPUT i = {};
@@ -428,10 +428,10 @@ void send_key(WORD key, bool with_ctrl) {
     i.ki.dwFlags = flags;
     in.push_back(i);
   };
-  if (with_ctrl) add(VK_CONTROL, 0);
+  if (held) add(held, 0);
   add(key, 0);
   add(key, KEYEVENTF_KEYUP);
-  if (with_ctrl) add(VK_CONTROL, KEYEVENTF_KEYUP);
+  if (held) add(held, KEYEVENTF_KEYUP);
   ::SendInput(static_cast<UINT>(in.size()), in.data(), sizeof(INPUT));
 }
 

@@ -170,8 +170,8 @@ bool system_command(HWND window, WPARAM command);
 bool close_window(HWND window);
 
 // Real keys, as the system queues them for the foreground window: `key` pressed and
-// released, with Ctrl held around it when `with_ctrl`.
-void send_key(WORD key, bool with_ctrl = false);
+// released, with the key `held` (VK_CONTROL, VK_MENU for Alt; 0: none) held around it.
+void send_key(WORD key, WORD held = 0);
 // The clipboard's Unicode text as UTF-8, or nullopt when it holds none or cannot be opened.
 std::optional<std::string> clipboard_text();
 // Empties the clipboard, so a later read shows only what was copied since.
