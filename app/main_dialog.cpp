@@ -92,13 +92,12 @@ pw::Reply CPushwellDlg::on_init_dialog() noexcept {
   ::SendMessageA(hwnd(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
   ::SendMessageA(hwnd(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
 
-  try {
-    apply_language_font();
-    set_caption(pw::LangText(pw::text::kWindowCaption));
-    for (const ControlText& t : kInitialTexts) set_item_text(t.control, pw::LangText(t.text));
-  } catch (const std::bad_alloc&) {
+  if (pw::ran_out_of_memory([&] {
+        apply_language_font();
+        set_caption(pw::LangText(pw::text::kWindowCaption));
+        for (const ControlText& t : kInitialTexts) set_item_text(t.control, pw::LangText(t.text));
+      }))
     out_of_memory();
-  }
   for (const int control : kLiveTexts) annotations_.set_live_setting(item(control), pw::LiveSetting::polite);
   // Named after the step it shows; without one, not after the text beside it.
   annotations_.set_name(item(IDC_PROGRESS), L"");
@@ -118,10 +117,7 @@ pw::Reply CPushwellDlg::on_about() noexcept {
 }
 
 pw::Reply CPushwellDlg::on_copy_details() noexcept {
-  try {
-    pw::copy_details(hwnd(), host_.details().text());
-  } catch (const std::bad_alloc&) {
-  }
+  static_cast<void>(pw::ran_out_of_memory([&] { pw::copy_details(hwnd(), host_.details().text()); }));
   return pw::Reply::with(0);
 }
 
@@ -162,11 +158,8 @@ void CPushwellDlg::command_ended(pw::CommandEnd end, pw::CommandResult result) n
 }
 
 void CPushwellDlg::driver_not_answering() noexcept {
-  try {
-    set_text(IDC_LINK_STATUS, pw::LangText(pw::text::kDriverNotAnswering));
-  } catch (const std::bad_alloc&) {
+  if (pw::ran_out_of_memory([&] { set_text(IDC_LINK_STATUS, pw::LangText(pw::text::kDriverNotAnswering)); }))
     out_of_memory();
-  }
 }
 
 void CPushwellDlg::identification_done(const std::uint8_t*, std::size_t, bool, unsigned) noexcept {
@@ -268,7 +261,7 @@ BOOL CALLBACK set_child_font(HWND child, LPARAM font) {
 
 }  // namespace
 
-void CPushwellDlg::apply_language_font() noexcept {
+void CPushwellDlg::apply_language_font() {
   constexpr int kTemplatePoints = 10;  // the template's size and weight stay
   const std::wstring faces = pw::widen(pw::LangText(pw::text::kDialogFont));
   if (faces.empty()) return;
@@ -309,20 +302,17 @@ void CPushwellDlg::disable_update_button() noexcept {
 }
 
 void CPushwellDlg::clear_step_and_result() noexcept {
-  try {
-    set_text(IDC_STEP_TEXT, "");
-    set_text(IDC_RESULT_TEXT, "");
-  } catch (const std::bad_alloc&) {
+  if (pw::ran_out_of_memory([&] {
+        set_text(IDC_STEP_TEXT, "");
+        set_text(IDC_RESULT_TEXT, "");
+      }))
     out_of_memory();
-  }
 }
 
 void CPushwellDlg::linked(bool linked) noexcept {
-  try {
-    set_text(IDC_LINK_STATUS, pw::LangText(linked ? pw::text::kLinked : pw::text::kNotLinked));
-  } catch (const std::bad_alloc&) {
+  if (pw::ran_out_of_memory(
+          [&] { set_text(IDC_LINK_STATUS, pw::LangText(linked ? pw::text::kLinked : pw::text::kNotLinked)); }))
     out_of_memory();
-  }
 }
 
 void CPushwellDlg::files_begin() noexcept {
@@ -331,11 +321,7 @@ void CPushwellDlg::files_begin() noexcept {
 }
 
 void CPushwellDlg::folder_being_checked(const std::string& text) noexcept {
-  try {
-    set_text(IDC_STEP_TEXT, text);
-  } catch (const std::bad_alloc&) {
-    out_of_memory();
-  }
+  if (pw::ran_out_of_memory([&] { set_text(IDC_STEP_TEXT, text); })) out_of_memory();
 }
 
 void CPushwellDlg::step_begins(std::size_t file, const char*, const std::string& text) noexcept {
@@ -346,11 +332,8 @@ void CPushwellDlg::step_begins(std::size_t file, const char*, const std::string&
 
 void CPushwellDlg::transfer_begins(std::size_t, std::uint32_t) noexcept {
   disable_update_button();  // for the rest of the run
-  try {
-    set_text(IDC_RESULT_TEXT, pw::LangText(pw::text::kDoNotDisconnect));
-  } catch (const std::bad_alloc&) {
+  if (pw::ran_out_of_memory([&] { set_text(IDC_RESULT_TEXT, pw::LangText(pw::text::kDoNotDisconnect)); }))
     out_of_memory();
-  }
 }
 
 void CPushwellDlg::file_progress(std::size_t, int percent) noexcept { progress.SetPos(percent); }
@@ -360,12 +343,11 @@ void CPushwellDlg::file_result(std::size_t, pw::FileOutcome outcome, std::uint32
   // The update waits under the close-attempt box no longer: it must not wait for the user.
   close_update_box();
   const bool sent = outcome == pw::FileOutcome::sent;
-  try {
-    set_text(IDC_RESULT_TEXT, pw::LangText(sent ? pw::text::kTransferDone : pw::text::kTransferFailedResult),
-             sent ? pw::LiveSetting::polite : pw::LiveSetting::assertive);
-  } catch (const std::bad_alloc&) {
+  if (pw::ran_out_of_memory([&] {
+        set_text(IDC_RESULT_TEXT, pw::LangText(sent ? pw::text::kTransferDone : pw::text::kTransferFailedResult),
+                 sent ? pw::LiveSetting::polite : pw::LiveSetting::assertive);
+      }))
     out_of_memory();
-  }
 }
 
 bool CPushwellDlg::message(const std::string& text, pw::MessageStyle style) noexcept {
@@ -378,11 +360,9 @@ bool CPushwellDlg::device_lost(const std::string& question) noexcept {
 
 void CPushwellDlg::installer_wanted(const std::string& path) noexcept {
   if (path.empty()) return;
-  try {
-    ::ShellExecuteW(nullptr, L"open", pw::widen(path).c_str(), nullptr, nullptr, SW_SHOW);
-  } catch (const std::bad_alloc&) {
+  if (pw::ran_out_of_memory(
+          [&] { ::ShellExecuteW(nullptr, L"open", pw::widen(path).c_str(), nullptr, nullptr, SW_SHOW); }))
     out_of_memory();
-  }
 }
 
 int CPushwellDlg::show_box(const std::string& text, unsigned style, HWND* opened) noexcept {

@@ -82,7 +82,7 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::ProgramFace {
   // Closes it by its window, so a translation that leaves the text empty closes too.
   void close_update_box() noexcept;
   // The language file may name a face for letters the template's font lacks.
-  void apply_language_font() noexcept;
+  void apply_language_font();
 
   HICON icon = nullptr;
   CGradientProgressCtrl progress;

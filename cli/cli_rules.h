@@ -35,6 +35,8 @@ enum ExitStatus : int {
   kExitDriverNotAnswering = 10,  // the driver did not answer before the device received any file
   kExitStopped = 11,        // stopped as asked before the update completed; no file was cut
 };
+// Ctrl+C or Ctrl+Break before the device's first byte: STATUS_CONTROL_C_EXIT, as Windows ends such a program.
+inline constexpr unsigned kExitInterrupted = 0xC000013Au;
 
 // Either arguments to run, or what to print and the status to end with (the
 // help, 0; an error, 1).

@@ -54,13 +54,12 @@ class Output {
   void write(const std::string& text) noexcept {
     if (text.empty() || handle_ == nullptr || handle_ == INVALID_HANDLE_VALUE) return;
     if (console_) {
-      try {
+      static_cast<void>(ran_out_of_memory([&] {
         const std::wstring wide = widen(text);
         DWORD written = 0;
         ::WriteConsoleW(handle_, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
         return;
-      } catch (const std::bad_alloc&) {
-      }
+      }));
     }
     DWORD written = 0;
     ::WriteFile(handle_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
@@ -116,52 +115,44 @@ class ConsoleFrontend final : public ProgramFace {
   }
 
   void print(const std::string& line) noexcept {
-    try {
+    static_cast<void>(ran_out_of_memory([&] {
       out_.write(line_.finish());
       out_.write(line + "\n");
-    } catch (const std::bad_alloc&) {
-    }
+    }));
   }
 
   void command_begins() noexcept override { g_phase.store(CommandPhase::reading_folder); }
   void writing_begins() noexcept override { g_phase.store(CommandPhase::running); }
   void linked(bool linked) noexcept override {
-    try {
-      print(json_ ? json_linked(linked) : LangText(linked ? text::kLinked : text::kNotLinked));
-    } catch (const std::bad_alloc&) {
-    }
+    static_cast<void>(ran_out_of_memory(
+        [&] { print(json_ ? json_linked(linked) : LangText(linked ? text::kLinked : text::kNotLinked)); }));
   }
   void files_begin() noexcept override {}
   void folder_being_checked(const std::string& text) noexcept override {
-    try {
-      print(json_ ? json_folder_check(text) : text);
-    } catch (const std::bad_alloc&) {
-    }
+    static_cast<void>(ran_out_of_memory([&] { print(json_ ? json_folder_check(text) : text); }));
   }
   void step_begins(std::size_t, const char* name, const std::string& text) noexcept override {
     static_cast<void>(ran_out_of_memory([&] { print(json_ ? json_step(name) : text + " (" + name + ")"); }));
   }
   void transfer_begins(std::size_t, std::uint32_t) noexcept override {}
   void file_progress(std::size_t file, int percent) noexcept override {
-    try {
+    static_cast<void>(ran_out_of_memory([&] {
       const std::string name = kUpdateFiles[file].name;
-      if (json_) print(json_progress(name, percent));
-      else out_.write(line_.update(name, percent));
-    } catch (const std::bad_alloc&) {
-    }
+      if (json_)
+        print(json_progress(name, percent));
+      else
+        out_.write(line_.update(name, percent));
+    }));
   }
   void file_result(std::size_t file, FileOutcome outcome, std::uint32_t) noexcept override {
-    try {
+    static_cast<void>(ran_out_of_memory([&] {
       const std::string name = kUpdateFiles[file].name;
       print(json_ ? json_result(name, outcome) : plain_result(name, outcome));
-    } catch (const std::bad_alloc&) {
-    }
+    }));
   }
   bool message(const std::string& text, MessageStyle style) noexcept override {
-    try {
-      print(json_ ? json_message(text, style) : plain_message(text, style));
-    } catch (const std::bad_alloc&) {
-    }
+    static_cast<void>(
+        ran_out_of_memory([&] { print(json_ ? json_message(text, style) : plain_message(text, style)); }));
     return true;
   }
   // Answered by ending: nobody is there to plug the device back in and say so.
@@ -173,16 +164,10 @@ class ConsoleFrontend final : public ProgramFace {
   // Never started from here: a script cannot answer an installer.
   void installer_wanted(const std::string& path) noexcept override {
     if (path.empty() || json_) return;
-    try {
-      print("The driver installer is at " + path);
-    } catch (const std::bad_alloc&) {
-    }
+    static_cast<void>(ran_out_of_memory([&] { print("The driver installer is at " + path); }));
   }
   void installer_not_started(const std::string& text) noexcept override {
-    try {
-      print(json_ ? json_message(text, MessageStyle::warning) : text);
-    } catch (const std::bad_alloc&) {
-    }
+    static_cast<void>(ran_out_of_memory([&] { print(json_ ? json_message(text, MessageStyle::warning) : text); }));
   }
   void command_ended(CommandEnd, CommandResult result) noexcept override {
     finish(exit_status_of(result));
@@ -190,11 +175,10 @@ class ConsoleFrontend final : public ProgramFace {
   }
   void memory_ran_out() noexcept override { message(kOutOfMemoryText, MessageStyle::warning); }
   void driver_not_answering() noexcept override {
-    try {
+    static_cast<void>(ran_out_of_memory([&] {
       print(json_ ? json_message(LangText(text::kDriverNotAnswering), MessageStyle::warning)
                   : LangText(text::kDriverNotAnswering));
-    } catch (const std::bad_alloc&) {
-    }
+    }));
   }
 
  private:
@@ -215,7 +199,10 @@ BOOL WINAPI on_console_control(DWORD type) {
     default: event = ControlEvent::shutdown; break;
   }
   switch (answer_control(event, g_phase.load())) {
-    case ControlAnswer::end_now: return FALSE;
+    // Windows' own end of an interrupted console program, said the same way
+    // everywhere (some systems' default handler ends with 0, which reads as success).
+    case ControlAnswer::end_now:
+      ::ExitProcess(kExitInterrupted);
     case ControlAnswer::status_stands: return TRUE;  // the ended command's status is returned from main
     case ControlAnswer::refused: ConsoleFrontend::refuse_on_stderr(); return TRUE;
     case ControlAnswer::cannot_refuse: break;
@@ -261,15 +248,16 @@ std::string absolute_folder(const std::string& folder) {
 
 // The end line, then the run's details when asked for, after everything else.
 int end_with(WorkflowHost& host, ConsoleFrontend& frontend, const Arguments& arguments, int status) {
-  try {
+  static_cast<void>(ran_out_of_memory([&] {
     host.details().add("the program ends, exit status " + std::to_string(status));
     if (arguments.json) frontend.print(json_end(status));
     if (arguments.report && arguments.command == Command::update) {
-      if (arguments.json) frontend.print(json_details(host.details().lines()));
-      else for (const std::string& line : host.details().lines()) frontend.print(line);
+      if (arguments.json)
+        frontend.print(json_details(host.details().lines()));
+      else
+        for (const std::string& line : host.details().lines()) frontend.print(line);
     }
-  } catch (const std::bad_alloc&) {
-  }
+  }));
   return status;
 }
 

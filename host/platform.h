@@ -51,8 +51,6 @@ class CommandPlatform {
   void files_handed_over() noexcept;
   // A box is about to open.
   void box_opening() noexcept;
-  // Whether a log-off or shutdown may go on now.
-  bool session_may_end() const noexcept { return !session_.update_protected() || handed_over_; }
   // Whether the charge left is too low to start an update (battery_rule.h).
   bool battery_too_low() const noexcept { return battery_too_low_to_start(calls_.power_status()); }
 

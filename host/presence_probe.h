@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "device/driver_call.h"
-#include "device/presence_monitor.h"
+#include "device/presence_check.h"
 
 namespace pw {
 

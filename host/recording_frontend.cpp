@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <new>
 
+#include "update/hex.h"
 #include "update/update_plan.h"
 
 namespace pw {
@@ -35,13 +36,8 @@ std::string seconds(unsigned ms) {
 }  // namespace
 
 std::string hex_bytes(const std::uint8_t* bytes, std::size_t size) {
-  static const char kDigits[] = "0123456789abcdef";
   std::string hex;
-  for (std::size_t i = 0; i < size; ++i) {
-    if (i > 0) hex += ' ';
-    hex += kDigits[bytes[i] >> 4];
-    hex += kDigits[bytes[i] & 15];
-  }
+  for (std::size_t i = 0; i < size; ++i) hex += (i > 0 ? " " : "") + to_hex(bytes + i, 1);
   return hex;
 }
 
@@ -53,17 +49,11 @@ std::string printable_bytes(const std::uint8_t* bytes, std::size_t size) {
 }
 
 void RecordingFrontend::add(const std::string& line) noexcept {
-  try {
-    details_.add(line);
-  } catch (const std::bad_alloc&) {
-  }
+  record([&] { details_.add(line); });
 }
 
 void RecordingFrontend::add(const char* line) noexcept {
-  try {
-    details_.add(line);
-  } catch (const std::bad_alloc&) {
-  }
+  record([&] { details_.add(line); });
 }
 
 std::string RecordingFrontend::name_of(std::size_t file) const {
@@ -84,10 +74,7 @@ void RecordingFrontend::linked(bool linked) noexcept {
 }
 
 void RecordingFrontend::folder_being_checked(const std::string& text) noexcept {
-  try {
-    add("step: " + text);
-  } catch (const std::bad_alloc&) {
-  }
+  record([&] { add("step: " + text); });
   shown_.folder_being_checked(text);
 }
 
@@ -107,65 +94,46 @@ void RecordingFrontend::writing_begins() noexcept {
 }
 
 void RecordingFrontend::file_appeared(std::size_t file) noexcept {
-  try {
-    add("file " + name_of(file) + " appeared after the update folder was read: not sent");
-  } catch (const std::bad_alloc&) {
-  }
+  record([&] { add("file " + name_of(file) + " appeared after the update folder was read: not sent"); });
   shown_.file_appeared(file);
 }
 
 void RecordingFrontend::step_begins(std::size_t file, const char* name, const std::string& text) noexcept {
-  try {
-    add(std::string("step: ") + name);
-  } catch (const std::bad_alloc&) {
-  }
+  record([&] { add(std::string("step: ") + name); });
   shown_.step_begins(file, name, text);
 }
 
 void RecordingFrontend::transfer_begins(std::size_t file, std::uint32_t bytes) noexcept {
-  try {
-    add("transfer of " + name_of(file) + " begins: " + std::to_string(bytes) + " bytes");
-  } catch (const std::bad_alloc&) {
-  }
+  record([&] { add("transfer of " + name_of(file) + " begins: " + std::to_string(bytes) + " bytes"); });
   shown_.transfer_begins(file, bytes);
 }
 
 void RecordingFrontend::file_progress(std::size_t file, int percent) noexcept { shown_.file_progress(file, percent); }
 
 void RecordingFrontend::file_result(std::size_t file, FileOutcome outcome, std::uint32_t bytes_sent) noexcept {
-  try {
+  record([&] {
     add("result of " + name_of(file) + ": " + outcome_name(outcome) + ", " + std::to_string(bytes_sent) +
         " payload bytes sent");
-  } catch (const std::bad_alloc&) {
-  }
+  });
   shown_.file_result(file, outcome, bytes_sent);
 }
 
 bool RecordingFrontend::message(const std::string& text, MessageStyle style) noexcept {
-  try {
-    add(std::string("box (") + style_name(style) + "): " + text);
-  } catch (const std::bad_alloc&) {
-  }
+  record([&] { add(std::string("box (") + style_name(style) + "): " + text); });
   const bool acknowledged = shown_.message(text, style);
   add(acknowledged ? "box answered: OK" : "box answered: closed");
   return acknowledged;
 }
 
 bool RecordingFrontend::device_lost(const std::string& question) noexcept {
-  try {
-    add("question (device lost): " + question);
-  } catch (const std::bad_alloc&) {
-  }
+  record([&] { add("question (device lost): " + question); });
   const bool ends = shown_.device_lost(question);
   add(ends ? "question answered: the program ends" : "question answered: the program goes on");
   return ends;
 }
 
 void RecordingFrontend::installer_wanted(const std::string& path) noexcept {
-  try {
-    add("driver installer wanted: " + (path.empty() ? std::string("(path too long)") : path));
-  } catch (const std::bad_alloc&) {
-  }
+  record([&] { add("driver installer wanted: " + (path.empty() ? std::string("(path too long)") : path)); });
   shown_.installer_wanted(path);
 }
 
@@ -186,69 +154,59 @@ void RecordingFrontend::memory_ran_out() noexcept {
 }
 
 void RecordingFrontend::command_ended(CommandEnd end, CommandResult result) noexcept {
-  try {
+  record([&] {
     add(std::string("update command ended: ") + result_name(result) +
         (end == CommandEnd::process_ends ? ", the program ends" : ", the program goes on"));
-  } catch (const std::bad_alloc&) {
-  }
+  });
   shown_.command_ended(end, result);
 }
 
 void RecordingFrontend::library_bound(const std::string& path, const std::string& version,
                                       const char* open_dev_export, const char* open_file_export) noexcept {
-  try {
+  record([&] {
     std::string line = "pipe library: " + path + ", file version " + (version.empty() ? "none" : version) +
                        ", exports " + open_dev_export + " and " + open_file_export;
     if (line != library_) add(line);
     library_ = std::move(line);
-  } catch (const std::bad_alloc&) {
-  }
+  });
   shown_.library_bound(path, version, open_dev_export, open_file_export);
 }
 
 void RecordingFrontend::update_folder(const std::string& folder) noexcept {
-  try {
-    add("update folder: " + folder);
-  } catch (const std::bad_alloc&) {
-  }
+  record([&] { add("update folder: " + folder); });
   shown_.update_folder(folder);
 }
 
 void RecordingFrontend::file_decided(std::size_t file, const char* name, long long size, int send_flag,
                                      const char* decision) noexcept {
-  try {
+  record([&] {
     add(std::string("file ") + name + ": " + (size < 0 ? std::string("not opened") : std::to_string(size) + " bytes") +
         ", send flag " + (send_flag < 0 ? std::string("unread") : std::to_string(send_flag)) + ", " + decision);
-  } catch (const std::bad_alloc&) {
-  }
+  });
   shown_.file_decided(file, name, size, send_flag, decision);
 }
 
 void RecordingFrontend::file_loaded(std::size_t file, std::uint32_t bytes, const std::string& sha256) noexcept {
-  try {
-    add("loaded " + name_of(file) + ": " + std::to_string(bytes) + " bytes, SHA-256 " + sha256);
-  } catch (const std::bad_alloc&) {
-  }
+  record([&] { add("loaded " + name_of(file) + ": " + std::to_string(bytes) + " bytes, SHA-256 " + sha256); });
   shown_.file_loaded(file, bytes, sha256);
 }
 
 void RecordingFrontend::identification_done(const std::uint8_t* reply, std::size_t size, bool identified,
                                             unsigned elapsed_ms) noexcept {
-  try {
+  record([&] {
     const std::string answer = size == 0
                                    ? std::string("no reply")
                                    : "reply " + hex_bytes(reply, size) + " \"" + printable_bytes(reply, size) + "\"";
     add("identification: " + answer + ", " + (identified ? "the right model" : "not identified") + ", took " +
         seconds(elapsed_ms));
-  } catch (const std::bad_alloc&) {
-  }
+  });
   shown_.identification_done(reply, size, identified, elapsed_ms);
 }
 
 void RecordingFrontend::transfer_ended(std::size_t file, std::uint32_t sent, std::uint32_t total, unsigned elapsed_ms,
                                        std::uint32_t repeats, const std::uint32_t* offsets,
                                        std::size_t offsets_known) noexcept {
-  try {
+  record([&] {
     const unsigned long long rate = elapsed_ms ? static_cast<unsigned long long>(sent) * 1000u / elapsed_ms : 0;
     std::string line = "transfer of " + name_of(file) + ": " + std::to_string(sent) + " of " + std::to_string(total) +
                        " payload bytes sent in " + seconds(elapsed_ms) + ", " + std::to_string(rate) + " bytes/s, " +
@@ -256,8 +214,7 @@ void RecordingFrontend::transfer_ended(std::size_t file, std::uint32_t sent, std
     for (std::size_t i = 0; i < offsets_known; ++i) line += (i == 0 ? " at byte " : ", ") + std::to_string(offsets[i]);
     if (repeats > offsets_known && offsets_known > 0) line += ", ...";
     add(line);
-  } catch (const std::bad_alloc&) {
-  }
+  });
   shown_.transfer_ended(file, sent, total, elapsed_ms, repeats, offsets, offsets_known);
 }
 

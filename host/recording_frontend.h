@@ -5,6 +5,7 @@
 
 #include "session/frontend.h"
 #include "host/run_details.h"
+#include "win/guard.h"
 
 namespace pw {
 
@@ -46,6 +47,11 @@ class RecordingFrontend final : public Frontend {
   // Records `line`; memory that runs out only costs the record that line.
   void add(const std::string& line) noexcept;
   void add(const char* line) noexcept;
+  // Builds and records a line the same way.
+  template <class Work>
+  static void record(Work&& work) noexcept {
+    static_cast<void>(ran_out_of_memory(std::forward<Work>(work)));
+  }
   std::string name_of(std::size_t file) const;
 
   Frontend& shown_;

@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "device/presence_monitor.h"
+#include "device/presence_check.h"
 #include "host/folder_reader.h"
 #include "host/forwarding_frontend.h"
 #include "host/platform.h"

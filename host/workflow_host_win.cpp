@@ -177,6 +177,10 @@ bool WorkflowHost::console_closing(DWORD timeout_ms) noexcept {
 
 void WorkflowHost::feed(Event event) noexcept {
   const Decision decision = machine_.handle(event);
+  if (decision.deferred)
+    static_cast<void>(ran_out_of_memory([&] {
+      details_.add(std::string(event_name(event)) + " waits: a box of the update is open, or a presence probe under way");
+    }));
   follow_phase();
   carry_out(decision);
   Event again;
@@ -199,7 +203,6 @@ void WorkflowHost::feed_update_asked() noexcept {
 void WorkflowHost::follow_phase() noexcept {
   const Phase phase = machine_.phase();
   session_.command_running = phase != Phase::idle;
-  session_.reading_folder = phase == Phase::reading_folder;
   // A box after which the process ends: an unplug behind it is no lost update.
   session_.ending_box_open = phase == Phase::final_box || phase == Phase::ending;
   if (phase == Phase::opening && !pipe_watch_armed_) {
@@ -240,7 +243,7 @@ void WorkflowHost::carry_out(const Decision& d) noexcept {
     feed(work_.take_folder(memory_ran_out ? nullptr : std::move(folder)));
   }
   if (has(a, Action::identify)) feed(work_.identify());
-  if (has(a, Action::next_file)) feed(work_.next_file());
+  if (has(a, Action::next_file)) feed(work_.next_file(machine_.files_held()));
   if (has(a, Action::finish_file)) feed(work_.finish_file());
   if (has(a, Action::stop_unsent_file)) work_.stop_unsent();
   if (has(a, Action::give_up_worker)) feed(work_.give_up_worker());
@@ -355,6 +358,8 @@ bool WorkflowHost::Link::message(const std::string& text, MessageStyle style) no
 bool WorkflowHost::Link::device_lost(const std::string& question) noexcept {
   host_.feed(Event::box_opened);
   const bool ends = ForwardingFrontend::device_lost(question);
+  // The answer comes first: what waited behind the question must not start before the end.
+  if (ends) host_.feed(Event::lost_device_end);
   host_.feed(Event::box_closed);
   return ends;
 }

@@ -43,24 +43,37 @@ done
 pushwell_ensure_display
 pushwell_ensure_prefix
 wineserver -p >/dev/null 2>&1 </dev/null   # one persistent server for every Wine program of this run
+# Each Windows run goes on whatever the one before it found; every test's result
+# is printed from the reports the test programs write, and the run fails at the end.
+failed=0
+windows_tests() {  # preset, then ctest's arguments
+  local preset="$1"; shift
+  local bin="build/$preset/bin"
+  rm -f "$bin"/*-results.xml
+  ctest --preset "$preset" "$@" || failed=1
+  local reports=("$bin"/*-results.xml)
+  [ -e "${reports[0]}" ] && { python3 scripts/test_results.py "${reports[@]}" || failed=1; }
+}
 if [ -n "${PUSHWELL_NO_WINE32:-}" ]; then
   stage "i686: this kernel runs no 32-bit program, so only the binding check (no 32-bit Wine runs)"
-  ctest --preset windows-x86 -R i686_library_binding
+  ctest --preset windows-x86 -R i686_library_binding || failed=1
 else
   stage "i686 under 32-bit Wine"
-  ctest --preset windows-x86 "$@"
+  windows_tests windows-x86 "$@"
 fi
 stage "x86_64 under Wine"
-ctest --preset windows-x64 "$@"
+windows_tests windows-x64 "$@"
 
 # The fault campaign's fixed seeds: both programs against randomly faulted
 # updates, every run judged by one oracle (tools/campaign). A break prints its
 # plan and the command that replays it.
 campaign_seeds="2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,19,20,21,22,23,24,26,27,28,29,30,31,32,33,34,35,36,38,39,40,41,42,43,44,45,46,47,48,49,50,67,115,129,556,1169,1161,2130,1629"
 stage "fault campaign under Wine, x86_64"
-scripts/campaign.sh --build build/windows-x64 --seed-list "$campaign_seeds"
+scripts/campaign.sh --build build/windows-x64 --seed-list "$campaign_seeds" || failed=1
 if [ -z "${PUSHWELL_NO_WINE32:-}" ]; then
   stage "fault campaign under 32-bit Wine, i686"
-  scripts/campaign.sh --build build/windows-x86 --seed-list "2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,19,20,21,22,115,556"
+  scripts/campaign.sh --build build/windows-x86 --seed-list "2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,19,20,21,22,115,556" ||
+    failed=1
 fi
 stage "done"
+exit "$failed"

@@ -13,7 +13,6 @@ enum Guard : std::uint8_t {
   probe_is_stuck,     // the last probe has not answered for long
   not_linked,         // the last answer found no device
   driver_unusable,    // a call into the driver never returned: nothing more is asked of it
-  files_held,         // no further file: a console closing, a log-off, a WM_QUIT
   quit_asked,         // a WM_QUIT: after the file under way the program ends
   memory_ran_out,
   no_box_open,
@@ -92,8 +91,6 @@ constexpr Row kRows[] = {
 
     // The identification: the window serves no messages meanwhile, so only its
     // own boxes bring events in.
-    row(P::identifying, E::identified, quit_asked, P::ending, A::end_command | A::end_process, R::stopped),
-    row(P::identifying, E::identified, files_held, P::idle, A::end_command, R::stopped),
     row(P::identifying, E::identified, memory_ran_out, P::idle, A::end_command, R::out_of_memory),
     row(P::identifying, E::identified, always, P::between_files, A::next_file),
     row(P::identifying, E::command_refused, always, P::idle, A::end_command, R::as_reported),
@@ -111,9 +108,9 @@ constexpr Row kRows[] = {
     row(P::between_files, E::file_stopped, quit_asked, P::ending, A::end_command | A::end_process, R::stopped),
     row(P::between_files, E::file_stopped, always, P::idle, A::end_command, R::stopped),
     defer(P::between_files, E::file_sent, box_open),
-    row(P::between_files, E::file_sent, quit_asked, P::ending, A::end_command | A::end_process, R::stopped),
-    row(P::between_files, E::file_sent, files_held, P::idle, A::end_command, R::stopped),
     row(P::between_files, E::file_sent, memory_ran_out, P::idle, A::end_command, R::out_of_memory),
+    // Held files: the rest of the plan is looked at, and file_stopped comes
+    // instead of a worker, so an update whose last file went out still completes.
     row(P::between_files, E::file_sent, always, kStay, A::next_file),
     PROTECTED_PHASE_ROWS(P::between_files),
 
@@ -170,7 +167,6 @@ bool CommandMachine::guard_holds(std::uint8_t guard) const noexcept {
     case probe_is_stuck: return probe_stuck_;
     case not_linked: return !linked_;
     case driver_unusable: return driver_held_;
-    case files_held: return hold_;
     case quit_asked: return quit_after_;
     case memory_ran_out: return out_of_memory_;
     case no_box_open: return boxes_ == 0;

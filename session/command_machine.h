@@ -80,7 +80,8 @@ enum class Action : std::uint32_t {
   say_not_linked = 1u << 5,     // box: the device is not connected ([message] 1021)
   take_folder = 1u << 6,        // the folder judged: folder_accepted or command_refused follows
   identify = 1u << 7,           // identified, wrong_device, command_refused or driver_held follows
-  next_file = 1u << 8,          // worker_started, files_done, database_missing or command_refused follows
+  next_file = 1u << 8,          // worker_started (never while files are held: file_stopped then), files_done,
+                                // database_missing or command_refused follows
   finish_file = 1u << 9,        // the worker's end read: file_sent, file_stopped or command_refused follows
   stop_worker = 1u << 10,       // the worker is told to stop, also in the middle of a file
   give_up_worker = 1u << 11,    // the worker is left inside the driver: driver_held follows
@@ -125,6 +126,8 @@ class CommandMachine {
   // stop's end process has waited for it).
   bool worker_running() const noexcept { return worker_; }
   bool update_enabled() const noexcept { return !driver_held_; }
+  // No further file may start (a console closing, a log-off, a WM_QUIT): next_file says file_stopped instead.
+  bool files_held() const noexcept { return hold_; }
   int boxes_open() const noexcept { return boxes_; }
   // An event that waited behind a box of the workflow's own, or for a probe's
   // answer, once nothing holds it any more: the host feeds it again. Empty otherwise.

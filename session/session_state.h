@@ -24,15 +24,9 @@ struct SessionState {
   bool sound_opened = false;
   bool database_opened = false;
 
-  // An update command is under way; clicks then do nothing. Written by the update
-  // command; read by the poll, the front end and the platform calls.
+  // An update command is under way (the command's table is not idle). Written by
+  // the host from the table; read by the poll and the platform calls.
   bool command_running = false;
-  // The command reads the update folder and has written nothing to the device
-  // yet: closing, Ctrl+C and the session's end are not refused. Written by the
-  // update command.
-  bool reading_folder = false;
-  // Closing and the session's end are refused: the device may receive bytes.
-  bool update_protected() const noexcept { return command_running && !reading_folder; }
   // A check during a command found no device and waits for a second one to
   // confirm it. Written and read by the poll.
   bool presence_recheck_pending = false;
@@ -41,7 +35,7 @@ struct SessionState {
   bool library_box_open = false;
   bool library_failure_reported = false;
   // A box after which the process ends is open: an unplug behind it is no lost
-  // update. Written by the command; read by the poll.
+  // update. Written by the host from the table; read by the poll.
   bool ending_box_open = false;
 };
 

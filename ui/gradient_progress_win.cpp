@@ -5,6 +5,7 @@
 #include <new>
 
 #include "ui/gradient_bands.h"
+#include "win/guard.h"
 #include "win/wide_text.h"
 
 namespace {
@@ -121,15 +122,12 @@ void CGradientProgressCtrl::Paint(HDC dc) noexcept {
   }
 
   if (show_percent_) {
-    std::string text;
-    try {
-      text = pw::percent_text(pos, upper_, label_);
-    } catch (const std::bad_alloc&) {
-      return;  // no memory for the text: the gradient alone has to do
-    }
+    std::wstring text;
+    // No memory for the text: the gradient alone has to do.
+    if (pw::ran_out_of_memory([&] { text = pw::widen(pw::percent_text(pos, upper_, label_)); })) return;
     ::SetTextColor(dc, text_color_);
     ::SetBkMode(dc, TRANSPARENT);
-    ::DrawTextW(dc, pw::widen(text).c_str(), -1, &client, kTextFormat);
+    ::DrawTextW(dc, text.c_str(), -1, &client, kTextFormat);
   }
 }
 

@@ -55,8 +55,9 @@ class UpdateCommand {
   // identified, command_refused, driver_held or wrong_device.
   Event identify() noexcept;
   // The files after the last one handled, as the folder was read: worker_started,
-  // files_done or database_missing (ending_text() says what the box says), or command_refused.
-  Event next_file() noexcept;
+  // files_done or database_missing (ending_text() says what the box says), or
+  // command_refused. With `held` no worker starts: a file left to send is file_stopped.
+  Event next_file(bool held) noexcept;
   // The worker's end read and told: file_sent, file_stopped or command_refused.
   Event finish_file() noexcept;
   // The pipe open did not return in time: the worker is abandoned (never
@@ -93,7 +94,7 @@ class UpdateCommand {
   Event refused(CommandResult why, const std::string& text) noexcept;
   Event silent_end(CommandResult why) noexcept;
   Event refuse_folder();
-  Event handle_file(std::size_t index);
+  Event handle_file(std::size_t index, bool held);
   Event send_file(std::size_t index);
   Event file_ended();
   Event ends_the_process(const std::string& text, MessageStyle style) noexcept;

@@ -187,10 +187,8 @@ Event UpdateCommand::give_up_worker() noexcept {
     static_cast<void>(worker_.release());
   }
   driver_held_ = true;
-  // Nothing of this command reached the device: a status of its own; after a
-  // file, a transfer that could not go on.
-  const CommandResult why = sent_.empty() ? CommandResult::driver_not_answering : CommandResult::transfer_failed;
-  refused(why, text::kDriverDoesNotAnswer);
+  // Nothing of the file under way reached the device: a status of its own.
+  refused(CommandResult::driver_not_answering, text::kDriverDoesNotAnswer);
   return Event::driver_held;
 }
 
@@ -268,12 +266,12 @@ Event UpdateCommand::file_ended() {
   return Event::file_sent;
 }
 
-Event UpdateCommand::next_file() noexcept {
+Event UpdateCommand::next_file(bool held) noexcept {
   Event next = Event::files_done;
   if (ran_out_of_memory([&] {
         for (; next_ <= kLastUpdateFile; ) {
           file_ = next_++;
-          next = handle_file(file_);
+          next = handle_file(file_, held);
           if (next != Event::file_sent) return;  // a worker started, or the command or the process ends
         }
         if (!session_.linked) {
@@ -289,7 +287,7 @@ Event UpdateCommand::next_file() noexcept {
 }
 
 // file_sent here: the file needs no transfer, and the next one follows.
-Event UpdateCommand::handle_file(std::size_t index) {
+Event UpdateCommand::handle_file(std::size_t index, bool held) {
   const std::string& path = path_of(index);
   const FolderFile& file = folder_->files[index];
   session_.*kOpenedFlags[index] = file.probe.open == FileProbe::Open::opened;
@@ -315,6 +313,11 @@ Event UpdateCommand::handle_file(std::size_t index) {
     case FileStep::sent: break;
   }
 
+  // Asked to stop: nothing more goes to the device, and no step begins.
+  if (held && decision.step == FileStep::sent) {
+    result_ = CommandResult::stopped;
+    return Event::file_stopped;
+  }
   const std::string step = LangText(kUpdateFiles[index].step_text);
   frontend_.step_begins(index, kUpdateFiles[index].name, step);
   if (decision.step == FileStep::not_sent) {

@@ -8,6 +8,10 @@
 
 namespace pw::campaign {
 
+namespace {
+constexpr char kWrongDeviceText[] = "This is Not ZORVIK !";
+}  // namespace
+
 const char* outcome_name(Outcome outcome) noexcept {
   for (const OutcomeRow& row : kOutcomes)
     if (row.outcome == outcome && row.name) return row.name;
@@ -230,6 +234,10 @@ Report dialog_report(const Record& record) {
   // It ended itself: after a box that ends it, which says how.
   const Texts& t = record.texts;
   for (auto box = record.output.rbegin(); box != record.output.rend(); ++box) {
+    if (*box == kWrongDeviceText) {
+      report.outcome = Outcome::wrong_device;
+      return report;
+    }
     const std::string* texts[] = {&t.finished, &t.database_missing, &t.device_lost};
     for (std::size_t i = 0; i < 3; ++i)
       if (text_matches(*box, *texts[i])) {
@@ -380,7 +388,9 @@ std::set<Outcome> allowed_outcomes(const Plan& plan, const Record& record, const
     if (!fault_fired(plan, record, i)) continue;
     const Fault& f = plan.faults[i];
     switch (f.kind) {
-      case FaultKind::unplug: allowed.insert({Outcome::not_linked, Outcome::transfer_failed}); break;
+      // Unplugged during the identification and back before its last probe, a
+      // device that never answered looks like another model.
+      case FaultKind::unplug: allowed.insert({Outcome::not_linked, Outcome::transfer_failed, Outcome::wrong_device}); break;
       case FaultKind::stall:
         // A stall the transfer's own patience outlasts changes nothing.
         if (f.length == 0) allowed.insert(Outcome::transfer_failed);
@@ -400,7 +410,13 @@ std::set<Outcome> allowed_outcomes(const Plan& plan, const Record& record, const
         break;
       case FaultKind::ctrl_c: allowed.insert(Outcome::interrupted); break;
       case FaultKind::low_battery: allowed.insert(Outcome::low_battery); break;
-      default: break;  // a close, a quit, a session's end, a slow line: the update goes on
+      // Asked to stop: before the device's first byte at once, during a file
+      // once it has gone out whole; a close may also be refused and change nothing.
+      case FaultKind::close_attempt: allowed.insert({Outcome::stopped, Outcome::interrupted}); break;
+      case FaultKind::wm_close:
+      case FaultKind::wm_quit:
+      case FaultKind::query_end_session: allowed.insert(Outcome::stopped); break;
+      default: break;  // a slow line: the update goes on
     }
   }
   return allowed;
@@ -421,6 +437,7 @@ std::optional<std::string> capture_contradicts(Outcome outcome, const Parse& par
     case Outcome::not_linked:
     case Outcome::file_refused:
     case Outcome::driver_not_answering:
+    case Outcome::stopped:
       if (parse.partial())
         return "reported " + std::string(outcome_name(outcome)) + ", but a file was cut at the device";
       break;
@@ -461,7 +478,15 @@ Verdict judge(const Plan& plan, const Record& record) {
   Verdict verdict;
   const auto broken = [&](BreakKind kind, std::string rule) { verdict.breaks.push_back({kind, std::move(rule)}); };
   const bool console = plan.program == Program::console;
-  const Report report = console ? console_report(record) : dialog_report(record);
+  Report report = console ? console_report(record) : dialog_report(record);
+  const bool asked_to_close = std::any_of(record.fired.begin(), record.fired.end(), [&](const FiredFault& f) {
+    const FaultKind kind = plan.faults[f.index].kind;
+    return kind == FaultKind::close_attempt || kind == FaultKind::wm_close || kind == FaultKind::wm_quit;
+  });
+  // A dialog that a close or a WM_QUIT ends after the file under way says so to
+  // no one: stopped as asked, or, with every file at the device, completed (its
+  // final box may have been open when the quit came).
+  const bool ended_as_asked = !console && report.outcome == Outcome::unknown && report.ended_without_box && asked_to_close;
   verdict.reported = report.outcome;
 
   // No hang, nothing left behind.
@@ -478,6 +503,10 @@ Verdict judge(const Plan& plan, const Record& record) {
 
   const Expectation e = expect(plan, record);
   const Parse parse = parse_capture(e, record.capture);
+  if (ended_as_asked) {
+    report.outcome = parse.full ? Outcome::completed : Outcome::stopped;
+    report.completion_claimed = parse.full;
+  }
   if (!parse.matches) {
     broken(BreakKind::lie, "the device got bytes that are no part of the update stream (" +
                                std::to_string(record.capture.size()) + " bytes captured)");
@@ -522,23 +551,29 @@ Verdict judge(const Plan& plan, const Record& record) {
   if (report.completion_claimed && !parse.full)
     broken(BreakKind::lie, "reported completion, but the device got " + std::to_string(record.capture.size()) +
                                " bytes, not the whole stream");
-  if (!report.completion_claimed && parse.full && !record.ended_by_session && report.outcome != Outcome::interrupted)
+  // A file changed after the folder was read is refused with nothing of it sent,
+  // which looks at the device like the same file cleared of its send flag before.
+  // Likewise a database added after the reading: it is missing for that command.
+  const bool changed_and_refused =
+      report.outcome == Outcome::file_refused &&
+      std::any_of(record.fired.begin(), record.fired.end(), [&](const FiredFault& f) {
+        const Fault& fault = plan.faults[f.index];
+        return fault.kind == FaultKind::file_changed || (fault.kind == FaultKind::file_added && fault.slot + 1 == kSlots);
+      });
+  if (!report.completion_claimed && parse.full && !record.ended_by_session &&
+      report.outcome != Outcome::interrupted && !changed_and_refused)
     broken(BreakKind::lie, "the device got the whole stream, but the run did not report completion");
   if (record.ended_by_session) {
-    if (!parse.full && !record.capture.empty())
+    // Allowed only once nothing more would go out: every file whole, none left to send.
+    if (parse.partial() || (!parse.full && !record.capture.empty() && !e.database_missing && !e.refused_slot))
       broken(BreakKind::lie, "allowed the session to end while the update was cut short");
     return verdict;
   }
 
   // What it said happened is what its folder and its faults allow, and what the device got.
   const std::set<Outcome> allowed = allowed_outcomes(plan, record, e);
-  if (report.ended_without_box) {
-    const bool closed = std::any_of(record.fired.begin(), record.fired.end(), [&](const FiredFault& f) {
-      const FaultKind kind = plan.faults[f.index].kind;
-      return kind == FaultKind::close_attempt || kind == FaultKind::wm_close || kind == FaultKind::wm_quit;
-    });
-    if (!closed) broken(BreakKind::lie, "the dialog ended unasked, with no box that ends it");
-  }
+  if (report.ended_without_box && !asked_to_close)
+    broken(BreakKind::lie, "the dialog ended unasked, with no box that ends it");
   if (report.outcome == Outcome::unknown) {
     broken(BreakKind::lie, console ? "the run ended without saying how"
                                    : "the dialog ended during its command, with no box that ends it");

@@ -18,6 +18,7 @@ enum class Outcome {
   driver_not_answering,
   low_battery,
   folder_refused,
+  stopped,      // stopped as asked (a close, a WM_QUIT, a session's end) with no file cut
   interrupted,  // Ctrl+C before the command began: Windows' own end of a console program
   no_command,   // the dialog's click started none (a driver that does not answer the probe says so)
   unknown,      // the program never said
@@ -39,9 +40,10 @@ inline constexpr OutcomeRow kOutcomes[] = {
     {Outcome::transfer_failed, "transfer failed", 5},
     {Outcome::no_library, "pipe library not loaded", 7},
     {Outcome::out_of_memory, "memory ran out", 5},
-    {Outcome::driver_not_answering, "the device driver does not answer", 5},
+    {Outcome::driver_not_answering, "the device driver does not answer", 10},
     {Outcome::low_battery, "on battery with a low charge", 8},
     {Outcome::folder_refused, "update folder refused", 9},
+    {Outcome::stopped, "stopped as asked", 11},
     {Outcome::interrupted, nullptr, kInterruptedStatus},
 };
 

@@ -468,13 +468,16 @@ bool Run::poll_dialog(double) {
 }
 
 void Run::settle_capture() {
+  // Bytes still in the pipe reach the device after the program has gone: the
+  // capture counts once it has not grown for half a second.
   std::uint64_t last = UINT64_MAX;
+  ULONGLONG still_since = 0;
   e2e::poll_until(
       [&] {
         const std::uint64_t now = status().bytes_received;
-        const bool still = now == last;
+        if (now != last) still_since = ::GetTickCount64();
         last = now;
-        return still;
+        return ::GetTickCount64() - still_since >= 500;
       },
       Millis{10000});
   devsim_.command("flush");

@@ -1,4 +1,4 @@
-#include "device/presence_monitor.h"
+#include "device/presence_check.h"
 
 #include <windows.h>
 

@@ -7,11 +7,11 @@
 
 namespace pw {
 
-// One check of the device on a tick of the poll timer: asks the pipe library and
+// What one presence probe's answer (asked on a thread of the host's) means:
 // carries out what plan_presence (device/presence_rule.h) decides: the link told
 // to the front end, the driver installer asked for once, the period re-armed, a
-// recheck of a miss during a command, and the lost-device question, which ends
-// the process when the front end answers so (end_process; go_on otherwise).
+// recheck of a miss during a command, and the lost-device question, whose answer
+// says the process is to end (end_process; go_on otherwise).
 // Texts are looked up and converted here, so it may throw std::bad_alloc.
 // `transfer_running`: a transfer worker runs, from its start to its end event.
 // `folder` holds the update files and the driver installer.

@@ -1,0 +1,104 @@
+// What other programs' messages may not do to an update: a polite close of the
+// console program (what taskkill without /f sends), a WM_QUIT, or the folder's
+// reading arriving while the lost-device question is open.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+
+#include "tests/e2e/fault_rig.h"
+#include "tests/e2e/updater_rig.h"
+
+namespace pw::e2e {
+namespace {
+
+// The run's details as Ctrl+C copies them from `window`, once they hold `wanted`.
+std::optional<std::string> details_holding(DialogApp& app, HWND window, const std::string& wanted) {
+  std::optional<std::string> text;
+  const bool found = app.wait_until([&] {
+    ::SetForegroundWindow(window);
+    if (::GetForegroundWindow() != window || !clear_clipboard()) return false;
+    send_key('C', VK_CONTROL);
+    poll_until([&] { return (text = clipboard_text()) && !text->empty(); }, Millis{2000});
+    return text && text->find(wanted) != std::string::npos;
+  });
+  return found ? text : std::nullopt;
+}
+
+// WM_CLOSE to every window of the console program while a file goes out: refused
+// like the dialog's close, so the update completes byte for byte and ends with 0.
+TEST(OtherPrograms, AWindowCloseDuringAConsoleUpdateIsRefusedAndTheUpdateCompletes) {
+  UpdaterRig rig("others-cli-close");
+  const tools::Bytes firmware = rig.write_update_file("firmware.cam", 300000, 1, 1);
+  const tools::Bytes database = rig.write_update_file("database.cam", 4000, 1, 2);
+  ASSERT_TRUE(rig.start_device({"--rate", "200000"}));
+  LaunchOptions options = rig.updater_options(rig.folder().path());
+  options.arguments = "update";
+  options.output_path = rig.folder().file("cli-output.txt");
+  Process cli;
+  ASSERT_TRUE(cli.start(join_path(bin_folder(), "pushwell-cli.exe"), options)) << cli.error();
+  ASSERT_TRUE(rig.wait_capture_size(20000));
+  const std::vector<HWND> windows = windows_of_process(cli.id());
+  ASSERT_FALSE(windows.empty()) << "the console program shows no window to close";
+  for (HWND window : windows) EXPECT_TRUE(close_window(window));
+  EXPECT_EQ(cli.wait_for_exit(), std::optional<DWORD>(0));
+  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware, database})));
+}
+
+// A WM_QUIT posted to the dialog's thread while the firmware goes out: the file
+// finishes whole, nothing more starts, and the program then ends as asked.
+TEST(OtherPrograms, AQuitDuringATransferLetsTheFileFinishWholeAndThenEnds) {
+  UpdaterRig rig("others-quit");
+  const tools::Bytes firmware = rig.write_update_file("firmware.cam", 300000, 1, 1);
+  rig.write_update_file("database.cam", 4000, 1, 2);
+  ASSERT_TRUE(rig.start_update({"--rate", "200000"}));
+  DialogApp& app = rig.app();
+  ASSERT_TRUE(rig.wait_capture_size(20000)) << app.describe();
+  const DWORD thread = ::GetWindowThreadProcessId(app.main_dialog(), nullptr);
+  ASSERT_TRUE(::PostThreadMessageW(thread, WM_QUIT, 0, 0));
+  EXPECT_TRUE(app.wait_for_exit().has_value()) << app.describe();
+  EXPECT_EQ(settled_capture(rig, expected_stream({firmware}).size()), expected_stream({firmware}))
+      << "the firmware whole, and nothing of the database";
+  EXPECT_TRUE(app.boxes_seen().empty()) << app.describe();
+}
+
+// The folder's reading (slow: a large file) arrives while the lost-device question
+// an unplug raised is open: nothing starts behind the question, not even the
+// identification byte, and its answer ends the program as ever.
+TEST(OtherPrograms, TheFolderReadBehindTheLostDeviceQuestionStartsNothing) {
+  UpdaterRig rig("others-read-behind-box");
+  rig.write_short_firmware();
+  // A sparse file reads fast from no disk, yet is hashed whole: the reading takes seconds.
+  const std::string sound = rig.folder().file("sound.cam");
+  {
+    rig.write_update_file("sound.cam", 4, 1, 2);
+    UniqueHandle file(::CreateFileA(sound.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file.valid());
+    LARGE_INTEGER size{};
+    size.QuadPart = 2LL << 30;
+    ASSERT_TRUE(::SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN) && ::SetEndOfFile(file.get()));
+  }
+  ASSERT_TRUE(rig.start_device());
+  ASSERT_TRUE(rig.start_updater_linked());
+  DialogApp& app = rig.app();
+  // A first command passes the identification and ends early on the firmware:
+  // an unplug from now on asks the lost-device question.
+  ASSERT_TRUE(rig.run_command_answering(msg(1023)));
+  ASSERT_TRUE(rig.wait_capture_size(1));
+  ASSERT_TRUE(app.wait_until([&] { return app.enabled(kUpdateButton); }));
+  ASSERT_TRUE(app.click(kUpdateButton));
+  ASSERT_TRUE(rig.device_command("unplug"));
+  HWND question = app.wait_for_message_box(msg(1021));
+  ASSERT_NE(question, nullptr) << app.describe();
+  ASSERT_TRUE(details_holding(app, question, "folder_read waits").has_value())
+      << "the folder's reading never arrived behind the question";
+  EXPECT_EQ(rig.device_status().identify_requests, 1) << "an identification started behind the question";
+  ASSERT_TRUE(app.answer(question));
+  EXPECT_TRUE(app.wait_for_exit().has_value()) << app.describe();
+  EXPECT_EQ(rig.capture(), tools::Bytes({0x40}));
+}
+
+}  // namespace
+}  // namespace pw::e2e
