@@ -74,7 +74,7 @@ run i bench_updater.exe folder --rate 1200000 --runs 3 --figures "$figures_win"
 
 soak_commands="${PUSHWELL_SOAK_COMMANDS:-200}"
 if [ -f "$soak_source" ]; then
-  echo "== h: soak, PUSHWELL_SOAK_COMMANDS=$soak_commands" >&2
+  echo "== j: soak, PUSHWELL_SOAK_COMMANDS=$soak_commands" >&2
   soak_start=$(date +%s)
   (cd "$bin" && PUSHWELL_SOAK_COMMANDS="$soak_commands" timeout 1500 wine e2e_tests.exe --gtest_filter='*Soak*') \
     >"$work/soak.log" 2>&1
@@ -82,7 +82,7 @@ if [ -f "$soak_source" ]; then
   soak_seconds=$(( $(date +%s) - soak_start ))
   [ "$soak_rc" -eq 0 ] || status=1
   {
-    echo "### h. Soak"
+    echo "### j. Soak"
     echo
     echo "The fault suite's soak test (\`e2e_tests --gtest_filter=*Soak*\`) with PUSHWELL_SOAK_COMMANDS=$soak_commands:"
     echo "$( [ "$soak_rc" -eq 0 ] && echo '**passed**' || echo "**failed** (exit $soak_rc)") in ${soak_seconds} s."
@@ -100,9 +100,9 @@ if [ -f "$soak_source" ]; then
     fi
     echo '```'
     echo
-  } >"$work/h.md"
+  } >"$work/soak.md"
 else
-  printf '### h. Soak\n\nSkipped: tests/e2e/soak_test.cpp does not exist.\n\n' >"$work/h.md"
+  printf '### j. Soak\n\nSkipped: tests/e2e/soak_test.cpp does not exist.\n\n' >"$work/soak.md"
 fi
 
 elapsed=$(( $(date +%s) - started ))
@@ -136,7 +136,7 @@ git diff --quiet HEAD 2>/dev/null || commit="$commit (with uncommitted changes)"
   echo
   echo "## Measurements"
   echo
-  for part in a b c d e f g h; do cat "$work/$part.md"; done
+  for part in a b c d e f g h i soak; do cat "$work/$part.md"; done
   cat <<'EOF'
 ## How to read these
 
@@ -174,7 +174,12 @@ git diff --quiet HEAD 2>/dev/null || commit="$commit (with uncommitted changes)"
   working set just before the button is pressed.
 * The machine may be shared; the load average at the start is recorded above.
 EOF
-} >"$results"
+} >"$work/results.md"
+# The fault campaign's section is written by bench/campaign.sh, a run of its own: kept.
+campaign_marker="## Fault campaign"
+[ -f "$results" ] && grep -q "^$campaign_marker\$" "$results" &&
+  { echo; sed -n "/^$campaign_marker\$/,\$p" "$results"; } >>"$work/results.md"
+mv "$work/results.md" "$results"
 rm -rf "$work"
 echo "wrote $results and $results_json (${elapsed} s)" >&2
 exit "$status"
