@@ -107,11 +107,10 @@ Identified Identification::run(Frontend& frontend, CommandResult& why) {
 
   write_identification_byte(out_pipe);
   const ULONGLONG written_at = ::GetTickCount64();
-  // The in pipe opens meanwhile, on a bounded call of its own; a reply that
-  // comes before the reader starts waits in the pipe.
+  // The in pipe opens on a bounded call of its own; a reply that comes before
+  // the reader starts waits in the pipe. The reader runs through the busy delay,
+  // so a device that answers while the window thread is held is heard at once.
   DriverCall in_open = DriverCall::open(kInPipeName);
-
-  busy_delay();
   const DriverCallResult in_opened = in_open.wait(kDriverCallBoundMs);
   if (in_opened == DriverCallResult::timed_out) return driver_not_answering(frontend, why);
   auto context = std::make_shared<ReaderContext>();
@@ -124,6 +123,7 @@ Identified Identification::run(Frontend& frontend, CommandResult& why) {
       return true;
     });
   }
+  busy_delay();
   // The reader ends at the first reply, so this waits only for a device that
   // has not answered yet.
   if (reader.started()) {
