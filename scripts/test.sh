@@ -67,7 +67,9 @@ windows_tests windows-x64 "$@"
 # The fault campaign's fixed seeds: both programs against randomly faulted
 # updates, every run judged by one oracle (tools/campaign). A break prints its
 # plan and the command that replays it.
-campaign_seeds="2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,19,20,21,22,23,24,26,27,28,29,30,31,32,33,34,35,36,38,39,40,41,42,43,44,45,46,47,48,49,50,67,115,129,556,1169,1161,2130,1629"
+# Seeds 2-50 as drawn, then the seeds of every break found so far (a console WM_CLOSE
+# that hung, a WM_QUIT mid-transfer, a file added, the session's end, the statuses).
+campaign_seeds="$(seq -s, 2 50),67,71,84,103,115,118,129,139,176,272,273,285,313,556,1161,1169,1629,2130"
 stage "fault campaign under Wine, x86_64"
 scripts/campaign.sh --build build/windows-x64 --seed-list "$campaign_seeds" || failed=1
 if [ -z "${PUSHWELL_NO_WINE32:-}" ]; then
