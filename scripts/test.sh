@@ -68,8 +68,9 @@ windows_tests windows-x64 "$@"
 # updates, every run judged by one oracle (tools/campaign). A break prints its
 # plan and the command that replays it.
 # Seeds 2-50 as drawn, then the seeds of every break found so far (a console WM_CLOSE
-# that hung, a WM_QUIT mid-transfer, a file added, the session's end, the statuses).
-campaign_seeds="$(seq -s, 2 50),67,71,84,103,115,118,129,139,176,272,273,285,313,556,1161,1169,1629,2130"
+# that hung, a WM_QUIT mid-transfer, a file added, the session's end, the statuses,
+# a Ctrl+C as the program starts, the lost-device question after a refused file).
+campaign_seeds="$(seq -s, 2 50),67,71,84,103,115,118,129,139,176,272,273,285,313,556,410,586,1161,1169,1629,2130"
 stage "fault campaign under Wine, x86_64"
 scripts/campaign.sh --build build/windows-x64 --seed-list "$campaign_seeds" || failed=1
 if [ -z "${PUSHWELL_NO_WINE32:-}" ]; then

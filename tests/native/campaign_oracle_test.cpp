@@ -3,6 +3,7 @@
 // device's capture): honest runs hold, and a run that lies or hangs is caught.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -58,7 +59,7 @@ bool breaks_as(const Verdict& verdict, BreakKind kind, const std::string& words)
 // the same plan in both, or a replay would run something else.
 TEST(CampaignPlan, ASeedDrawsTheSamePlanInEveryBuild) {
   for (const char* name : {"console-completed", "dialog-completed", "console-write-error", "console-stale-list",
-                           "console-too-short-file", "console-wm-close-hang"}) {
+                           "console-too-short-file", "console-wm-close-hang", "dialog-refused-then-unlinked"}) {
     const RecordedRun run = recorded(name);
     EXPECT_EQ(describe(run.plan), run.described) << name;
   }
@@ -101,13 +102,25 @@ TEST(CampaignPlan, FaultsStrikeWhereTheRunCanMeetThem) {
 
 TEST(CampaignOracle, HonestRunsHold) {
   for (const char* name : {"console-completed", "dialog-completed", "console-write-error", "console-stale-list",
-                           "console-too-short-file"}) {
+                           "console-too-short-file", "dialog-refused-then-unlinked"}) {
     const RecordedRun run = recorded(name);
     const Verdict verdict = judge(run.plan, run.record);
     EXPECT_TRUE(verdict.holds()) << name << ": " << rules(verdict);
   }
   EXPECT_EQ(judge(recorded("console-write-error").plan, recorded("console-write-error").record).reported,
             Outcome::transfer_failed);
+  // A file refused, then a refusing probe: the lost-device question ends the
+  // process, but what the command reported stands.
+  EXPECT_EQ(judge(recorded("dialog-refused-then-unlinked").plan, recorded("dialog-refused-then-unlinked").record)
+                .reported,
+            Outcome::file_refused);
+  RecordedRun cut = recorded("dialog-refused-then-unlinked");  // as if the device went while the command ran
+  cut.record.details.erase(std::remove_if(cut.record.details.begin(), cut.record.details.end(),
+                                          [](const std::string& line) {
+                                            return line.find("update command ended") != std::string::npos;
+                                          }),
+                           cut.record.details.end());
+  EXPECT_EQ(judge(cut.plan, cut.record).reported, Outcome::transfer_failed);
 }
 
 // The console program reported completion and both files sent, but the device

@@ -242,6 +242,9 @@ Report dialog_report(const Record& record) {
     for (std::size_t i = 0; i < 3; ++i)
       if (text_matches(*box, *texts[i])) {
         report.outcome = kEndingBoxes[i].outcome;
+        // The lost-device question after a command that had already ended
+        // (a file refused, say) ends the process, but the command's outcome stands.
+        if (kEndingBoxes[i].key == 1021 && said) report.outcome = *said;
         return report;
       }
   }

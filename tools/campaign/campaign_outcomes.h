@@ -49,7 +49,8 @@ inline constexpr OutcomeRow kOutcomes[] = {
 
 // The dialog's boxes after which its process ends, by [message] key, and what
 // each one reports. The device-lost question (1021, the same text as "not
-// linked") ends it only once an update got under way.
+// linked") ends it only once an update got under way, and reports a failed
+// transfer only when it comes while the command runs.
 struct EndingBox {
   int key;
   Outcome outcome;
