@@ -12,8 +12,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT="$PWD"
-scripts/install-deps.sh
-source scripts/wine-env.sh
 
 HEADLESS=0
 [ -z "${DISPLAY:-}" ] && HEADLESS=1
@@ -26,6 +24,13 @@ case "$PACKAGE" in
   "") ;;
   *) echo "PUSHWELL_DEMO_PACKAGE must name a -win32.zip or -win64.zip package" >&2; exit 2 ;;
 esac
+# The x86_64 build needs nothing 32-bit; the i686 build needs its compiler and 32-bit Wine.
+if [ "$ARCH" = x86 ]; then scripts/install-deps.sh main i686 wine32; else scripts/install-deps.sh main; fi
+source scripts/wine-env.sh
+if [ "$ARCH" = x86 ] && [ -n "${PUSHWELL_NO_WINE32:-}" ]; then
+  echo "the i686 build cannot run here: $PUSHWELL_NO_WINE32_REASON" >&2
+  exit 2
+fi
 
 cmake --preset "windows-$ARCH" >/dev/null
 cmake --build --preset "windows-$ARCH" -j "${JOBS:-2}" --target Pushwell devsim BMC51xUSB InstallUsbDrive camtool pushwell_demo

@@ -6,18 +6,29 @@ export WINEARCH=win64
 # No menu entries, no Mono/Gecko prompts during wineboot.
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
 
-# Some machines' kernels run no 32-bit program at all, whatever is installed:
-# Debian's `wine` then fails for every program, since it prefers the 32-bit
-# loader. There, a `wine` of our own runs the 64-bit loader, and the 32-bit
-# build's Wine runs are left out (PUSHWELL_NO_WINE32=1 says so).
-if [ -x /usr/lib/wine/wine ] && [ -x /usr/lib/wine/wine64 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  export PUSHWELL_NO_WINE32=1
-  mkdir -p "$PUSHWELL_ROOT/build/wine64-only"
-  printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' \
-    >"$PUSHWELL_ROOT/build/wine64-only/wine"
-  chmod +x "$PUSHWELL_ROOT/build/wine64-only/wine"
-  ln -sf wine "$PUSHWELL_ROOT/build/wine64-only/wine-stable"  # what wineboot and the other tools call
-  case ":$PATH:" in *":$PUSHWELL_ROOT/build/wine64-only:"*) ;; *) export PATH="$PUSHWELL_ROOT/build/wine64-only:$PATH" ;; esac
+# 32-bit Wine runs the i686 build. Where it is not installed (scripts/install-deps.sh
+# could not install it, and kept apt's reason), where this kernel runs no 32-bit
+# program, or where PUSHWELL_NO_WINE32 is set, the i686 build's Wine runs are left
+# out: PUSHWELL_NO_WINE32=1 says so and PUSHWELL_NO_WINE32_REASON says why. A `wine`
+# of our own then runs the 64-bit loader, since Debian's prefers the 32-bit one.
+if [ -n "${PUSHWELL_NO_WINE32:-}" ]; then
+  : "${PUSHWELL_NO_WINE32_REASON:=PUSHWELL_NO_WINE32 is set}"
+elif [ ! -x /usr/lib/wine/wine ]; then
+  PUSHWELL_NO_WINE32_REASON="32-bit Wine (wine32:i386) is not installed"
+  [ -s "$PUSHWELL_ROOT/build/wine32-unavailable" ] && PUSHWELL_NO_WINE32_REASON="$(head -n1 "$PUSHWELL_ROOT/build/wine32-unavailable")"
+elif ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  PUSHWELL_NO_WINE32_REASON="this kernel runs no 32-bit program"
+fi
+if [ -n "${PUSHWELL_NO_WINE32_REASON:-}" ]; then
+  export PUSHWELL_NO_WINE32=1 PUSHWELL_NO_WINE32_REASON
+  if [ -x /usr/lib/wine/wine64 ]; then
+    mkdir -p "$PUSHWELL_ROOT/build/wine64-only"
+    printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' \
+      >"$PUSHWELL_ROOT/build/wine64-only/wine"
+    chmod +x "$PUSHWELL_ROOT/build/wine64-only/wine"
+    ln -sf wine "$PUSHWELL_ROOT/build/wine64-only/wine-stable"  # what wineboot and the other tools call
+    case ":$PATH:" in *":$PUSHWELL_ROOT/build/wine64-only:"*) ;; *) export PATH="$PUSHWELL_ROOT/build/wine64-only:$PATH" ;; esac
+  fi
 fi
 
 # Wine takes its ANSI code page from the locale: a Western one (code page 1252),
