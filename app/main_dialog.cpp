@@ -18,10 +18,6 @@
 
 namespace {
 
-// Colours of the bar (0x00BBGGRR).
-constexpr COLORREF kBarStartColor = 0x808000;
-constexpr COLORREF kBarEndColor = 0x800000;
-constexpr COLORREF kBarTextColor = 0x008000;
 // To itself: the close-attempt box opened while no transfer ran closes at once.
 constexpr UINT kCloseUpdateBoxMessage = WM_APP + 3;
 
@@ -102,6 +98,12 @@ pw::Reply CPushwellDlg::on_init_dialog() noexcept {
   // Named after the step it shows; without one, not after the text beside it.
   annotations_.set_name(item(IDC_PROGRESS), L"");
 
+  paint_with(&look_);
+  look_.on_change([this](const pw::Look& look) {
+    progress.SetColors(look.bar);
+    ::InvalidateRect(progress.hwnd(), nullptr, FALSE);
+  });
+  look_.apply(hwnd());
   reset_progress();
   host_.attach(hwnd());
   // Enter and the first key go to the update button, not to Cancel, the template's first.
@@ -380,7 +382,5 @@ void CPushwellDlg::reset_progress() noexcept {
   progress.SetRange(0, 100);
   progress.SetPos(0);
   progress.ShowPercent(TRUE);
-  progress.SetStartColor(kBarStartColor);
-  progress.SetEndColor(kBarEndColor);
-  progress.SetPercentTextColor(kBarTextColor);
+  progress.SetColors(look_.look().bar);
 }

@@ -9,6 +9,7 @@
 #include "resources/resource.h"
 #include "host/workflow_host.h"
 #include "session/frontend.h"
+#include "ui/dialog_look.h"
 #include "ui/gradient_progress.h"
 #include "win/accessibility.h"
 #include "win/dialog.h"
@@ -55,7 +56,7 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::ProgramFace {
   // A modal box with one of the application's styles; `opened` receives its
   // window once it exists. Returns the id of the button that closed it.
   int show_box(const std::string& text, unsigned style, HWND* opened = nullptr) noexcept;
-  // The bar's range, position 0 and colours, as at start.
+  // The bar's range, position 0 and the look's colours, as at start.
   void reset_progress() noexcept;
   void clear_step_and_result() noexcept;
 
@@ -86,6 +87,8 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::ProgramFace {
 
   HICON icon = nullptr;
   CGradientProgressCtrl progress;
+  // Light, dark or High Contrast, as the system asks; the bar takes its colours.
+  pw::DialogLook look_;
   pw::Annotations annotations_;
   // Outlives the window: its controls draw with it until they are gone.
   pw::UniqueFont language_font_;

@@ -2,6 +2,7 @@
 # Installs the Debian packages a command needs, in layers, only what is missing.
 #
 #   scripts/install-deps.sh LAYER... [--optional LAYER...]
+#   scripts/install-deps.sh            (all of them: main i686 tests --optional wine32)
 #
 #   main    the updater against the simulated device: the x86_64 cross compiler,
 #           64-bit Wine, Xvfb, the fonts, ImageMagick
@@ -32,6 +33,7 @@ declare -A LAYER_PACKAGES=(
 
 required=(); optional=()
 target=required
+(($#)) || set -- main i686 tests --optional wine32
 for arg in "$@"; do
   case "$arg" in
     --optional) target=optional ;;
@@ -39,7 +41,6 @@ for arg in "$@"; do
        if [ "$target" = required ]; then required+=("$arg"); else optional+=("$arg"); fi ;;
   esac
 done
-((${#required[@]} + ${#optional[@]})) || { echo "usage: install-deps.sh LAYER... [--optional LAYER...]" >&2; exit 2; }
 
 SUDO=""; [ "$(id -u)" -ne 0 ] && SUDO=sudo
 apt_get() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get "$@"; }

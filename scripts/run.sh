@@ -3,12 +3,15 @@
 # starts the simulated device plugged in, and starts Pushwell.exe in the demo folder.
 # With a display you press "Update File" yourself. Without one it runs under Xvfb,
 # presses the button itself, answers the boxes, saves screenshots and prints a summary.
-# PUSHWELL_DEMO_DPI sets the Wine prefix's LogPixels (96 = 100 %) before the run.
+# PUSHWELL_DEMO_DPI sets the Wine prefix's LogPixels (96 = 100 %) before the run,
+# PUSHWELL_DEMO_REGISTRY=FILE.reg imports those values into it (the screenshots' looks).
 # PUSHWELL_DEMO_ARCH=x86 runs the i686 build (default x64).
 # PUSHWELL_DEMO_PACKAGE=dist/pushwell-<version>-win32.zip (or -win64) runs the updater
 # unpacked from that release package instead, with the simulator's pipe library put
 # beside it as a device maker adds the vendor's; the build matching the package
 # supplies the device and the helpers.
+# PUSHWELL_DEMO_HIGH_CONTRAST=1 runs the test link of the updater, told that High
+# Contrast is on (Wine cannot turn it on), for the screenshots.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT="$PWD"
@@ -33,7 +36,9 @@ if [ "$ARCH" = x86 ] && [ -n "${PUSHWELL_NO_WINE32:-}" ]; then
 fi
 
 cmake --preset "windows-$ARCH" >/dev/null
-cmake --build --preset "windows-$ARCH" -j "${JOBS:-2}" --target Pushwell devsim BMC51xUSB InstallUsbDrive camtool pushwell_demo
+UPDATER=Pushwell
+[ "${PUSHWELL_DEMO_HIGH_CONTRAST:-}" = 1 ] && [ -z "$PACKAGE" ] && UPDATER=Pushwell-test
+cmake --build --preset "windows-$ARCH" -j "${JOBS:-2}" --target "$UPDATER" devsim BMC51xUSB InstallUsbDrive camtool pushwell_demo
 BIN="$ROOT/build/windows-$ARCH/bin"
 UPDATER_DIR="$BIN"
 DEMO="$ROOT/build/demo"
@@ -52,9 +57,11 @@ fi
 pushwell_ensure_display
 trap 'pushwell_stop_wine_and_display' EXIT
 pushwell_ensure_prefix
-if [ -n "${PUSHWELL_DEMO_DPI:-}" ]; then
-  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$PUSHWELL_DEMO_DPI" /f >/dev/null 2>&1
-  wineserver -w   # every Wine program reads the scale at its start: let them all end first
+if [ -n "${PUSHWELL_DEMO_DPI:-}" ] || [ -n "${PUSHWELL_DEMO_REGISTRY:-}" ]; then
+  [ -n "${PUSHWELL_DEMO_DPI:-}" ] &&
+    wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$PUSHWELL_DEMO_DPI" /f >/dev/null 2>&1
+  [ -n "${PUSHWELL_DEMO_REGISTRY:-}" ] && wine regedit /S "$(winepath -w "$PUSHWELL_DEMO_REGISTRY")" >/dev/null 2>&1
+  wineserver -w   # every Wine program reads the scale and the colours at its start: let them all end first
 fi
 wineserver -p >/dev/null 2>&1 </dev/null
 
@@ -75,19 +82,23 @@ echo "demo folder: $DEMO"
 wine "$BIN/camtool.exe" show "$(win_path "$DEMO/firmware.cam")"
 
 export PUSHWELL_SIM_DEVICE="demo-$$"
+if [ "$UPDATER" = Pushwell-test ]; then
+  echo 1 >"$DEMO/high-contrast.txt"
+  export PUSHWELL_TEST_HIGH_CONTRAST="$(win_path "$DEMO/high-contrast.txt")"
+fi
 wine "$BIN/devsim.exe" --capture "$(win_path "$DEMO/device-capture.bin")" --rate "$RATE" >"$DEMO/devsim.log" 2>&1 &
 DEVSIM_PID=$!
 for _ in $(seq 1 200); do grep -q ready "$DEMO/devsim.log" 2>/dev/null && break; sleep 0.1; done
 
 status=0
 if [ "$HEADLESS" = 1 ]; then
-  wine "$BIN/pushwell_demo.exe" "$(win_path "$UPDATER_DIR/Pushwell.exe")" "$(win_path "$DEMO")" "$(win_path "$SHOTS")" "$EXPECTED_BYTES" || status=$?
+  wine "$BIN/pushwell_demo.exe" "$(win_path "$UPDATER_DIR/$UPDATER.exe")" "$(win_path "$DEMO")" "$(win_path "$SHOTS")" "$EXPECTED_BYTES" || status=$?
   for bmp in "$SHOTS"/*.bmp; do
     [ -f "$bmp" ] && convert "$bmp" "${bmp%.bmp}.png" && rm -f "$bmp"
   done
 else
   echo "Press \"Update File\" in the updater's window; it ends after the final message."
-  (cd "$DEMO" && wine "$UPDATER_DIR/Pushwell.exe") || status=$?
+  (cd "$DEMO" && wine "$UPDATER_DIR/$UPDATER.exe") || status=$?
 fi
 
 # A pipe write completes once its bytes are in the pipe's buffer: let the device read

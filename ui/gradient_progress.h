@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "ui/look.h"
 #include "win/control.h"
 #include "win/handles.h"
 
@@ -52,11 +53,13 @@ class CGradientProgressCtrl : public pw::SubclassedControl {
   // These only store; the new value shows at the next paint.
   void SetStartColor(COLORREF color) noexcept { start_color_ = color; }
   void SetEndColor(COLORREF color) noexcept { end_color_ = color; }
-  void SetPercentTextColor(COLORREF color) noexcept { text_color_ = color; }
+  void SetPercentTextColor(COLORREF color) noexcept { text_color_ = text_over_empty_color_ = color; }
   void SetBkColor(COLORREF color) noexcept { background_color_ = color; }
   void ShowPercent(BOOL show) noexcept { show_percent_ = show; }
   void SetLabelText(const std::string& label) { label_ = label; }
-
+  // The look's colours at once: the gradient, the empty part, and the percentage
+  // over the filled part (the text colour) and over the empty part.
+  void SetColors(const pw::BarColors& colors) noexcept;
 
   // Paints the bar onto `dc` (the window's client area in its coordinates).
   void Paint(HDC dc) noexcept;
@@ -65,7 +68,8 @@ class CGradientProgressCtrl : public pw::SubclassedControl {
   LRESULT handle_message(UINT msg, WPARAM wp, LPARAM lp) noexcept override;
 
  private:
-  void DrawGradient(HDC dc, const RECT& client, int extent) noexcept;
+  // Returns where the filled part ends: the background starts there.
+  int DrawGradient(HDC dc, const RECT& client, int extent) noexcept;
 
   std::string label_;
   int lower_ = 0;
@@ -76,5 +80,6 @@ class CGradientProgressCtrl : public pw::SubclassedControl {
   COLORREF end_color_ = 0xFF0000;
   COLORREF background_color_;
   COLORREF text_color_ = 0xFFFFFF;
+  COLORREF text_over_empty_color_ = 0xFFFFFF;
   BOOL show_percent_ = FALSE;
 };

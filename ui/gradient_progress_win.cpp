@@ -70,6 +70,14 @@ void CGradientProgressCtrl::SetRange(int lower, int upper) noexcept {
   send(PBM_SETRANGE, 0, MAKELPARAM(static_cast<WORD>(lower), static_cast<WORD>(upper)));
 }
 
+void CGradientProgressCtrl::SetColors(const pw::BarColors& colors) noexcept {
+  start_color_ = colors.start;
+  end_color_ = colors.end;
+  background_color_ = colors.empty;
+  text_color_ = colors.text_over_filled;
+  text_over_empty_color_ = colors.text_over_empty;
+}
+
 int CGradientProgressCtrl::SetPos(int pos) noexcept {
   position_ = pos;
   // The platform bar's invalidation brings the repaint.
@@ -108,11 +116,12 @@ void CGradientProgressCtrl::Paint(HDC dc) noexcept {
   ::GetClientRect(hwnd(), &client);
 
   if (pw::paints_blank(pos, lower_, upper_)) {
-    fill_solid(dc, client, ::GetSysColor(COLOR_BTNFACE));
+    // The look's empty colour: the button face in the light look, read with the system's colours.
+    fill_solid(dc, client, background_color_);
     return;
   }
 
-  DrawGradient(dc, client, pw::filled_extent(pos, upper_, client.right));
+  const int filled_right = DrawGradient(dc, client, pw::filled_extent(pos, upper_, client.right));
 
   if (pos == lower_) {
     ::SetTextColor(dc, background_color_);
@@ -125,13 +134,30 @@ void CGradientProgressCtrl::Paint(HDC dc) noexcept {
     std::wstring text;
     // No memory for the text: the gradient alone has to do.
     if (pw::ran_out_of_memory([&] { text = pw::widen(pw::percent_text(pos, upper_, label_)); })) return;
-    ::SetTextColor(dc, text_color_);
     ::SetBkMode(dc, TRANSPARENT);
-    ::DrawTextW(dc, text.c_str(), -1, &client, kTextFormat);
+    if (text_color_ == text_over_empty_color_) {
+      ::SetTextColor(dc, text_color_);
+      ::DrawTextW(dc, text.c_str(), -1, &client, kTextFormat);
+      return;
+    }
+    // Under High Contrast each part of the text takes the colour that reads on what lies beneath it.
+    const struct {
+      RECT part;
+      COLORREF color;
+    } parts[] = {{RECT{client.left, client.top, filled_right, client.bottom}, text_color_},
+                 {RECT{filled_right, client.top, client.right, client.bottom}, text_over_empty_color_}};
+    for (const auto& p : parts) {
+      if (p.part.left >= p.part.right) continue;
+      const int saved = ::SaveDC(dc);
+      ::IntersectClipRect(dc, p.part.left, p.part.top, p.part.right, p.part.bottom);
+      ::SetTextColor(dc, p.color);
+      ::DrawTextW(dc, text.c_str(), -1, &client, kTextFormat);
+      if (saved) ::RestoreDC(dc, saved);
+    }
   }
 }
 
-void CGradientProgressCtrl::DrawGradient(HDC dc, const RECT& client, int extent) noexcept {
+int CGradientProgressCtrl::DrawGradient(HDC dc, const RECT& client, int extent) noexcept {
   CMemDC surface(dc);
   const pw::GradientPlan plan(start_color_, end_color_, client.right, extent);
   for (int i = 0; i < plan.band_count(); ++i) {
@@ -141,4 +167,5 @@ void CGradientProgressCtrl::DrawGradient(HDC dc, const RECT& client, int extent)
   if (plan.has_background())
     fill_solid(surface.dc(), RECT{plan.background_left(), client.top, client.right, client.bottom}, background_color_);
   // The surface's end puts the gradient on the screen in one copy.
+  return plan.background_left();
 }

@@ -40,6 +40,24 @@ INT_PTR CALLBACK DialogBase::dialog_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM 
   }
   if (!self) return FALSE;
 
+  if (self->colors_) {
+    switch (msg) {
+      case WM_CTLCOLORDLG:
+      case WM_CTLCOLORSTATIC:
+      case WM_CTLCOLORBTN:
+        if (const HBRUSH brush = self->colors_->control_color(reinterpret_cast<HDC>(wp)))
+          return reinterpret_cast<INT_PTR>(brush);
+        break;
+      case WM_SETTINGCHANGE:
+      case WM_SYSCOLORCHANGE:
+      case WM_THEMECHANGED:
+        self->colors_->system_colors_changed(hwnd);  // the message table may hear it too
+        break;
+      default:
+        break;
+    }
+  }
+
   const Reply reply = self->dispatch(msg, wp, lp);
   if (msg == WM_NCDESTROY) {
     ::SetWindowLongPtrW(hwnd, DWLP_USER, 0);

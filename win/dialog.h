@@ -16,6 +16,20 @@ struct Reply {
   static Reply with(INT_PTR v) noexcept { return Reply{true, v}; }
 };
 
+// A dialog that paints its own background and texts, and follows the system's
+// colour settings while it runs.
+class DialogColors {
+ public:
+  // WM_CTLCOLORDLG, WM_CTLCOLORSTATIC and WM_CTLCOLORBTN: the brush to paint with,
+  // the text colours set on `dc`; nullptr leaves them to the system.
+  virtual HBRUSH control_color(HDC dc) noexcept = 0;
+  // WM_SETTINGCHANGE, WM_SYSCOLORCHANGE or WM_THEMECHANGED reached `dialog`.
+  virtual void system_colors_changed(HWND dialog) noexcept = 0;
+
+ protected:
+  ~DialogColors() = default;
+};
+
 class DialogBase {
  public:
   DialogBase(const DialogBase&) = delete;
@@ -37,6 +51,9 @@ class DialogBase {
   // A modal message box owned by this dialog; see message_box.h for the styles
   // and `opened`.
   int message_box(const std::string& text, UINT style, HWND* opened = nullptr) const noexcept;
+  // From now on `colors` (which outlives the window) paints the dialog's background
+  // and texts and hears the system's colour changes, before the message table does.
+  void paint_with(DialogColors* colors) noexcept { colors_ = colors; }
 
  protected:
   explicit DialogBase(int template_id) noexcept : template_id_(template_id) {}
@@ -48,6 +65,7 @@ class DialogBase {
   static INT_PTR CALLBACK dialog_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) noexcept;
   int template_id_;
   HWND hwnd_ = nullptr;
+  DialogColors* colors_ = nullptr;
 };
 
 // A message table entry: a window message, a button click (WM_COMMAND with

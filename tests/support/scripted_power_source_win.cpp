@@ -8,21 +8,19 @@
 #include <cstdio>
 
 #include "host/power_source.h"
+#include "tests/support/scripted_file.h"
 
 namespace pw {
 
 PowerStatus read_power_status() noexcept {
-  char path[MAX_PATH];
-  const DWORD length = ::GetEnvironmentVariableA("PUSHWELL_TEST_POWER_STATUS", path, sizeof path);
-  if (length > 0 && length < sizeof path) {
-    if (std::FILE* file = std::fopen(path, "r")) {
+  try {
+    if (const auto setting = scripted_setting("PUSHWELL_TEST_POWER_STATUS")) {
       unsigned line = 0, flags = 0, percent = 0;
-      const int read = std::fscanf(file, "%u %u %u", &line, &flags, &percent);
-      std::fclose(file);
-      if (read == 3)
+      if (std::sscanf(setting->c_str(), "%u %u %u", &line, &flags, &percent) == 3)
         return PowerStatus{static_cast<std::uint8_t>(line), static_cast<std::uint8_t>(flags),
                            static_cast<std::uint8_t>(percent)};
     }
+  } catch (...) {  // no memory for the line: the system's own
   }
   SYSTEM_POWER_STATUS system{};
   if (!::GetSystemPowerStatus(&system)) return PowerStatus{};

@@ -495,6 +495,21 @@ bool save_screenshot(HWND window, const std::string& bmp_path) {
   return write_text_file(bmp_path, bytes);
 }
 
+std::optional<COLORREF> screen_pixel(HWND window, int x, int y) {
+  POINT at{x, y};
+  if (!window || !::ClientToScreen(window, &at)) return std::nullopt;
+  pw::WindowDC screen(nullptr);
+  if (!screen.get()) return std::nullopt;
+  UniqueMemoryDC memory(::CreateCompatibleDC(screen.get()));
+  UniqueBitmap bitmap(::CreateCompatibleBitmap(screen.get(), 1, 1));
+  if (!memory || !bitmap) return std::nullopt;
+  SelectedObject selected(memory.get(), bitmap.get());
+  if (!::BitBlt(memory.get(), 0, 0, 1, 1, screen.get(), at.x, at.y, SRCCOPY)) return std::nullopt;
+  const COLORREF color = ::GetPixel(memory.get(), 0, 0);
+  if (color == CLR_INVALID) return std::nullopt;
+  return color;
+}
+
 // ---- A dialog program under test --------------------------------------------------
 
 bool DialogApp::start(const std::string& exe_path, const LaunchOptions& options) {

@@ -179,6 +179,8 @@ bool clear_clipboard();
 
 // Saves what the window shows on the screen as a 24-bit BMP file.
 bool save_screenshot(HWND window, const std::string& bmp_path);
+// The colour the screen shows at point (x, y) of `window`'s client area.
+std::optional<COLORREF> screen_pixel(HWND window, int x, int y);
 
 // ---- A dialog program under test --------------------------------------------------
 
