@@ -54,12 +54,15 @@ class Output {
   void write(const std::string& text) noexcept {
     if (text.empty() || handle_ == nullptr || handle_ == INVALID_HANDLE_VALUE) return;
     if (console_) {
+      // Once, in UTF-16; the UTF-8 bytes only where that could not be written, since
+      // a console would show them again in its code page.
+      bool shown = false;
       static_cast<void>(ran_out_of_memory([&] {
         const std::wstring wide = widen(text);
         DWORD written = 0;
-        ::WriteConsoleW(handle_, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-        return;
+        shown = ::WriteConsoleW(handle_, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) != FALSE;
       }));
+      if (shown) return;
     }
     DWORD written = 0;
     ::WriteFile(handle_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);

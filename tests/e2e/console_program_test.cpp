@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,13 +20,15 @@ struct CliRun {
 };
 
 // Runs pushwell-cli from bin with `arguments`, against the rig's device, its
-// standard output into a file; waits for it with the usual deadline.
-CliRun run_cli(UpdaterRig& rig, const std::string& arguments) {
+// standard output into a file (or onto `console`, a screen buffer of the test's
+// own console); waits for it with the usual deadline.
+CliRun run_cli(UpdaterRig& rig, const std::string& arguments, HANDLE console = nullptr) {
   CliRun run;
   const std::string output_path = rig.folder().file("cli-output.txt");
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE output = ::CreateFileA(output_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE output = console ? console
+                          : ::CreateFileA(output_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (output == INVALID_HANDLE_VALUE) return run;
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
@@ -39,12 +42,12 @@ CliRun run_cli(UpdaterRig& rig, const std::string& arguments) {
   std::string failure;
   const bool started = sim::create_process_tried(
       [&] {
-        return ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+        return ::CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, console ? 0 : CREATE_NO_WINDOW, nullptr,
                                 rig.folder().path().c_str(), &startup, &process) != 0;
       },
       command, &failure);
   ::SetEnvironmentVariableA("PUSHWELL_SIM_DEVICE", nullptr);
-  ::CloseHandle(output);
+  if (!console) ::CloseHandle(output);
   if (!started) return run;
   if (::WaitForSingleObject(process.hProcess, static_cast<DWORD>(kDeadline.count())) == WAIT_OBJECT_0) {
     DWORD status = 0;
@@ -86,6 +89,65 @@ TEST(ConsoleProgram, CompletesAnUpdateAndSaysSoWithStatusZero) {
   EXPECT_NE(run.output.find("sound.cam: not sent"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find("firmware.cam 100%"), std::string::npos) << run.output;
   EXPECT_NE(run.output.find(msg(1010)), std::string::npos) << run.output;
+}
+
+// A console of the test's own for one test; the test's standard handles are put back after it.
+class OwnConsole {
+ public:
+  OwnConsole() : saved_{::GetStdHandle(STD_INPUT_HANDLE), ::GetStdHandle(STD_OUTPUT_HANDLE), ::GetStdHandle(STD_ERROR_HANDLE)} {
+    ::FreeConsole();
+    if (!::AllocConsole()) return;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    output_ = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                            OPEN_EXISTING, 0, nullptr);
+  }
+  ~OwnConsole() {
+    if (output_ != INVALID_HANDLE_VALUE) ::CloseHandle(output_);
+    ::FreeConsole();
+    ::SetStdHandle(STD_INPUT_HANDLE, saved_[0]);
+    ::SetStdHandle(STD_OUTPUT_HANDLE, saved_[1]);
+    ::SetStdHandle(STD_ERROR_HANDLE, saved_[2]);
+  }
+  HANDLE output() const { return output_ == INVALID_HANDLE_VALUE ? nullptr : output_; }
+  // The screen buffer's rows as text, blank ones left out.
+  std::vector<std::string> rows() const {
+    std::vector<std::string> rows;
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!::GetConsoleScreenBufferInfo(output_, &info)) return rows;
+    std::vector<wchar_t> row(static_cast<std::size_t>(info.dwSize.X) + 1);
+    for (SHORT y = 0; y <= info.dwCursorPosition.Y; ++y) {
+      DWORD read = 0;
+      if (!::ReadConsoleOutputCharacterW(output_, row.data(), info.dwSize.X, COORD{0, y}, &read)) continue;
+      std::wstring text(row.data(), read);
+      while (!text.empty() && text.back() == L' ') text.pop_back();
+      if (!text.empty()) rows.push_back(utf8(text.c_str()));
+    }
+    return rows;
+  }
+
+ private:
+  HANDLE saved_[3];
+  HANDLE output_ = INVALID_HANDLE_VALUE;
+};
+
+// On a real console each line appears once, in UTF-16, not again as UTF-8 bytes.
+TEST(ConsoleProgram, OnAConsoleEachLineAppearsOnce) {
+  UpdaterRig rig("cli-console");
+  const tools::Bytes firmware = rig.write_update_file("firmware.cam", 5000, 1, 1);
+  const tools::Bytes database = rig.write_update_file("database.cam", 3000, 1, 2);
+  ASSERT_TRUE(rig.start_device());
+  const OwnConsole console;
+  ASSERT_NE(console.output(), nullptr) << "no console: " << ::GetLastError();
+  const CliRun run = run_cli(rig, "update \"" + rig.folder().path() + "\"", console.output());
+  EXPECT_EQ(run.exit_status, std::optional<DWORD>(0));
+  EXPECT_TRUE(rig.capture_becomes(expected_stream({firmware, database})));
+  const std::vector<std::string> rows = console.rows();
+  std::string shown;
+  for (const std::string& row : rows) shown += row + "\n";
+  for (const std::string& line : {std::string("firmware.cam: sent"), std::string("database.cam: sent"), msg(1010)}) {
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [&](const std::string& r) { return r.find(line) != std::string::npos; }), 1)
+        << line << " in:\n" << shown;
+  }
 }
 
 TEST(ConsoleProgram, AWrongDeviceEndsWithStatusThree) {
