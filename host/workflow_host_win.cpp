@@ -247,6 +247,7 @@ void WorkflowHost::carry_out(const Decision& d) noexcept {
   if (has(a, Action::finish_file)) feed(work_.finish_file());
   if (has(a, Action::stop_unsent_file)) work_.stop_unsent();
   if (has(a, Action::give_up_worker)) feed(work_.give_up_worker());
+  if (has(a, Action::abandon_worker)) work_.abandon_worker();
   if (has(a, Action::show_progress)) work_.on_progress(last_progress_);
   if (has(a, Action::show_ending_box)) {
     recorder_.files_handed_over();

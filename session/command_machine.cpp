@@ -93,7 +93,9 @@ constexpr Row kRows[] = {
     // own boxes bring events in.
     row(P::identifying, E::identified, memory_ran_out, P::idle, A::end_command, R::out_of_memory),
     row(P::identifying, E::identified, always, P::between_files, A::next_file),
+    row(P::identifying, E::command_refused, quit_asked, P::ending, A::end_command | A::end_process, R::as_reported),
     row(P::identifying, E::command_refused, always, P::idle, A::end_command, R::as_reported),
+    row(P::identifying, E::driver_held, quit_asked, P::ending, A::end_command | A::end_process, R::as_reported),
     row(P::identifying, E::driver_held, always, P::idle, A::end_command, R::as_reported),
     row(P::identifying, E::wrong_device, always, P::ending, A::end_command | A::end_process, R::as_reported),
     PROTECTED_PHASE_ROWS(P::identifying),
@@ -104,6 +106,7 @@ constexpr Row kRows[] = {
     row(P::between_files, E::database_missing, always, P::final_box, A::show_ending_box),
     row(P::between_files, E::command_refused, quit_asked, P::ending, A::end_command | A::end_process, R::as_reported),
     row(P::between_files, E::command_refused, always, P::idle, A::end_command, R::as_reported),
+    row(P::between_files, E::driver_held, quit_asked, P::ending, A::end_command | A::end_process, R::as_reported),
     row(P::between_files, E::driver_held, always, P::idle, A::end_command, R::as_reported),
     row(P::between_files, E::file_stopped, quit_asked, P::ending, A::end_command | A::end_process, R::stopped),
     row(P::between_files, E::file_stopped, always, P::idle, A::end_command, R::stopped),
@@ -119,6 +122,9 @@ constexpr Row kRows[] = {
     row(P::opening, E::worker_sending, always, P::sending),
     defer(P::opening, E::worker_ended, box_open),
     row(P::opening, E::worker_ended, always, P::between_files, A::finish_file),
+    // Asked to quit meanwhile: the program ends within the open's bound, nothing of the file sent.
+    row(P::opening, E::open_not_returning, quit_asked, P::ending, A::abandon_worker | A::end_command | A::end_process,
+        R::stopped),
     row(P::opening, E::open_not_returning, always, P::between_files, A::give_up_worker),
     row(P::opening, E::console_closing, always, kStay, A::stop_unsent_file),
     row(P::opening, E::session_ending, always, kStay, A::stop_unsent_file),
@@ -234,6 +240,8 @@ Decision CommandMachine::handle(Event event) noexcept {
   }
   // A worker stopped with the end of the process is waited for there, not reported.
   if (has(decision.actions, Action::end_process)) deferred_ = false;
+  // Left inside the driver, it never writes: no worker runs any more.
+  if (has(decision.actions, Action::abandon_worker)) worker_ = false;
   if (phase_ == Phase::idle) {
     deferred_ = false;
     worker_ = false;

@@ -94,6 +94,7 @@ enum class Action : std::uint32_t {
   say_out_of_memory = 1u << 18, // the allocation-failure box, no command running
   stop_unsent_file = 1u << 19,  // a worker that has not sent its first byte stops and sends nothing
   refuse_session_end = 1u << 20,  // a log-off or shutdown waits (the answer to WM_QUERYENDSESSION)
+  abandon_worker = 1u << 21,  // the worker is left inside the driver without a word: the program ends as asked
 };
 constexpr Action operator|(Action a, Action b) noexcept {
   return static_cast<Action>(static_cast<std::uint32_t>(a) | static_cast<std::uint32_t>(b));

@@ -84,9 +84,11 @@ bool TransferWorker::open_and_load() noexcept {
   try {
     opened = open_pipe_once(kOutPipeName);
   } catch (const std::bad_alloc&) {
+    open_returned_.store(true, std::memory_order_release);
     refused_size_ = 0;
     return refuse(SendRefusal::out_of_memory), false;
   }
+  open_returned_.store(true, std::memory_order_release);
   if (!opened) {
     foreign_library_ = foreign_library_bitness(kPipeLibraryName);  // read here, off the window thread
     return refuse(SendRefusal::no_library), false;

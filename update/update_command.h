@@ -63,6 +63,8 @@ class UpdateCommand {
   // The pipe open did not return in time: the worker is abandoned (never
   // killed, its memory kept), the user told: driver_held.
   Event give_up_worker() noexcept;
+  // The same, without a word: the program ends as asked.
+  void abandon_worker() noexcept;
 
   // The box after which the process ends, and its style.
   const std::string& ending_text() const noexcept { return ending_text_; }
@@ -75,7 +77,7 @@ class UpdateCommand {
 
   // A worker runs, from its start until its end was read.
   bool transferring() const noexcept { return worker_ != nullptr; }
-  // The worker is still inside the driver's pipe open.
+  // The worker is still inside the driver's pipe open, also when told to stop since.
   bool opening_pipe() const noexcept;
   // A thread given up on may still be inside the driver: nothing more is asked of it.
   bool driver_held() const noexcept { return driver_held_ || identification_.driver_held(); }

@@ -177,16 +177,18 @@ void UpdateCommand::on_progress(int percent) noexcept {
   if (worker_) frontend_.file_progress(file_, percent);
 }
 
-bool UpdateCommand::opening_pipe() const noexcept {
-  return worker_ && worker_->stage() == WorkerStage::opening;
-}
+bool UpdateCommand::opening_pipe() const noexcept { return worker_ && worker_->open_pending(); }
 
-Event UpdateCommand::give_up_worker() noexcept {
+void UpdateCommand::abandon_worker() noexcept {
   if (worker_) {
     worker_->request_stop();  // a late return closes the pipe unused
     static_cast<void>(worker_.release());
   }
   driver_held_ = true;
+}
+
+Event UpdateCommand::give_up_worker() noexcept {
+  abandon_worker();
   // Nothing of the file under way reached the device: a status of its own.
   refused(CommandResult::driver_not_answering, text::kDriverDoesNotAnswer);
   return Event::driver_held;

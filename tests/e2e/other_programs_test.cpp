@@ -65,6 +65,27 @@ TEST(OtherPrograms, AQuitDuringATransferLetsTheFileFinishWholeAndThenEnds) {
   EXPECT_TRUE(app.boxes_seen().empty()) << app.describe();
 }
 
+// A WM_QUIT posted while the driver never returns from opening the pipe for the
+// second file: the program ends once the open's bound has passed, without a box,
+// with the firmware whole at the device and nothing of the database.
+TEST(OtherPrograms, AQuitWhileThePipeOpenNeverReturnsEndsTheProgramWithinItsBound) {
+  UpdaterRig rig("others-quit-open");
+  const tools::Bytes firmware = rig.write_update_file("firmware.cam", 300000, 1, 1);
+  rig.write_update_file("database.cam", 4000, 1, 2);
+  ASSERT_TRUE(rig.start_update({"--rate", "200000"}));
+  DialogApp& app = rig.app();
+  ASSERT_TRUE(rig.wait_capture_size(20000)) << app.describe();  // the firmware's pipe is open
+  ASSERT_TRUE(rig.device_command("slow-open 60000"));  // returns long after the wait below
+  ASSERT_TRUE(rig.capture_becomes(expected_stream({firmware}))) << app.describe();
+  ASSERT_TRUE(app.wait_for_text(kStepText, {msg(1026)})) << app.describe();  // its worker is opening the pipe
+  const DWORD thread = ::GetWindowThreadProcessId(app.main_dialog(), nullptr);
+  ASSERT_TRUE(::PostThreadMessageW(thread, WM_QUIT, 0, 0));
+  EXPECT_TRUE(app.wait_for_exit(Millis{40000}).has_value()) << "still running: " << app.describe();
+  EXPECT_EQ(settled_capture(rig, expected_stream({firmware}).size()), expected_stream({firmware}))
+      << "the firmware whole, and nothing of the database";
+  EXPECT_TRUE(app.boxes_seen().empty()) << app.describe();
+}
+
 // The folder's reading (slow: a large file) arrives while the lost-device question
 // an unplug raised is open: nothing starts behind the question, not even the
 // identification byte, and its answer ends the program as ever.

@@ -175,6 +175,7 @@ class World {
         feed(Event::command_refused);
       }
     }
+    if (pw::has(a, Action::abandon_worker)) stage_ = Stage::none;  // inside the driver: it never sends
     if (pw::has(a, Action::give_up_worker)) {
       stage_ = Stage::none;  // abandoned inside the driver: it never sends
       feed(Event::driver_held);
@@ -271,6 +272,33 @@ TEST(CommandMachine, ACloseOrAQuitWhileAFileOpensSendsNothingOfItAndWhileItGoesO
     const Decision after = sending.handle(Event::file_stopped);
     EXPECT_TRUE(pw::has(after.actions, Action::end_command));
     EXPECT_EQ(pw::has(after.actions, Action::end_process), ask == Event::quit_posted) << "a WM_QUIT ends the program";
+  }
+}
+
+// A WM_QUIT while the driver never returns from the pipe open, or while a refusal
+// box is open: the program ends as asked, without a further box, once the open's
+// bound has passed or the box has closed.
+TEST(CommandMachine, AQuitDuringAnOpenThatNeverReturnsOrBehindARefusalEndsTheProgram) {
+  CommandMachine opening;
+  for (Event step : way_to(Phase::opening)) opening.handle(step);
+  opening.handle(Event::quit_posted);
+  const Decision bound = opening.handle(Event::open_not_returning);
+  EXPECT_TRUE(pw::has(bound.actions, Action::abandon_worker));
+  EXPECT_FALSE(pw::has(bound.actions, Action::give_up_worker)) << "no box while the program ends as asked";
+  EXPECT_TRUE(pw::has(bound.actions, Action::end_process));
+  EXPECT_EQ(bound.reason, pw::EndReason::stopped);
+  EXPECT_FALSE(opening.worker_running());
+
+  for (Phase phase : {Phase::identifying, Phase::between_files}) {
+    for (Event refusal : {Event::command_refused, Event::driver_held}) {
+      SCOPED_TRACE(std::string(pw::phase_name(phase)) + " + " + pw::event_name(refusal));
+      CommandMachine m;
+      for (Event step : way_to(phase)) m.handle(step);
+      m.handle(Event::box_opened);
+      m.handle(Event::quit_posted);
+      m.handle(Event::box_closed);
+      EXPECT_TRUE(pw::has(m.handle(refusal).actions, Action::end_process));
+    }
   }
 }
 
