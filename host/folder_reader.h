@@ -46,6 +46,9 @@ class FolderReader {
   void check_installer(HWND window, const std::string& folder) noexcept;
   // For kInstallerChecked: the installer as checked, if `serial` is the check's.
   std::optional<CheckedInstaller> installer_checked(WPARAM serial, bool& memory_ran_out) noexcept;
+  // For a loop that serves no more messages: waits up to `bound_ms` for the
+  // installer's check under way; its serial once it has returned, else 0.
+  std::uint32_t wait_for_installer_check(unsigned bound_ms) const noexcept;
 
  private:
   struct Note;  // shared with the reading's thread: the signer it found

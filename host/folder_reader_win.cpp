@@ -88,6 +88,10 @@ void FolderReader::check_installer(HWND window, const std::string& folder) noexc
   }));
 }
 
+std::uint32_t FolderReader::wait_for_installer_check(unsigned bound_ms) const noexcept {
+  return installer_.started() && !installer_.abandoned() && installer_.wait(bound_ms) ? installer_.serial() : 0;
+}
+
 std::optional<CheckedInstaller> FolderReader::installer_checked(WPARAM serial, bool& memory_ran_out) noexcept {
   memory_ran_out = false;
   if (!installer_.is(serial)) return std::nullopt;

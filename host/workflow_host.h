@@ -197,6 +197,8 @@ class WorkflowHost final {
   // Posts the worker's events; kept for the rest of the process when a worker
   // that did not stop is kept, since it may still call.
   std::unique_ptr<TransferHost> poster_;
+  // The same poster, also once it is kept: the window's end and the host's still aim it.
+  TransferHost* const poster_view_ = poster_.get();
   // A file absent from the folder's reading, looked for again off this thread.
   class LateFiles final : public LateFileWatch {
    public:

@@ -29,6 +29,8 @@ constexpr UINT kPipeOpenMs = 15000;
 constexpr unsigned kProbeGraceMs = 500;
 // The first check of the console program waits this long for its answer.
 constexpr unsigned kFirstProbeWaitMs = 15000;
+// And this long for the driver installer's check a missing device starts (a file read has this bound).
+constexpr unsigned kInstallerCheckWaitMs = 15000;
 
 // The host window's own messages: from the worker, the presence probe, the
 // folder's reading, the quit hook and a closing console.
@@ -71,7 +73,7 @@ class WindowPoster final : public TransferHost {
   std::atomic<HWND> window_{nullptr};
 };
 
-WindowPoster& poster_of(std::unique_ptr<TransferHost>& poster) { return static_cast<WindowPoster&>(*poster); }
+WindowPoster& poster_of(TransferHost* poster) { return static_cast<WindowPoster&>(*poster); }
 
 }  // namespace
 
@@ -96,7 +98,7 @@ WorkflowHost::~WorkflowHost() {
   // The worker is stopped and waited for before anything it uses goes; its last
   // report still reaches the window, which no longer hands it to the host.
   const bool stopped = work_.end_worker(UpdateCommand::kWorkerStopWaitMs);
-  poster_of(poster_).aim(nullptr);
+  poster_of(poster_view_).aim(nullptr);
   // A worker that did not stop in time may still report: what it reports to stays.
   if (!stopped || work_.driver_held()) static_cast<void>(poster_.release());
   ::SetEvent(console_link().transfer_idle);
@@ -145,7 +147,13 @@ RunEnd WorkflowHost::run(const RunOptions& options, ProgramFace& face) noexcept 
   } else {
     probe_answered();
   }
-  if (process_end_wanted_ || !session_.linked) return RunEnd::not_linked;
+  if (process_end_wanted_ || !session_.linked) {
+    // No message is served after this: the installer's check the missing device
+    // started is waited for here, so the console can say where the installer is.
+    if (const std::uint32_t serial = folder_reader_.wait_for_installer_check(kInstallerCheckWaitMs))
+      installer_checked(serial);
+    return RunEnd::not_linked;
+  }
   if (!options_.update_at_once) return RunEnd::linked;
   feed_update_asked();
   MSG msg;
@@ -158,7 +166,7 @@ RunEnd WorkflowHost::run(const RunOptions& options, ProgramFace& face) noexcept 
 
 bool WorkflowHost::attach(HWND window) noexcept {
   if (!window_.attach(window)) return false;
-  poster_of(poster_).aim(window);
+  poster_of(poster_view_).aim(window);
   system_.attach(window);
   quit_hook_.install(window, kQuitMessage);
   console_link().window.store(window);
@@ -405,7 +413,7 @@ LRESULT WorkflowHost::Window::handle_message(UINT msg, WPARAM wp, LPARAM lp) noe
 }
 
 void WorkflowHost::Window::window_gone() noexcept {
-  poster_of(host_.poster_).aim(nullptr);
+  poster_of(host_.poster_view_).aim(nullptr);
   host_.system_.detach();
   host_.quit_hook_.remove();
   console_link().window.store(nullptr);

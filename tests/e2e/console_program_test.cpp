@@ -150,6 +150,19 @@ TEST(ConsoleProgram, OnAConsoleEachLineAppearsOnce) {
   }
 }
 
+// No device, and a driver installer in the folder: the console program never
+// starts it, it says where it is, and ends with status 2.
+TEST(ConsoleProgram, WithoutADeviceNamesTheInstallerInTheFolderAndEndsWithStatusTwo) {
+  UpdaterRig rig("cli-installer");
+  const std::string installer = rig.folder().file("InstallUsbDrive.exe");
+  ASSERT_TRUE(copy_file(join_path(bin_folder(), "InstallUsbDrive.exe"), installer));
+  rig.write_update_file("firmware.cam", 3000, 1, 1);
+  const CliRun run = run_cli(rig, "update \"" + rig.folder().path() + "\"");
+  EXPECT_EQ(run.exit_status, std::optional<DWORD>(2)) << run.output;
+  EXPECT_NE(run.output.find(installer), std::string::npos) << run.output;
+  EXPECT_TRUE(rig.installer_runs().empty()) << "a script cannot answer an installer";
+}
+
 TEST(ConsoleProgram, AWrongDeviceEndsWithStatusThree) {
   UpdaterRig rig("cli-wrong");
   rig.write_update_file("firmware.cam", 3000, 1, 1);
