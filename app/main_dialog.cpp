@@ -155,7 +155,7 @@ void CPushwellDlg::command_ended(pw::CommandEnd end, pw::CommandResult result) n
   pw::discard_queued_input();
   if (result == pw::CommandResult::out_of_memory && end != pw::CommandEnd::process_ends) show_out_of_memory_box();
   // A thread may still be inside the driver: the updater has to be started again.
-  if (result == pw::CommandResult::driver_not_answering) disable_update_button();
+  if (result == pw::CommandResult::driver_held) disable_update_button();
   enable_about(true);
 }
 

@@ -20,7 +20,8 @@ constexpr char kExitCodesHelp[] =
     "  7  the pipe library cannot be loaded\n"
     "  8  the computer runs on battery with a low charge (nothing was written; see update --allow-battery)\n"
     "  9  the update folder is not signed by a trusted key or does not match its list\n"
-    " 10  the device driver did not answer before the device received any file (nothing of one was sent)\n"
+    " 10  the device driver did not answer: nothing of the file under way was sent (files before it went\n"
+    "     out whole); unplug the device, plug it in again and start again\n"
     " 11  stopped as asked (the window closed, a WM_QUIT, a closing console) before the update completed;\n"
     "     no file was cut\n"
     "Ctrl+C before the command has begun, or while it reads the folder, ends the program as Windows\n"
@@ -78,7 +79,8 @@ int exit_status_of(CommandResult result) {
     case CommandResult::file_refused: return kExitFileRefused;
     case CommandResult::transfer_failed:
     case CommandResult::out_of_memory: return kExitTransferFailed;
-    case CommandResult::driver_not_answering: return kExitDriverNotAnswering;
+    case CommandResult::driver_held:
+    case CommandResult::driver_stuck: return kExitDriverNotAnswering;
     case CommandResult::stopped: return kExitStopped;
     case CommandResult::no_library: return kExitNoLibrary;
     case CommandResult::low_battery: return kExitOnBattery;

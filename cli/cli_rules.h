@@ -32,7 +32,7 @@ enum ExitStatus : int {
   kExitNoLibrary = 7,       // the pipe library cannot be loaded
   kExitOnBattery = 8,       // the computer runs on battery with a low charge
   kExitFolderRefused = 9,   // the update folder is not signed by a trusted key or does not match its list
-  kExitDriverNotAnswering = 10,  // the driver did not answer before the device received any file
+  kExitDriverNotAnswering = 10,  // the driver did not answer: nothing of the file under way was sent
   kExitStopped = 11,        // stopped as asked before the update completed; no file was cut
 };
 // Ctrl+C or Ctrl+Break before the device's first byte: STATUS_CONTROL_C_EXIT, as Windows ends such a program.

@@ -299,6 +299,7 @@ int run(const Arguments& arguments, Output& out) {
         static_cast<void>(
             ran_out_of_memory([&] { record.message(LangText(text::kDeviceNotLinked), MessageStyle::warning); }));
       return end_with(host, frontend, arguments, kExitNotLinked);
+    case RunEnd::driver_stuck: return end_with(host, frontend, arguments, kExitDriverNotAnswering);
     case RunEnd::linked: return end_with(host, frontend, arguments, kExitCompleted);
     case RunEnd::ended: break;
   }

@@ -70,7 +70,7 @@ void tell_binding(const DriverCall& call, Frontend& frontend) {
 }  // namespace
 
 Identified Identification::driver_not_answering(Frontend& frontend, CommandResult& why) {
-  why = CommandResult::driver_not_answering;
+  why = CommandResult::driver_held;
   driver_held_ = true;
   frontend.message(LangText(text::kDriverDoesNotAnswer), MessageStyle::warning);
   return Identified::driver_held;

@@ -19,7 +19,8 @@ const char* result_name(CommandResult result) {
     case CommandResult::transfer_failed: return "transfer failed";
     case CommandResult::no_library: return "pipe library not loaded";
     case CommandResult::out_of_memory: return "memory ran out";
-    case CommandResult::driver_not_answering: return "the device driver does not answer";
+    case CommandResult::driver_held:
+    case CommandResult::driver_stuck: return "the device driver does not answer";
     case CommandResult::low_battery: return "on battery with a low charge";
     case CommandResult::folder_refused: return "update folder refused";
     case CommandResult::stopped: return "stopped as asked";

@@ -74,6 +74,7 @@ enum class RunEnd {
   no_library,       // library_first, and it cannot be loaded
   no_window,        // the window could not be made
   not_linked,       // first_check_waits: no device (or it was lost)
+  driver_stuck,     // first_check_waits: the first presence probe did not answer in time
   linked,           // first_check_waits without update_at_once: the device is there
   ended,            // the window closed, or the command (and the process) ended
 };

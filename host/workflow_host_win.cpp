@@ -135,6 +135,11 @@ RunEnd WorkflowHost::run(const RunOptions& options, ProgramFace& face) noexcept 
     }
     if (!binding.path.empty())
       recorder_.library_bound(binding.path, binding.version, binding.open_dev_export, binding.open_file_export);
+    // The driver held this first call past its bound: a probe now would only wait behind it.
+    if (result == DriverCallResult::timed_out && options_.first_check_waits) {
+      recorder_.driver_not_answering();
+      return RunEnd::driver_stuck;
+    }
   }
   if (!face.open_window(*this)) return RunEnd::no_window;
   if (!options_.first_check_waits) return RunEnd::ended;  // the dialog has run and closed
@@ -144,9 +149,10 @@ RunEnd WorkflowHost::run(const RunOptions& options, ProgramFace& face) noexcept 
   if (probe_.outstanding() && !probe_.wait(kFirstProbeWaitMs)) {
     recorder_.driver_not_answering();
     feed(Event::probe_stuck);
-  } else {
-    probe_answered();
+    // Said once, as a probe found stuck at the folder's reading says it: not also "not connected".
+    return RunEnd::driver_stuck;
   }
+  probe_answered();
   if (process_end_wanted_ || !session_.linked) {
     // No message is served after this: the installer's check the missing device
     // started is waited for here, so the console can say where the installer is.

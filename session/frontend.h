@@ -34,7 +34,9 @@ enum class CommandResult {
   no_library,       // the pipe library could not be loaded
   out_of_memory,    // memory ran out in a handler; the command ended after the transfer under way
   low_battery,      // on battery with too little charge left to start (nothing was written)
-  driver_not_answering,  // a call into the pipe library did not return in time (nothing of the file was sent)
+  driver_held,      // a call into the pipe library did not return in time and a thread is still inside it:
+                    // nothing of the file under way was sent, and the updater must be started again
+  driver_stuck,     // the presence probe did not answer: nothing started, Update stays usable
   folder_refused,   // the update folder is not signed by a trusted key or does not match its list
   stopped,          // stopped as asked (a close, a WM_QUIT, a closing console); no file was cut
 };

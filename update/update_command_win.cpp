@@ -190,7 +190,7 @@ void UpdateCommand::abandon_worker() noexcept {
 Event UpdateCommand::give_up_worker() noexcept {
   abandon_worker();
   // Nothing of the file under way reached the device: a status of its own.
-  refused(CommandResult::driver_not_answering, text::kDriverDoesNotAnswer);
+  refused(CommandResult::driver_held, text::kDriverDoesNotAnswer);
   return Event::driver_held;
 }
 
@@ -385,7 +385,7 @@ void UpdateCommand::ended(EndReason reason, bool process_ends) noexcept {
     case EndReason::stopped: result_ = CommandResult::stopped; break;
     case EndReason::out_of_memory: result_ = CommandResult::out_of_memory; break;
     case EndReason::not_linked: result_ = CommandResult::not_linked; break;
-    case EndReason::driver_stuck: result_ = CommandResult::driver_not_answering; break;
+    case EndReason::driver_stuck: result_ = CommandResult::driver_stuck; break;
   }
   frontend_.command_ended(process_ends ? CommandEnd::process_ends : CommandEnd::ended_early, result_);
 }

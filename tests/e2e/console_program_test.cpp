@@ -48,7 +48,10 @@ CliRun run_cli(UpdaterRig& rig, const std::string& arguments, HANDLE console = n
       command, &failure);
   ::SetEnvironmentVariableA("PUSHWELL_SIM_DEVICE", nullptr);
   if (!console) ::CloseHandle(output);
-  if (!started) return run;
+  if (!started) {
+    run.output = "not started: " + failure;
+    return run;
+  }
   if (::WaitForSingleObject(process.hProcess, static_cast<DWORD>(kDeadline.count())) == WAIT_OBJECT_0) {
     DWORD status = 0;
     if (::GetExitCodeProcess(process.hProcess, &status)) run.exit_status = status;
@@ -161,6 +164,19 @@ TEST(ConsoleProgram, WithoutADeviceNamesTheInstallerInTheFolderAndEndsWithStatus
   EXPECT_EQ(run.exit_status, std::optional<DWORD>(2)) << run.output;
   EXPECT_NE(run.output.find(installer), std::string::npos) << run.output;
   EXPECT_TRUE(rig.installer_runs().empty()) << "a script cannot answer an installer";
+}
+
+// A first presence probe that never answers: one message, that the driver is not
+// answering, and status 10, as for a silent probe found at the folder's reading.
+TEST(ConsoleProgram, AFirstProbeThatNeverAnswersSaysSoOnceWithStatusTen) {
+  UpdaterRig rig("cli-stuck-probe");
+  rig.write_update_file("firmware.cam", 3000, 1, 1);
+  ASSERT_TRUE(rig.start_device());
+  ASSERT_TRUE(rig.device_command("hang-probe 60000"));
+  const CliRun run = run_cli(rig, "update \"" + rig.folder().path() + "\"");
+  EXPECT_EQ(run.exit_status, std::optional<DWORD>(10)) << run.output;
+  EXPECT_NE(run.output.find(msg(2017)), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find(msg(1021)), std::string::npos) << "not also \"not connected\": " << run.output;
 }
 
 TEST(ConsoleProgram, AWrongDeviceEndsWithStatusThree) {

@@ -85,7 +85,8 @@ TEST(CliExitStatus, FollowsWhyTheCommandEnded) {
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::file_refused), 4);
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::transfer_failed), 5);
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::out_of_memory), 5);
-  EXPECT_EQ(pw::cli::exit_status_of(CommandResult::driver_not_answering), 10) << "nothing of a file was sent";
+  EXPECT_EQ(pw::cli::exit_status_of(CommandResult::driver_held), 10) << "nothing of a file was sent";
+  EXPECT_EQ(pw::cli::exit_status_of(CommandResult::driver_stuck), 10) << "a silent probe says what a silent open says";
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::stopped), 11);
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::no_library), 7);
   EXPECT_EQ(pw::cli::exit_status_of(CommandResult::low_battery), 8);

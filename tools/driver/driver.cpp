@@ -160,7 +160,8 @@ ScratchFolder::ScratchFolder(const std::string& label) {
   const std::string root = join_path(bin_folder(), "e2e-scratch");
   make_folder(root);
   const std::string path = join_path(root, unique_name(label));
-  if (make_folder(path)) path_ = path;
+  // Process ids repeat from one Wine server to the next: a folder a killed run left is stale.
+  if (make_folder(path) || (remove_tree(path) && make_folder(path))) path_ = path;
 }
 
 ScratchFolder::~ScratchFolder() {
