@@ -11,7 +11,6 @@
 namespace pw {
 
 namespace {
-constexpr char kInstallerName[] = "\\InstallUsbDrive.exe";
 constexpr char kLibraryUnloadedText[] = "BMC51xUSB.dll unloaded";
 
 // The front end hears the link the first time and then only when it changes.
@@ -26,7 +25,7 @@ void tell_link(SessionState& session, Frontend& frontend, bool linked) {
 
 std::string installer_path(const std::string& folder) {
   if (folder.empty()) return std::string();
-  std::string path = folder + kInstallerName;  // a drive root gives two separators, used as they are
+  std::string path = folder + "\\" + kInstallerName;  // a drive root gives two separators, used as they are
   if (utf16_length(path) >= MAX_PATH) return std::string();
   return path;
 }

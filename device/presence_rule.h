@@ -5,6 +5,9 @@
 
 namespace pw {
 
+// The driver installer started from the update folder when no device is found.
+inline constexpr char kInstallerName[] = "InstallUsbDrive.exe";
+
 struct PresenceFacts {
   bool found = false;             // the probe found the device
   bool recheck = false;           // this check confirms an earlier miss

@@ -113,7 +113,6 @@ class WorkflowHost final {
   void out_of_memory() noexcept { feed(Event::out_of_memory); }
 
   bool command_running() const noexcept { return machine_.phase() != Phase::idle; }
-  bool update_protected() const noexcept { return machine_.protects_device(); }
   bool transfer_running() const noexcept { return work_.transferring(); }
 
   // From the console's control handler, on its own thread: a closing console,

@@ -69,7 +69,7 @@ enum class Event : std::uint8_t {
 };
 inline constexpr std::size_t kEventCount = 31;
 
-// What the host carries out, in this order, for one event.
+// What the host carries out for one event (the host's carry_out keeps one order for them).
 enum class Action : std::uint32_t {
   none = 0,
   say_driver_stuck = 1u << 0,   // box: the driver is not answering ([message] 2017); nothing starts
@@ -121,12 +121,9 @@ class CommandMachine {
   Phase phase() const noexcept { return phase_; }
   // The device may be receiving bytes: closing and the session's end are refused.
   bool protects_device() const noexcept;
-  // A log-off or shutdown may go on now.
-  bool session_may_end() const noexcept { return !protects_device(); }
   // A worker may be running (from worker_started until its end was read, or a
   // stop's end process has waited for it).
   bool worker_running() const noexcept { return worker_; }
-  bool update_enabled() const noexcept { return !driver_held_; }
   // No further file may start (a console closing, a log-off, a WM_QUIT): next_file says file_stopped instead.
   bool files_held() const noexcept { return hold_; }
   int boxes_open() const noexcept { return boxes_; }

@@ -17,12 +17,6 @@ struct SessionState {
   bool installer_started = false;
   // An update command has passed the identification. Set by the command; read and cleared by the poll.
   bool update_started = false;
-  // Whether each update file could be opened. Written by the command; not read yet.
-  bool firmware_opened = false;
-  bool image_opened = false;
-  bool imageru_opened = false;
-  bool sound_opened = false;
-  bool database_opened = false;
 
   // An update command is under way (the command's table is not idle). Written by
   // the host from the table; read by the poll and the platform calls.

@@ -12,14 +12,13 @@
 #include <vector>
 
 #include "update/sha256.h"
+#include "device/presence_rule.h"
 #include "update/update_plan.h"
 
 namespace pw {
 
 inline constexpr char kSumsFileName[] = "SHA256SUMS";
 inline constexpr char kSumsSignatureFileName[] = "SHA256SUMS.sig";
-// The driver installer started from the update folder when no device is found.
-inline constexpr char kInstallerName[] = "InstallUsbDrive.exe";
 inline constexpr std::size_t kMaxSumsSize = 64 * 1024;
 
 // Why a list is refused; each says what to fix.

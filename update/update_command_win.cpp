@@ -22,12 +22,6 @@ namespace pw {
 
 namespace {
 
-// Where each file's opened flag lives, in the planner's order.
-constexpr bool SessionState::*kOpenedFlags[kUpdateFiles.size()] = {
-    &SessionState::firmware_opened, &SessionState::image_opened, &SessionState::imageru_opened,
-    &SessionState::sound_opened, &SessionState::database_opened,
-};
-
 std::string naming(TextKey text, const std::string& path) { return LangText(text) + "\n\n" + path; }
 
 // What was decided about a file, in the record's words.
@@ -292,7 +286,6 @@ Event UpdateCommand::next_file(bool held) noexcept {
 Event UpdateCommand::handle_file(std::size_t index, bool held) {
   const std::string& path = path_of(index);
   const FolderFile& file = folder_->files[index];
-  session_.*kOpenedFlags[index] = file.probe.open == FileProbe::Open::opened;
 
   const FileDecision decision = plan_file(index, file.probe, session_.linked);
   frontend_.file_decided(index, kUpdateFiles[index].name,

@@ -23,7 +23,6 @@ void DialogBase::set_caption(const std::string& text) const { ::SetWindowTextW(h
 
 void DialogBase::enable_item(int id, bool enable) const noexcept { ::EnableWindow(item(id), enable ? TRUE : FALSE); }
 
-void DialogBase::set_timer(UINT_PTR id, UINT period_ms) const noexcept { ::SetTimer(hwnd_, id, period_ms, nullptr); }
 
 int DialogBase::message_box(const std::string& text, UINT style, HWND* opened) const noexcept {
   return show_message_box(hwnd_, text.c_str(), style, opened);

@@ -46,8 +46,6 @@ class DialogBase {
   void set_item_text(int id, const char* text) const;
   void set_caption(const std::string& text) const;
   void enable_item(int id, bool enable) const noexcept;
-  // Sets timer `id` with a new period, replacing a running one with the same id.
-  void set_timer(UINT_PTR id, UINT period_ms) const noexcept;
   // A modal message box owned by this dialog; see message_box.h for the styles
   // and `opened`.
   int message_box(const std::string& text, UINT style, HWND* opened = nullptr) const noexcept;
@@ -115,13 +113,6 @@ constexpr MessageEntry<detail::WindowOf<H>> on_timer() {
   using T = detail::WindowOf<H>;
   return {MessageEntry<T>::Kind::message, WM_TIMER,
           [](T& w, WPARAM wp, LPARAM) noexcept { return (w.*H)(static_cast<UINT_PTR>(wp)); }};
-}
-// A message of the window's own whose handler takes its first parameter as a value.
-template <auto H>
-constexpr MessageEntry<detail::WindowOf<H>> on_value_message(UINT msg) {
-  using T = detail::WindowOf<H>;
-  return {MessageEntry<T>::Kind::message, msg,
-          [](T& w, WPARAM wp, LPARAM) noexcept { return (w.*H)(static_cast<int>(wp)); }};
 }
 // A message whose handler takes its first parameter as it came.
 template <auto H>
