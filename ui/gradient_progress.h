@@ -81,5 +81,6 @@ class CGradientProgressCtrl : public pw::SubclassedControl {
   COLORREF background_color_;
   COLORREF text_color_ = 0xFFFFFF;
   COLORREF text_over_empty_color_ = 0xFFFFFF;
+  bool blank_in_button_face_ = true;
   BOOL show_percent_ = FALSE;
 };

@@ -76,6 +76,7 @@ void CGradientProgressCtrl::SetColors(const pw::BarColors& colors) noexcept {
   background_color_ = colors.empty;
   text_color_ = colors.text_over_filled;
   text_over_empty_color_ = colors.text_over_empty;
+  blank_in_button_face_ = colors.blank_in_button_face;
 }
 
 int CGradientProgressCtrl::SetPos(int pos) noexcept {
@@ -116,8 +117,8 @@ void CGradientProgressCtrl::Paint(HDC dc) noexcept {
   ::GetClientRect(hwnd(), &client);
 
   if (pw::paints_blank(pos, lower_, upper_)) {
-    // The look's empty colour: the button face in the light look, read with the system's colours.
-    fill_solid(dc, client, background_color_);
+    // The button face as it is now (not the background field), or the dark and High Contrast looks' empty colour.
+    fill_solid(dc, client, blank_in_button_face_ ? ::GetSysColor(COLOR_BTNFACE) : background_color_);
     return;
   }
 

@@ -44,15 +44,15 @@ Look choose_look(bool high_contrast, bool apps_dark, const SystemColors& system)
     // Every colour from the system, and no gradient: the user chose these colours to read.
     const BarColors bar{system.highlight, system.highlight, system.window,
                         readable_system_text(system.highlight_text, system.highlight, system),
-                        readable_system_text(system.window_text, system.window, system)};
+                        readable_system_text(system.window_text, system.window, system), false};
     return Look{LookMode::high_contrast, bar, false, system.window, system.window_text};
   }
   if (apps_dark) {
-    return Look{LookMode::dark, BarColors{kDarkBarStart, kDarkBarEnd, kDarkBarEmpty, kDarkText, kDarkText}, true,
+    return Look{LookMode::dark, BarColors{kDarkBarStart, kDarkBarEnd, kDarkBarEmpty, kDarkText, kDarkText, false}, true,
                 kDarkWindow, kDarkText};
   }
   return Look{LookMode::light,
-              BarColors{kLightBarStart, kLightBarEnd, system.button_face, kLightBarText, kLightBarText}, false,
+              BarColors{kLightBarStart, kLightBarEnd, system.button_face, kLightBarText, kLightBarText, true}, false,
               system.button_face, system.window_text};
 }
 

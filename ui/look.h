@@ -21,15 +21,18 @@ enum class LookMode { light, dark, high_contrast };
 // The progress bar: a gradient from `start` towards `end` over the filled part
 // (equal colours: one flat fill), `empty` beyond it, and the percentage in
 // `text_over_filled` where it stands on the filled part and `text_over_empty` on the rest.
+// A position outside the bounds paints the bar blank: in the system's button face
+// as it is at that paint (the light look), or all in `empty`.
 struct BarColors {
   std::uint32_t start;
   std::uint32_t end;
   std::uint32_t empty;
   std::uint32_t text_over_filled;
   std::uint32_t text_over_empty;
+  bool blank_in_button_face;
   bool operator==(const BarColors& o) const noexcept {
     return start == o.start && end == o.end && empty == o.empty && text_over_filled == o.text_over_filled &&
-           text_over_empty == o.text_over_empty;
+           text_over_empty == o.text_over_empty && blank_in_button_face == o.blank_in_button_face;
   }
 };
 

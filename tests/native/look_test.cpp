@@ -111,6 +111,8 @@ TEST(Look, LightKeepsTheBarsOwnColoursOnTheSystemsButtonFace) {
   EXPECT_EQ(light.bar.text_over_filled, 0x008000u);
   EXPECT_EQ(light.bar.text_over_empty, 0x008000u);
   EXPECT_EQ(light.bar.empty, kDefaultLight.button_face);
+  EXPECT_TRUE(light.bar.blank_in_button_face);
+  EXPECT_FALSE(choose_look(false, true, kDefaultLight).bar.blank_in_button_face) << "no light blank bar in the dark";
   const Contrasts l = contrasts_of(light);
   std::printf("%-34s over filled %5.2f  over empty %5.2f\n", "light (as always drawn)", l.over_filled, l.over_empty);
   // A change of any input changes the look, so a settings change is seen as one.

@@ -164,6 +164,25 @@ TEST_F(GradientProgress, PercentTextIsCentredInTheTextColourOverTheGradientOnlyW
   expect_dialog_row(dib, 0, 130);  // drawn transparent
 }
 
+// High Contrast: a flat highlight up to the extent exactly, the window colour after
+// it, and the percentage in the colour that reads on each part, split where they meet;
+// a blank bar in the window colour, not the button face.
+TEST_F(GradientProgress, HighContrastSplitsThePercentageWhereTheFilledPartEnds) {
+  constexpr COLORREF kHighlight = 0x00FF00, kWindow = 0x000000, kOverFilled = 0x0000FF, kOverEmpty = 0xFF0000;
+  bar_.SetColors(pw::BarColors{kHighlight, kHighlight, kWindow, kOverFilled, kOverEmpty, false});
+  bar_.ShowPercent(TRUE);
+  bar_.SetPos(50);
+  const Dib dib = render();
+  const int split = kWidth / 2;
+  EXPECT_EQ(dib.at(split - 1, 0), kHighlight);
+  EXPECT_EQ(dib.at(split, 0), kWindow);
+  EXPECT_GT(dib.count(kOverFilled, 0, split), 0);
+  EXPECT_GT(dib.count(kOverEmpty, split, kWidth), 0);
+  EXPECT_EQ(dib.count(kOverFilled, split, kWidth) + dib.count(kOverEmpty, 0, split), 0) << "each colour on its own part";
+  bar_.SetPos(105);
+  EXPECT_EQ(render().count(kWindow, 0, kWidth), kWidth * kHeight);
+}
+
 TEST_F(GradientProgress, LabelFollowsThePercentage) {
   bar_.ShowPercent(TRUE);
   bar_.SetPos(42);
