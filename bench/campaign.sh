@@ -3,8 +3,9 @@
 # 1..N (default 1000) against the x86_64 build, in two Wine prefixes of their
 # own (each its own wineserver and display, so the one-updater lock and the
 # clipboard of one never meet the other's), then one line in bench/RESULTS.md:
-#   campaign: N runs, L lies, H hangs, median S s
-# with the table of the faults drawn and the seeds of any break.
+#   campaign: N runs, L lies, H hangs, B other breaks, R could not run, median S s
+# with the table of the faults drawn and the seeds of any break; it exits 1 unless
+# every seed asked for has one row and all of them held.
 #   PUSHWELL_CAMPAIGN_RUNS  how many seeds (default 1000)
 #   PUSHWELL_BENCH_BUILD    build folder (default build/windows-x64)
 set -uo pipefail
@@ -24,15 +25,26 @@ done
 wait
 elapsed=$(( $(date +%s) - started ))
 cat "$work"/results-*.tsv | sort -n >"$work/all.tsv"
-python3 - "$work/all.tsv" "$elapsed" "$root/bench/RESULTS.md" <<'PY'
+python3 - "$work/all.tsv" "$elapsed" "$root/bench/RESULTS.md" "$runs" <<'PY'
 import collections, statistics, sys
 rows = [line.rstrip("\n").split("\t") for line in open(sys.argv[1]) if line.strip()]
+asked = int(sys.argv[4])
 lies = sum(1 for r in rows if r[3] == "breaks" and "lie:" in r[6] and "hang:" not in r[6])
-hangs = sum(1 for r in rows if "hang:" in r[6])
+hangs = sum(1 for r in rows if r[3] == "breaks" and "hang:" in r[6])
+other = sum(1 for r in rows if r[3] == "breaks") - lies - hangs
+rig = sum(1 for r in rows if r[3] not in ("holds", "breaks"))
+# Every seed asked for has exactly one row: a worker that died early must not pass for a clean run.
+seeds = collections.Counter(r[0] for r in rows)
+missing = asked - len(seeds)
+doubled = sum(1 for n in seeds.values() if n > 1)
 median = statistics.median(float(r[2]) for r in rows) if rows else 0
 drawn = collections.Counter(k for r in rows if r[5] != "-" for k in r[5].split(","))
 broke = collections.Counter(k for r in rows if r[3] != "holds" and r[5] != "-" for k in r[5].split(","))
-out = [f"campaign: {len(rows)} runs, {lies} lies, {hangs} hangs, median {median:.1f} s", "",
+headline = (f"campaign: {len(rows)} runs, {lies} lies, {hangs} hangs, {other} other breaks, {rig} could not run, "
+            f"median {median:.1f} s")
+if missing or doubled:
+    headline += f"; ROWS DO NOT MATCH THE {asked} SEEDS ASKED: {max(missing, 0)} missing, {doubled} doubled"
+out = [headline, "",
        f"{sum(1 for r in rows if r[1] == 'dialog')} runs through the dialog; {sys.argv[2]} s in all, two workers "
        "(`bench/campaign.sh`).", "", "| fault | drawn | in runs that broke |", "| --- | --- | --- |"]
 out += [f"| {k} | {drawn[k]} | {broke[k]} |" for k in sorted(drawn)]
@@ -43,4 +55,5 @@ marker = "\n## Fault campaign\n"
 text = text.split(marker)[0].rstrip("\n") + "\n" + marker + "\n" + "\n".join(out) + "\n"
 open(sys.argv[3], "w").write(text)
 print(out[0])
+sys.exit(1 if lies or hangs or other or rig or missing or doubled else 0)
 PY
