@@ -50,19 +50,33 @@ TEST(OtherPrograms, AWindowCloseDuringAConsoleUpdateIsRefusedAndTheUpdateComplet
 
 // A WM_QUIT posted to the dialog's thread while the firmware goes out: the file
 // finishes whole, nothing more starts, and the program then ends as asked.
-TEST(OtherPrograms, AQuitDuringATransferLetsTheFileFinishWholeAndThenEnds) {
-  UpdaterRig rig("others-quit");
+// A firmware and a database, the firmware going out (the first of its bytes at the device).
+tools::Bytes update_with_firmware_going_out(UpdaterRig& rig) {
   const tools::Bytes firmware = rig.write_update_file("firmware.cam", 300000, 1, 1);
   rig.write_update_file("database.cam", 4000, 1, 2);
-  ASSERT_TRUE(rig.start_update({"--rate", "200000"}));
-  DialogApp& app = rig.app();
-  ASSERT_TRUE(rig.wait_capture_size(20000)) << app.describe();
-  const DWORD thread = ::GetWindowThreadProcessId(app.main_dialog(), nullptr);
-  ASSERT_TRUE(::PostThreadMessageW(thread, WM_QUIT, 0, 0));
-  EXPECT_TRUE(app.wait_for_exit().has_value()) << app.describe();
+  EXPECT_TRUE(rig.start_update({"--rate", "200000"}));
+  EXPECT_TRUE(rig.wait_capture_size(20000)) << rig.app().describe();
+  return firmware;
+}
+
+bool post_quit_to_dialog(DialogApp& app) {
+  return ::PostThreadMessageW(::GetWindowThreadProcessId(app.main_dialog(), nullptr), WM_QUIT, 0, 0) != 0;
+}
+
+// The program has ended as asked, without a box: the firmware whole at the device, nothing of the database.
+void expect_firmware_alone(UpdaterRig& rig, const tools::Bytes& firmware) {
   EXPECT_EQ(settled_capture(rig, expected_stream({firmware}).size()), expected_stream({firmware}))
       << "the firmware whole, and nothing of the database";
-  EXPECT_TRUE(app.boxes_seen().empty()) << app.describe();
+  EXPECT_TRUE(rig.app().boxes_seen().empty()) << rig.app().describe();
+}
+
+TEST(OtherPrograms, AQuitDuringATransferLetsTheFileFinishWholeAndThenEnds) {
+  UpdaterRig rig("others-quit");
+  const tools::Bytes firmware = update_with_firmware_going_out(rig);
+  ASSERT_FALSE(HasFailure());
+  ASSERT_TRUE(post_quit_to_dialog(rig.app()));
+  EXPECT_TRUE(rig.app().wait_for_exit().has_value()) << rig.app().describe();
+  expect_firmware_alone(rig, firmware);
 }
 
 // A WM_QUIT posted while the driver never returns from opening the pipe for the
@@ -70,20 +84,15 @@ TEST(OtherPrograms, AQuitDuringATransferLetsTheFileFinishWholeAndThenEnds) {
 // with the firmware whole at the device and nothing of the database.
 TEST(OtherPrograms, AQuitWhileThePipeOpenNeverReturnsEndsTheProgramWithinItsBound) {
   UpdaterRig rig("others-quit-open");
-  const tools::Bytes firmware = rig.write_update_file("firmware.cam", 300000, 1, 1);
-  rig.write_update_file("database.cam", 4000, 1, 2);
-  ASSERT_TRUE(rig.start_update({"--rate", "200000"}));
+  const tools::Bytes firmware = update_with_firmware_going_out(rig);  // its pipe is open
+  ASSERT_FALSE(HasFailure());
   DialogApp& app = rig.app();
-  ASSERT_TRUE(rig.wait_capture_size(20000)) << app.describe();  // the firmware's pipe is open
   ASSERT_TRUE(rig.device_command("slow-open 60000"));  // returns long after the wait below
   ASSERT_TRUE(rig.capture_becomes(expected_stream({firmware}))) << app.describe();
   ASSERT_TRUE(app.wait_for_text(kStepText, {msg(1026)})) << app.describe();  // its worker is opening the pipe
-  const DWORD thread = ::GetWindowThreadProcessId(app.main_dialog(), nullptr);
-  ASSERT_TRUE(::PostThreadMessageW(thread, WM_QUIT, 0, 0));
+  ASSERT_TRUE(post_quit_to_dialog(app));
   EXPECT_TRUE(app.wait_for_exit(Millis{40000}).has_value()) << "still running: " << app.describe();
-  EXPECT_EQ(settled_capture(rig, expected_stream({firmware}).size()), expected_stream({firmware}))
-      << "the firmware whole, and nothing of the database";
-  EXPECT_TRUE(app.boxes_seen().empty()) << app.describe();
+  expect_firmware_alone(rig, firmware);
 }
 
 // The folder's reading (slow: a large file) arrives while the lost-device question
