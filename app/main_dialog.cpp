@@ -227,6 +227,9 @@ void CPushwellDlg::refuse_close() {
   update_box_ = nullptr;
 }
 
+// The close-attempt box held the table's hearing of the end; the update must not wait for the user.
+void CPushwellDlg::transfer_ended() noexcept { close_update_box(); }
+
 void CPushwellDlg::close_update_box() noexcept {
   if (!update_box_open_ || update_box_ == nullptr) return;
   if (::IsWindow(update_box_)) ::SendMessageW(update_box_, WM_COMMAND, IDOK, 0);

@@ -24,6 +24,7 @@ class CPushwellDlg : public pw::Dialog<CPushwellDlg>, public pw::ProgramFace {
   bool open_window(pw::WorkflowHost& host) noexcept override;
   void close_refused() noexcept override;
   void close_now() noexcept override;
+  void transfer_ended() noexcept override;
   ~CPushwellDlg() override;
 
   static const std::array<pw::MessageEntry<CPushwellDlg>, 9>& message_table() noexcept;

@@ -5,13 +5,17 @@
 # clipboard of one never meet the other's), then one line in bench/RESULTS.md:
 #   campaign: N runs, L lies, H hangs, B other breaks, R could not run, median S s
 # with the table of the faults drawn and the seeds of any break; it exits 1 unless
-# every seed asked for has one row and all of them held.
+# every seed asked for has one row and all of them held. With --mutants it then
+# runs every broken build the campaign must catch (scripts/mutants.sh) and the
+# line ends "; mutants caught M/N"; one that survives fails the run too.
 #   PUSHWELL_CAMPAIGN_RUNS  how many seeds (default 1000)
 #   PUSHWELL_BENCH_BUILD    build folder (default build/windows-x64)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root="$(pwd)"
 runs="${PUSHWELL_CAMPAIGN_RUNS:-1000}"
+mutants=
+[ "${1:-}" = "--mutants" ] && mutants=1
 build="${PUSHWELL_BENCH_BUILD:-build/windows-x64}"
 cmake --build "$build" -j "${JOBS:-2}" --target campaign || exit 1
 work="$(mktemp -d)"
@@ -23,9 +27,16 @@ for worker in 0 1; do
     >"$work/log-$worker.txt" 2>&1 &
 done
 wait
+mutant_line=
+mutants_held=0
+if [ -n "$mutants" ]; then
+  env -u DISPLAY PUSHWELL_WINEPREFIX="$root/build/wineprefix-campaign-0" scripts/mutants.sh --build "$build" \
+    >"$work/mutants.txt" 2>&1 || mutants_held=1
+  mutant_line="$(tail -1 "$work/mutants.txt")"
+fi
 elapsed=$(( $(date +%s) - started ))
 cat "$work"/results-*.tsv | sort -n >"$work/all.tsv"
-python3 - "$work/all.tsv" "$elapsed" "$root/bench/RESULTS.md" "$runs" <<'PY'
+python3 - "$work/all.tsv" "$elapsed" "$root/bench/RESULTS.md" "$runs" "$mutant_line" "$work/mutants.txt" "$mutants_held" <<'PY'
 import collections, statistics, sys
 rows = [line.rstrip("\n").split("\t") for line in open(sys.argv[1]) if line.strip()]
 asked = int(sys.argv[4])
@@ -42,12 +53,17 @@ drawn = collections.Counter(k for r in rows if r[5] != "-" for k in r[5].split("
 broke = collections.Counter(k for r in rows if r[3] != "holds" and r[5] != "-" for k in r[5].split(","))
 headline = (f"campaign: {len(rows)} runs, {lies} lies, {hangs} hangs, {other} other breaks, {rig} could not run, "
             f"median {median:.1f} s")
+if sys.argv[5]:
+    headline += "; " + sys.argv[5]
 if missing or doubled:
     headline += f"; ROWS DO NOT MATCH THE {asked} SEEDS ASKED: {max(missing, 0)} missing, {doubled} doubled"
 out = [headline, "",
        f"{sum(1 for r in rows if r[1] == 'dialog')} runs through the dialog; {sys.argv[2]} s in all, two workers "
        "(`bench/campaign.sh`).", "", "| fault | drawn | in runs that broke |", "| --- | --- | --- |"]
 out += [f"| {k} | {drawn[k]} | {broke[k]} |" for k in sorted(drawn)]
+if sys.argv[5]:
+    out += ["", "Broken builds the campaign must catch (`scripts/mutants.sh`):", ""]
+    out += [f"- {line.strip()}" for line in open(sys.argv[6]) if line.startswith("mutant ")]
 bad = [r for r in rows if r[3] != "holds"]
 out += ["", "Seeds that broke: " + (", ".join(f"{r[0]} ({r[1]}: {r[6][:120]})" for r in bad) if bad else "none")]
 text = open(sys.argv[3]).read() if __import__("os").path.exists(sys.argv[3]) else ""
@@ -55,5 +71,5 @@ marker = "\n## Fault campaign\n"
 text = text.split(marker)[0].rstrip("\n") + "\n" + marker + "\n" + "\n".join(out) + "\n"
 open(sys.argv[3], "w").write(text)
 print(out[0])
-sys.exit(1 if lies or hangs or other or rig or missing or doubled else 0)
+sys.exit(1 if lies or hangs or other or rig or missing or doubled or sys.argv[7] == "1" else 0)
 PY

@@ -77,7 +77,11 @@ int exit_status_of(CommandResult result) {
     case CommandResult::not_linked: return kExitNotLinked;
     case CommandResult::wrong_device: return kExitWrongDevice;
     case CommandResult::file_refused: return kExitFileRefused;
+#ifdef PUSHWELL_MUTANT_FAILED_STATUS_ZERO  // a broken build the fault campaign must catch (tests only)
+    case CommandResult::transfer_failed: return kExitCompleted;
+#else
     case CommandResult::transfer_failed:
+#endif
     case CommandResult::out_of_memory: return kExitTransferFailed;
     case CommandResult::driver_held:
     case CommandResult::driver_stuck: return kExitDriverNotAnswering;
@@ -180,12 +184,11 @@ std::string ProgressLine::finish() {
   return "\n";
 }
 
-ControlAnswer answer_control(ControlEvent event, CommandPhase phase) {
-  if (phase == CommandPhase::not_started || phase == CommandPhase::reading_folder) return ControlAnswer::end_now;
+ControlAnswer answer_control(ControlEvent event, Phase phase, bool status_known) {
+  if (!status_known && (phase == Phase::idle || phase == Phase::reading_folder)) return ControlAnswer::end_now;
   switch (event) {
     case ControlEvent::ctrl_c:
-    case ControlEvent::ctrl_break:
-      return phase == CommandPhase::running ? ControlAnswer::refused : ControlAnswer::status_stands;
+    case ControlEvent::ctrl_break: return status_known ? ControlAnswer::status_stands : ControlAnswer::refused;
     case ControlEvent::close:
     case ControlEvent::logoff:
     case ControlEvent::shutdown: break;

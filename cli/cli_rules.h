@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "session/command_machine.h"
 #include "session/frontend.h"
 
 namespace pw::cli {
@@ -90,11 +91,11 @@ class ProgressLine {
 // A console control event: Ctrl+C and Ctrl+Break can be refused while a
 // transfer runs; a closing console, a log-off or a shutdown cannot.
 enum class ControlEvent { ctrl_c, ctrl_break, close, logoff, shutdown };
-// Before the command, and while it reads the folder before the device's first
-// byte, the system's own end (status 0xC000013A); from that byte on, Ctrl+C and
-// Ctrl+Break are refused; once it has ended, its own exit status stands.
-enum class CommandPhase { not_started, reading_folder, running, ended };
+// Once the program's exit status is known (`status_known`), it stands; before the
+// command, and while it reads the folder before the device's first byte (the
+// table's `phase`), the system's own end (status 0xC000013A); from that byte on,
+// Ctrl+C and Ctrl+Break are refused.
 enum class ControlAnswer { end_now, refused, cannot_refuse, status_stands };
-ControlAnswer answer_control(ControlEvent event, CommandPhase phase);
+ControlAnswer answer_control(ControlEvent event, Phase phase, bool status_known);
 
 }  // namespace pw::cli

@@ -35,7 +35,7 @@ constexpr DWORD kCloseWaitMs = 5000;
 constexpr unsigned kLibraryCheckMs = 15000;
 
 // Read by the console control handler, which runs on a thread of its own.
-std::atomic<CommandPhase> g_phase{CommandPhase::not_started};
+std::atomic<bool> g_status_known{false};  // the exit status is decided: a Ctrl+C no longer changes it
 
 class Output {
  public:
@@ -124,8 +124,6 @@ class ConsoleFrontend final : public ProgramFace {
     }));
   }
 
-  void command_begins() noexcept override { g_phase.store(CommandPhase::reading_folder); }
-  void writing_begins() noexcept override { g_phase.store(CommandPhase::running); }
   void linked(bool linked) noexcept override {
     static_cast<void>(ran_out_of_memory(
         [&] { print(json_ ? json_linked(linked) : LangText(linked ? text::kLinked : text::kNotLinked)); }));
@@ -174,7 +172,7 @@ class ConsoleFrontend final : public ProgramFace {
   }
   void command_ended(CommandEnd, CommandResult result) noexcept override {
     finish(exit_status_of(result));
-    g_phase.store(CommandPhase::ended);
+    g_status_known.store(true);
   }
   void memory_ran_out() noexcept override { message(kOutOfMemoryText, MessageStyle::warning); }
   void driver_not_answering() noexcept override {
@@ -201,7 +199,7 @@ BOOL WINAPI on_console_control(DWORD type) {
     case CTRL_LOGOFF_EVENT: event = ControlEvent::logoff; break;
     default: event = ControlEvent::shutdown; break;
   }
-  switch (answer_control(event, g_phase.load())) {
+  switch (answer_control(event, WorkflowHost::published_phase(), g_status_known.load())) {
     // Windows' own end of an interrupted console program, said the same way
     // everywhere (some systems' default handler ends with 0, which reads as success).
     case ControlAnswer::end_now:

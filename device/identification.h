@@ -15,23 +15,20 @@ namespace pw {
 // How an identification ended.
 enum class Identified {
   yes,           // the right model answered
-  refused,       // the command ends: a box has said why (not linked, no library, no thread)
+  refused,       // the command ends (not linked, no library, no thread)
   driver_held,   // the command ends: a call into the driver did not return in time
-  wrong_device,  // the process ends: the stop-sign box has said so
+  wrong_device,  // the process ends, with the stop-sign box
 };
 
 class Identification {
  public:
-  // `why` hears the reason of an end. Its texts are looked up here, so it may
-  // throw std::bad_alloc.
-  Identified run(Frontend& frontend, CommandResult& why);
-  // A call into the driver did not return in time: it may still hold the device.
-  bool driver_held() const noexcept { return driver_held_; }
+  // `why` hears the reason of an end, `said` what its box is to say. Its texts
+  // are looked up here, so it may throw std::bad_alloc.
+  Identified run(Frontend& frontend, CommandResult& why, Saying& said);
 
  private:
-  Identified driver_not_answering(Frontend& frontend, CommandResult& why);
-  Identified refuse(Frontend& frontend, CommandResult& why, CommandResult result, const std::string& text);
-  bool driver_held_ = false;
+  static Identified driver_not_answering(CommandResult& why, Saying& said);
+  static Identified refuse(CommandResult& why, Saying& said, CommandResult result, const std::string& text);
   // The out-pipe handles the identification byte went through stay open for the run.
   std::vector<UniqueHandle> kept_out_pipes_;
 };

@@ -69,36 +69,33 @@ void tell_binding(const DriverCall& call, Frontend& frontend) {
 
 }  // namespace
 
-Identified Identification::driver_not_answering(Frontend& frontend, CommandResult& why) {
-  why = CommandResult::driver_held;
-  driver_held_ = true;
-  frontend.message(LangText(text::kDriverDoesNotAnswer), MessageStyle::warning);
+Identified Identification::driver_not_answering(CommandResult& why, Saying& said) {
+  refuse(why, said, CommandResult::driver_held, LangText(text::kDriverDoesNotAnswer));
   return Identified::driver_held;
 }
 
-Identified Identification::refuse(Frontend& frontend, CommandResult& why, CommandResult result,
-                                  const std::string& text) {
+Identified Identification::refuse(CommandResult& why, Saying& said, CommandResult result, const std::string& text) {
   why = result;
-  frontend.message(text, MessageStyle::warning);
+  said = {text, MessageStyle::warning};
   return Identified::refused;
 }
 
-Identified Identification::run(Frontend& frontend, CommandResult& why) {
+Identified Identification::run(Frontend& frontend, CommandResult& why, Saying& said) {
   const ULONGLONG started_at = ::GetTickCount64();
   // The driver's opens are waited for without serving messages, as the delay below.
   DriverCall open = DriverCall::open(kOutPipeName);
   const DriverCallResult opened = open.wait(kDriverCallBoundMs);
   if (opened == DriverCallResult::out_of_memory) throw std::bad_alloc();
   if (opened == DriverCallResult::no_thread)
-    return refuse(frontend, why, CommandResult::transfer_failed, LangText(text::kWorkerNotStarted));
+    return refuse(why, said, CommandResult::transfer_failed, LangText(text::kWorkerNotStarted));
   if (opened == DriverCallResult::no_library)
-    return refuse(frontend, why, CommandResult::no_library,
+    return refuse(why, said, CommandResult::no_library,
                   library_failure_text(LangText(text::kLibraryNotLoaded), open.binding().foreign));
-  if (opened == DriverCallResult::timed_out) return driver_not_answering(frontend, why);
+  if (opened == DriverCallResult::timed_out) return driver_not_answering(why, said);
   tell_binding(open, frontend);
   HANDLE out_pipe = open.take_handle().release();
   if (!UniqueHandle::is_valid(out_pipe))
-    return refuse(frontend, why, CommandResult::not_linked, LangText(text::kDeviceNotLinked));
+    return refuse(why, said, CommandResult::not_linked, LangText(text::kDeviceNotLinked));
   try {
     kept_out_pipes_.emplace_back(out_pipe);
   } catch (...) {
@@ -112,7 +109,7 @@ Identified Identification::run(Frontend& frontend, CommandResult& why) {
   // so a device that answers while the window thread is held is heard at once.
   DriverCall in_open = DriverCall::open(kInPipeName);
   const DriverCallResult in_opened = in_open.wait(kDriverCallBoundMs);
-  if (in_opened == DriverCallResult::timed_out) return driver_not_answering(frontend, why);
+  if (in_opened == DriverCallResult::timed_out) return driver_not_answering(why, said);
   auto context = std::make_shared<ReaderContext>();
   context->in_pipe = in_open.take_handle();
   PostedCall<bool> reader;
@@ -143,11 +140,11 @@ Identified Identification::run(Frontend& frontend, CommandResult& why) {
 
   // No answer from a device that has meanwhile gone is no wrong model.
   const DriverCallResult presence = probe_device();
-  if (presence == DriverCallResult::timed_out) return driver_not_answering(frontend, why);
+  if (presence == DriverCallResult::timed_out) return driver_not_answering(why, said);
   if (presence == DriverCallResult::not_found)
-    return refuse(frontend, why, CommandResult::not_linked, LangText(text::kDeviceNotLinked));
+    return refuse(why, said, CommandResult::not_linked, LangText(text::kDeviceNotLinked));
   why = CommandResult::wrong_device;
-  frontend.message(kWrongDeviceText, MessageStyle::stop);
+  said = {kWrongDeviceText, MessageStyle::stop};
   return Identified::wrong_device;
 }
 

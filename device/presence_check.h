@@ -13,11 +13,15 @@ namespace pw {
 // recheck of a miss during a command, and the lost-device question, whose answer
 // says the process is to end (end_process; go_on otherwise).
 // Texts are looked up and converted here, so it may throw std::bad_alloc.
+// `command_running`: the command's table is not idle; `ending_box_open`: a box
+// after which the process ends is open, so an unplug behind it is no lost update;
 // `transfer_running`: a transfer worker runs, from its start to its end event.
 // `folder` holds the update files and the driver installer.
 enum class PresenceCheck { periodic, recheck };
 struct PresenceContext {
   PresenceCheck check = PresenceCheck::periodic;
+  bool command_running = false;
+  bool ending_box_open = false;
   bool transfer_running = false;
   const std::string* folder = nullptr;
 };

@@ -40,10 +40,10 @@ Outcome act_on_presence(SessionState& session, Frontend& frontend, PresenceSched
   if (check == PresenceCheck::recheck) session.presence_recheck_pending = false;
   PresenceFacts facts{answer.found,
                       check == PresenceCheck::recheck,
-                      session.command_running,
+                      context.command_running,
                       context.transfer_running,
                       session.update_started,
-                      session.ending_box_open,
+                      context.ending_box_open,
                       answer.library_loaded};
   if (answer.library_loaded && !session.linked) {  // not at every tick while linked
     try {

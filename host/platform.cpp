@@ -48,7 +48,7 @@ void CommandPlatform::release() noexcept {
 }
 
 void CommandPlatform::progress(int percent) noexcept {
-  if (!session_.command_running || handed_over_ || state_ == TaskbarProgress::error) return;
+  if (!command_running() || handed_over_ || state_ == TaskbarProgress::error) return;
   if (state_ != TaskbarProgress::normal) {
     state_ = TaskbarProgress::normal;
     calls_.set_taskbar_state(TaskbarProgress::normal);
@@ -60,7 +60,7 @@ void CommandPlatform::progress(int percent) noexcept {
 }
 
 void CommandPlatform::transfer_failed() noexcept {
-  if (!session_.command_running || state_ == TaskbarProgress::error) return;
+  if (!command_running() || state_ == TaskbarProgress::error) return;
   state_ = TaskbarProgress::error;
   calls_.set_taskbar_state(TaskbarProgress::error);
 }

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "host/battery_rule.h"
-#include "session/session_state.h"
+#include "session/command_machine.h"
 
 namespace pw {
 
@@ -32,11 +32,11 @@ class PlatformCalls {
 };
 
 // Turns the session's events into platform calls. Host thread only. Whether a
-// command runs is the session's (`command_running`, set before command_started
-// and cleared before command_ended); these only follow it.
+// command runs is the command's table's (out of idle before command_started,
+// back before command_ended); these only follow it.
 class CommandPlatform {
  public:
-  CommandPlatform(PlatformCalls& calls, const SessionState& session) noexcept : calls_(calls), session_(session) {}
+  CommandPlatform(PlatformCalls& calls, const CommandMachine& table) noexcept : calls_(calls), table_(table) {}
 
   // `shutdown_reason` is UTF-8, as every text of the program; it is also why
   // the system stays awake.
@@ -59,7 +59,8 @@ class CommandPlatform {
   void release() noexcept;
 
   PlatformCalls& calls_;
-  const SessionState& session_;
+  const CommandMachine& table_;
+  bool command_running() const noexcept { return table_.phase() != Phase::idle; }
   TaskbarProgress state_ = TaskbarProgress::none;
   int shown_percent_ = -1;
   bool handed_over_ = false;   // since the last file was handed to the device

@@ -63,7 +63,7 @@ std::string RecordingFrontend::name_of(std::size_t file) const {
 
 void RecordingFrontend::command_begins() noexcept {
   add("update command begins");
-  shown_.command_begins();
+  ForwardingFrontend::command_begins();
 }
 
 void RecordingFrontend::linked(bool linked) noexcept {
@@ -71,87 +71,86 @@ void RecordingFrontend::linked(bool linked) noexcept {
     linked_ = linked;
     add(linked ? "device linked" : "device not linked");
   }
-  shown_.linked(linked);
+  ForwardingFrontend::linked(linked);
 }
 
 void RecordingFrontend::folder_being_checked(const std::string& text) noexcept {
   record([&] { add("step: " + text); });
-  shown_.folder_being_checked(text);
+  ForwardingFrontend::folder_being_checked(text);
 }
 
 void RecordingFrontend::folder_checked(const std::vector<std::string>& lines) noexcept {
   for (const std::string& line : lines) add("update folder " + line);
-  shown_.folder_checked(lines);
+  ForwardingFrontend::folder_checked(lines);
 }
 
 void RecordingFrontend::files_begin() noexcept {
   add("files begin");
-  shown_.files_begin();
+  ForwardingFrontend::files_begin();
 }
 
 void RecordingFrontend::writing_begins() noexcept {
   add("the device receives its first byte: the update may no longer be stopped");
-  shown_.writing_begins();
+  ForwardingFrontend::writing_begins();
 }
 
 void RecordingFrontend::file_appeared(std::size_t file) noexcept {
   record([&] { add("file " + name_of(file) + " appeared after the update folder was read: not sent"); });
-  shown_.file_appeared(file);
+  ForwardingFrontend::file_appeared(file);
 }
 
 void RecordingFrontend::step_begins(std::size_t file, const char* name, const std::string& text) noexcept {
   record([&] { add(std::string("step: ") + name); });
-  shown_.step_begins(file, name, text);
+  ForwardingFrontend::step_begins(file, name, text);
 }
 
 void RecordingFrontend::transfer_begins(std::size_t file, std::uint32_t bytes) noexcept {
   record([&] { add("transfer of " + name_of(file) + " begins: " + std::to_string(bytes) + " bytes"); });
-  shown_.transfer_begins(file, bytes);
+  ForwardingFrontend::transfer_begins(file, bytes);
 }
 
-void RecordingFrontend::file_progress(std::size_t file, int percent) noexcept { shown_.file_progress(file, percent); }
 
 void RecordingFrontend::file_result(std::size_t file, FileOutcome outcome, std::uint32_t bytes_sent) noexcept {
   record([&] {
     add("result of " + name_of(file) + ": " + outcome_name(outcome) + ", " + std::to_string(bytes_sent) +
         " payload bytes sent");
   });
-  shown_.file_result(file, outcome, bytes_sent);
+  ForwardingFrontend::file_result(file, outcome, bytes_sent);
 }
 
 bool RecordingFrontend::message(const std::string& text, MessageStyle style) noexcept {
   record([&] { add(std::string("box (") + style_name(style) + "): " + text); });
-  const bool acknowledged = shown_.message(text, style);
+  const bool acknowledged = ForwardingFrontend::message(text, style);
   add(acknowledged ? "box answered: OK" : "box answered: closed");
   return acknowledged;
 }
 
 bool RecordingFrontend::device_lost(const std::string& question) noexcept {
   record([&] { add("question (device lost): " + question); });
-  const bool ends = shown_.device_lost(question);
+  const bool ends = ForwardingFrontend::device_lost(question);
   add(ends ? "question answered: the program ends" : "question answered: the program goes on");
   return ends;
 }
 
 void RecordingFrontend::installer_wanted(const std::string& path) noexcept {
   record([&] { add("driver installer wanted: " + (path.empty() ? std::string("(path too long)") : path)); });
-  shown_.installer_wanted(path);
+  ForwardingFrontend::installer_wanted(path);
 }
 
 void RecordingFrontend::files_handed_over() noexcept {
   add("every file handed to the device");
-  shown_.files_handed_over();
+  ForwardingFrontend::files_handed_over();
 }
 
 void RecordingFrontend::driver_not_answering() noexcept {
   add("the device driver is not answering a presence probe");
   linked_ = -1;  // its next answer is recorded again
-  shown_.driver_not_answering();
+  ForwardingFrontend::driver_not_answering();
 }
 
 void RecordingFrontend::memory_ran_out() noexcept {
   add(std::string("box (warning): ") + kOutOfMemoryText);
-  shown_.memory_ran_out();
+  ForwardingFrontend::memory_ran_out();
 }
 
 void RecordingFrontend::command_ended(CommandEnd end, CommandResult result) noexcept {
@@ -159,7 +158,7 @@ void RecordingFrontend::command_ended(CommandEnd end, CommandResult result) noex
     add(std::string("update command ended: ") + result_name(result) +
         (end == CommandEnd::process_ends ? ", the program ends" : ", the program goes on"));
   });
-  shown_.command_ended(end, result);
+  ForwardingFrontend::command_ended(end, result);
 }
 
 void RecordingFrontend::library_bound(const std::string& path, const std::string& version,
@@ -170,12 +169,12 @@ void RecordingFrontend::library_bound(const std::string& path, const std::string
     if (line != library_) add(line);
     library_ = std::move(line);
   });
-  shown_.library_bound(path, version, open_dev_export, open_file_export);
+  ForwardingFrontend::library_bound(path, version, open_dev_export, open_file_export);
 }
 
 void RecordingFrontend::update_folder(const std::string& folder) noexcept {
   record([&] { add("update folder: " + folder); });
-  shown_.update_folder(folder);
+  ForwardingFrontend::update_folder(folder);
 }
 
 void RecordingFrontend::file_decided(std::size_t file, const char* name, long long size, int send_flag,
@@ -184,12 +183,12 @@ void RecordingFrontend::file_decided(std::size_t file, const char* name, long lo
     add(std::string("file ") + name + ": " + (size < 0 ? std::string("not opened") : std::to_string(size) + " bytes") +
         ", send flag " + (send_flag < 0 ? std::string("unread") : std::to_string(send_flag)) + ", " + decision);
   });
-  shown_.file_decided(file, name, size, send_flag, decision);
+  ForwardingFrontend::file_decided(file, name, size, send_flag, decision);
 }
 
 void RecordingFrontend::file_loaded(std::size_t file, std::uint32_t bytes, const std::string& sha256) noexcept {
   record([&] { add("loaded " + name_of(file) + ": " + std::to_string(bytes) + " bytes, SHA-256 " + sha256); });
-  shown_.file_loaded(file, bytes, sha256);
+  ForwardingFrontend::file_loaded(file, bytes, sha256);
 }
 
 void RecordingFrontend::identification_done(const std::uint8_t* reply, std::size_t size, bool identified,
@@ -201,7 +200,7 @@ void RecordingFrontend::identification_done(const std::uint8_t* reply, std::size
     add("identification: " + answer + ", " + (identified ? "the right model" : "not identified") + ", took " +
         seconds(elapsed_ms));
   });
-  shown_.identification_done(reply, size, identified, elapsed_ms);
+  ForwardingFrontend::identification_done(reply, size, identified, elapsed_ms);
 }
 
 void RecordingFrontend::transfer_ended(std::size_t file, std::uint32_t sent, std::uint32_t total, unsigned elapsed_ms,
@@ -216,7 +215,7 @@ void RecordingFrontend::transfer_ended(std::size_t file, std::uint32_t sent, std
     if (repeats > offsets_known && offsets_known > 0) line += ", ...";
     add(line);
   });
-  shown_.transfer_ended(file, sent, total, elapsed_ms, repeats, offsets, offsets_known);
+  ForwardingFrontend::transfer_ended(file, sent, total, elapsed_ms, repeats, offsets, offsets_known);
 }
 
 }  // namespace pw

@@ -3,15 +3,15 @@
 // front end: the host gives this to the workflow in the front end's stead. Pure.
 #include <string>
 
-#include "session/frontend.h"
+#include "host/forwarding_frontend.h"
 #include "host/run_details.h"
 #include "win/guard.h"
 
 namespace pw {
 
-class RecordingFrontend final : public Frontend {
+class RecordingFrontend final : public ForwardingFrontend {
  public:
-  RecordingFrontend(Frontend& shown, RunDetails& details) noexcept : shown_(shown), details_(details) {}
+  RecordingFrontend(Frontend& shown, RunDetails& details) noexcept : ForwardingFrontend(&shown), details_(details) {}
 
   void command_begins() noexcept override;
   void linked(bool linked) noexcept override;
@@ -22,7 +22,6 @@ class RecordingFrontend final : public Frontend {
   void file_appeared(std::size_t file) noexcept override;
   void step_begins(std::size_t file, const char* name, const std::string& text) noexcept override;
   void transfer_begins(std::size_t file, std::uint32_t bytes) noexcept override;
-  void file_progress(std::size_t file, int percent) noexcept override;
   void file_result(std::size_t file, FileOutcome outcome, std::uint32_t bytes_sent) noexcept override;
   bool message(const std::string& text, MessageStyle style) noexcept override;
   bool device_lost(const std::string& question) noexcept override;
@@ -54,7 +53,6 @@ class RecordingFrontend final : public Frontend {
   }
   std::string name_of(std::size_t file) const;
 
-  Frontend& shown_;
   RunDetails& details_;
   int linked_ = -1;          // the link last recorded; the poll repeats itself
   std::string library_;      // the binding last recorded, likewise

@@ -24,7 +24,7 @@
 #include "host/run_details.h"
 #include "host/single_instance.h"
 #include "host/system_platform.h"
-#include "session/command_machine.h"
+#include "session/command_runner.h"
 #include "session/frontend.h"
 #include "session/session_state.h"
 #include "update/update_command.h"
@@ -54,6 +54,9 @@ class ProgramFace : public Frontend {
   virtual void close_refused() noexcept = 0;
   // Closes as asked.
   virtual void close_now() noexcept = 0;
+  // The transfer under way has ended, also while a box holds the table's hearing
+  // of it: a box that waits only for that closes.
+  virtual void transfer_ended() noexcept {}
 
  protected:
   ~ProgramFace() = default;
@@ -79,7 +82,7 @@ enum class RunEnd {
   ended,            // the window closed, or the command (and the process) ended
 };
 
-class WorkflowHost final {
+class WorkflowHost final : private CommandEffects {
  public:
   // `program` names the program in the run's record, which starts here.
   WorkflowHost(const char* program, ProcessEnd process_end);
@@ -108,17 +111,19 @@ class WorkflowHost final {
 
   // The user's actions, as the face hears them.
   void start_update() noexcept { feed_update_asked(); }
-  void close_asked() noexcept { feed(Event::close_asked); }
+  void close_asked() noexcept { runner_.post(Event::close_asked); }
   // A handler of the front end ran out of memory.
-  void out_of_memory() noexcept { feed(Event::out_of_memory); }
+  void out_of_memory() noexcept { runner_.post(Event::out_of_memory); }
 
-  bool command_running() const noexcept { return machine_.phase() != Phase::idle; }
+  bool command_running() const noexcept { return runner_.machine().phase() != Phase::idle; }
   bool transfer_running() const noexcept { return work_.transferring(); }
 
   // From the console's control handler, on its own thread: a closing console,
   // log-off or shutdown holds further files and stops a file not yet sending;
   // waits up to `timeout_ms` for the transfer under way to end.
   static bool console_closing(DWORD timeout_ms) noexcept;
+  // The table's phase as last decided, for the console's control handler on its own thread.
+  static Phase published_phase() noexcept;
 
  private:
   // The host's window: a typed table of the messages it acts on; the timers the
@@ -166,11 +171,29 @@ class WorkflowHost final {
     WorkflowHost& host_;
   };
 
-  void feed(Event event) noexcept;
   void feed_update_asked() noexcept;
-  void carry_out(const Decision& decision) noexcept;
-  void follow_phase() noexcept;
-  void end_process() noexcept;
+  // The table's actions, as this program carries them out.
+  void say(Action box) noexcept override;
+  Event start_command() noexcept override;
+  bool read_folder() noexcept override;
+  void stop_folder_read() noexcept override;
+  Event take_folder() noexcept override;
+  Event identify() noexcept override;
+  Event next_file(bool held) noexcept override;
+  Event finish_file() noexcept override;
+  void stop_unsent_file() noexcept override;
+  Event give_up_worker() noexcept override;
+  void abandon_worker() noexcept override;
+  void show_sending() noexcept override;
+  void show_progress() noexcept override;
+  void show_ending_box() noexcept override;
+  void end_command(EndReason reason, bool process_ends) noexcept override;
+  void refuse_close() noexcept override;
+  void close_program() noexcept override;
+  void end_process() noexcept override;
+  void phase_followed(Phase phase) noexcept override;
+  void waits(Event event) noexcept override;
+  void decided(Event event, const Decision& decision) noexcept override;
   // Presence.
   void poll(PresenceCheck check) noexcept;
   void probe_answered() noexcept;
@@ -183,9 +206,9 @@ class WorkflowHost final {
   RunOptions options_;
   ProgramFace* face_ = nullptr;
   SessionState session_;
-  CommandMachine machine_;
+  CommandRunner runner_{*this};
   SystemPlatform system_;
-  CommandPlatform platform_{system_, session_};
+  CommandPlatform platform_{system_, runner_.machine()};
   // The chain every workflow event travels: the record, the platform's calls, the host's link, the face.
   Link link_{*this};
   PlatformFrontend platform_link_{platform_, &shutdown_reason};

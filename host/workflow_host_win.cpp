@@ -51,6 +51,7 @@ constexpr UINT kConsoleClosingMessage = WM_APP + 0x4A;
 struct ConsoleLink {
   std::atomic<HWND> window{nullptr};
   HANDLE transfer_idle = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);  // set while no transfer runs
+  std::atomic<Phase> phase{Phase::idle};  // published by the table's runner, read by the control handler
 };
 ConsoleLink& console_link() noexcept {
   static ConsoleLink* const link = new ConsoleLink();
@@ -100,7 +101,7 @@ WorkflowHost::~WorkflowHost() {
   const bool stopped = work_.end_worker(UpdateCommand::kWorkerStopWaitMs);
   poster_of(poster_view_).aim(nullptr);
   // A worker that did not stop in time may still report: what it reports to stays.
-  if (!stopped || work_.driver_held()) static_cast<void>(poster_.release());
+  if (!stopped || runner_.machine().driver_held()) static_cast<void>(poster_.release());
   ::SetEvent(console_link().transfer_idle);
 }
 
@@ -148,7 +149,7 @@ RunEnd WorkflowHost::run(const RunOptions& options, ProgramFace& face) noexcept 
   poll(PresenceCheck::periodic);
   if (probe_.outstanding() && !probe_.wait(kFirstProbeWaitMs)) {
     recorder_.driver_not_answering();
-    feed(Event::probe_stuck);
+    runner_.post(Event::probe_stuck);
     // Said once, as a probe found stuck at the folder's reading says it: not also "not connected".
     return RunEnd::driver_stuck;
   }
@@ -181,6 +182,8 @@ bool WorkflowHost::attach(HWND window) noexcept {
   return true;
 }
 
+Phase WorkflowHost::published_phase() noexcept { return console_link().phase.load(); }
+
 bool WorkflowHost::console_closing(DWORD timeout_ms) noexcept {
   ConsoleLink& link = console_link();
   if (HWND window = link.window.load()) ::PostMessageW(window, kConsoleClosingMessage, 0, 0);
@@ -189,38 +192,40 @@ bool WorkflowHost::console_closing(DWORD timeout_ms) noexcept {
 
 // ---- The table's events and actions ----------------------------------------
 
-void WorkflowHost::feed(Event event) noexcept {
-  const Decision decision = machine_.handle(event);
-  if (decision.deferred)
-    static_cast<void>(ran_out_of_memory([&] {
-      details_.add(std::string(event_name(event)) + " waits: a box of the update is open, or a presence probe under way");
-    }));
-  follow_phase();
-  carry_out(decision);
-  Event again;
-  while (machine_.take_deferred(again)) feed(again);
-}
-
 void WorkflowHost::feed_update_asked() noexcept {
   // A probe under way is let finish first (a driver answers one in far less),
   // so two calls never meet inside the driver.
-  if (machine_.phase() == Phase::idle && probe_.outstanding() && !probe_.stuck()) {
+  if (!command_running() && probe_.outstanding() && !probe_.stuck()) {
     if (probe_.answers_within(kProbeGraceMs))
       probe_answered();
     else
       probe_not_answering();
   }
-  feed(Event::update_asked);
+  runner_.post(Event::update_asked);
+}
+
+void WorkflowHost::waits(Event event) noexcept {
+  // The presence probe's ticks and the bar's steps say nothing worth a line.
+  if (event == Event::probe_started || event == Event::linked || event == Event::unlinked ||
+      event == Event::worker_progress)
+    return;
+  decided(event, Decision{Phase::idle, Action::none, EndReason::none, true});
+}
+
+void WorkflowHost::decided(Event event, const Decision& decision) noexcept {
+  if (!decision.deferred) return;
+  static_cast<void>(ran_out_of_memory([&] {
+    details_.add(std::string(event_name(event)) + " waits: a box of the update is open, or a presence probe under way");
+  }));
 }
 
 // The session's view and the watches follow the phase the table has moved to.
-void WorkflowHost::follow_phase() noexcept {
-  const Phase phase = machine_.phase();
-  session_.command_running = phase != Phase::idle;
-  // A box after which the process ends: an unplug behind it is no lost update.
-  session_.ending_box_open = phase == Phase::final_box || phase == Phase::ending;
+void WorkflowHost::phase_followed(Phase phase) noexcept {
+  console_link().phase.store(phase);
   if (phase == Phase::opening && !pipe_watch_armed_) {
+#ifndef PUSHWELL_MUTANT_OPEN_BOUND_IGNORED  // a broken build the fault campaign must catch (tests only)
     window_.timer(kPipeOpenWatchTimer, kPipeOpenMs);
+#endif
     pipe_watch_armed_ = true;
   } else if (phase != Phase::opening && pipe_watch_armed_) {
     window_.kill_timer(kPipeOpenWatchTimer);
@@ -232,60 +237,69 @@ void WorkflowHost::follow_phase() noexcept {
     ::SetEvent(console_link().transfer_idle);
 }
 
-void WorkflowHost::carry_out(const Decision& d) noexcept {
-  const Action a = d.actions;
-  const auto say = [&](TextKey text) {
-    if (ran_out_of_memory([&] { recorder_.message(LangText(text), MessageStyle::warning); })) recorder_.memory_ran_out();
-  };
-  if (has(a, Action::say_driver_held)) say(text::kDriverDoesNotAnswer);
-  if (has(a, Action::say_driver_stuck)) say(text::kDriverNotAnswering);
-  if (has(a, Action::say_not_linked)) say(text::kDeviceNotLinked);
-  if (has(a, Action::say_out_of_memory)) recorder_.memory_ran_out();
-  if (has(a, Action::start_command)) {
-    const bool low_battery = !options_.allow_battery && platform_.battery_too_low();
-    feed(work_.begin(options_.folder, low_battery));
+void WorkflowHost::say(Action box) noexcept {
+  if (box == Action::say_out_of_memory) return recorder_.memory_ran_out();
+  if (box == Action::say_why) {
+    if (const std::optional<Saying> said = work_.take_saying()) recorder_.message(said->text, said->style);
+    return;
   }
-  if (has(a, Action::read_folder)) {
-    folder_reading_failed_ = !folder_reader_.read(window_.hwnd(), options_.folder);
-    if (folder_reading_failed_) feed(Event::folder_read);
-  }
-  if (has(a, Action::stop_folder_read)) folder_reader_.stop_reading();
-  if (has(a, Action::take_folder)) {
-    bool memory_ran_out = folder_reading_failed_;
-    std::unique_ptr<UpdateFolder> folder;
-    if (!folder_reading_failed_) folder = folder_reader_.take_folder(memory_ran_out);
-    feed(work_.take_folder(memory_ran_out ? nullptr : std::move(folder)));
-  }
-  if (has(a, Action::identify)) feed(work_.identify());
-  if (has(a, Action::next_file)) feed(work_.next_file(machine_.files_held()));
-  if (has(a, Action::finish_file)) feed(work_.finish_file());
-  if (has(a, Action::stop_unsent_file)) work_.stop_unsent();
-  if (has(a, Action::give_up_worker)) feed(work_.give_up_worker());
-  if (has(a, Action::abandon_worker)) work_.abandon_worker();
-  if (has(a, Action::show_progress)) work_.on_progress(last_progress_);
-  if (has(a, Action::show_ending_box)) {
-    recorder_.files_handed_over();
-    recorder_.message(work_.ending_text(), work_.ending_style());
-  }
-  if (has(a, Action::end_command)) work_.ended(d.reason, has(a, Action::end_process));
-  if (has(a, Action::refuse_close)) {
-    static_cast<void>(ran_out_of_memory([&] { details_.add("a close is refused: the update goes on"); }));
-    if (face_) face_->close_refused();
-  }
-  if (has(a, Action::close_program)) {
-    leave_loop_ = true;
-    if (face_) face_->close_now();
-  }
-  if (has(a, Action::stop_worker)) work_.stop_unsent();  // the end of the process below stops a sending one too
-  if (has(a, Action::end_process)) end_process();
-  follow_phase();
+  const TextKey text = box == Action::say_driver_held    ? text::kDriverDoesNotAnswer
+                       : box == Action::say_driver_stuck ? text::kDriverNotAnswering
+                                                         : text::kDeviceNotLinked;
+  if (ran_out_of_memory([&] { recorder_.message(LangText(text), MessageStyle::warning); })) recorder_.memory_ran_out();
+}
+
+Event WorkflowHost::start_command() noexcept {
+  const bool low_battery = !options_.allow_battery && platform_.battery_too_low();
+  return work_.begin(options_.folder, low_battery);
+}
+
+bool WorkflowHost::read_folder() noexcept {
+  folder_reading_failed_ = !folder_reader_.read(window_.hwnd(), options_.folder);
+  return !folder_reading_failed_;
+}
+
+void WorkflowHost::stop_folder_read() noexcept { folder_reader_.stop_reading(); }
+
+Event WorkflowHost::take_folder() noexcept {
+  bool memory_ran_out = folder_reading_failed_;
+  std::unique_ptr<UpdateFolder> folder;
+  if (!folder_reading_failed_) folder = folder_reader_.take_folder(memory_ran_out);
+  return work_.take_folder(memory_ran_out ? nullptr : std::move(folder));
+}
+
+Event WorkflowHost::identify() noexcept { return work_.identify(); }
+Event WorkflowHost::next_file(bool held) noexcept { return work_.next_file(held); }
+Event WorkflowHost::finish_file() noexcept { return work_.finish_file(); }
+void WorkflowHost::show_sending() noexcept { work_.on_sending(); }
+// The end of the process stops a sending worker too.
+void WorkflowHost::stop_unsent_file() noexcept { work_.stop_unsent(); }
+Event WorkflowHost::give_up_worker() noexcept { return work_.give_up_worker(); }
+void WorkflowHost::abandon_worker() noexcept { work_.abandon_worker(); }
+void WorkflowHost::show_progress() noexcept { work_.on_progress(last_progress_); }
+
+void WorkflowHost::show_ending_box() noexcept {
+  recorder_.files_handed_over();
+  recorder_.message(work_.ending_text(), work_.ending_style());
+}
+
+void WorkflowHost::end_command(EndReason reason, bool process_ends) noexcept { work_.ended(reason, process_ends); }
+
+void WorkflowHost::refuse_close() noexcept {
+  static_cast<void>(ran_out_of_memory([&] { details_.add("a close is refused: the update goes on"); }));
+  if (face_) face_->close_refused();
+}
+
+void WorkflowHost::close_program() noexcept {
+  leave_loop_ = true;
+  if (face_) face_->close_now();
 }
 
 // A running transfer is stopped and waited for (bounded) before anything it uses goes.
 void WorkflowHost::end_process() noexcept {
   if (!work_.end_worker(UpdateCommand::kWorkerStopWaitMs)) static_cast<void>(poster_.release());
   process_end_wanted_ = true;
-  follow_phase();
+  phase_followed(runner_.machine().phase());
   if (process_end_ == ProcessEnd::leave_loop) {
     if (window_.hwnd()) ::PostMessageW(window_.hwnd(), WM_NULL, 0, 0);  // wakes the loop
     return;
@@ -299,7 +313,7 @@ void WorkflowHost::end_process() noexcept {
 void WorkflowHost::poll(PresenceCheck check) noexcept {
   if (!presence_probe_wanted(session_, check)) return;
   if (!probe_.start(window_.hwnd(), check)) return;
-  feed(Event::probe_started);
+  runner_.post(Event::probe_started);
   if (probe_.outstanding()) {
     window_.timer(kProbeWatchTimer, kProbeAnswerMs);
   } else {
@@ -318,14 +332,18 @@ void WorkflowHost::probe_answered() noexcept {
         if (was_stuck) session_.link_reported = false;
         PresenceContext context;
         context.check = check;
+        const Phase phase = runner_.machine().phase();
+        context.command_running = phase != Phase::idle;
+        // A box after which the process ends: an unplug behind it is no lost update.
+        context.ending_box_open = phase == Phase::final_box || phase == Phase::ending;
         context.transfer_running = work_.transferring();
         context.folder = &options_.folder;
         outcome = act_on_presence(session_, recorder_, window_, context, answer);
       })) {
-    feed(Event::out_of_memory);
+    runner_.post(Event::out_of_memory);
   }
-  feed(session_.linked ? Event::linked : Event::unlinked);
-  if (outcome == Outcome::end_process) feed(Event::lost_device_end);
+  runner_.post(session_.linked ? Event::linked : Event::unlinked);
+  if (outcome == Outcome::end_process) runner_.post(Event::lost_device_end);
   if (probe_.take_waiting_recheck()) poll(PresenceCheck::recheck);
 }
 
@@ -333,13 +351,13 @@ void WorkflowHost::probe_not_answering() noexcept {
   window_.kill_timer(kProbeWatchTimer);
   if (!probe_.mark_stuck()) return;
   recorder_.driver_not_answering();
-  feed(Event::probe_stuck);
+  runner_.post(Event::probe_stuck);
 }
 
 void WorkflowHost::installer_checked(WPARAM serial) noexcept {
   bool memory_ran_out = false;
   const std::optional<CheckedInstaller> checked = folder_reader_.installer_checked(serial, memory_ran_out);
-  if (memory_ran_out) return feed(Event::out_of_memory);
+  if (memory_ran_out) return runner_.post(Event::out_of_memory);
   if (!checked) return;
   static_cast<void>(ran_out_of_memory([&] {
     details_.add("driver installer " + installer_path_ + ": " + installer_verdict_name(checked->verdict));
@@ -364,25 +382,24 @@ void WorkflowHost::LateFiles::look_for_late_file(std::size_t file, const std::st
 // ---- The chain's last link --------------------------------------------------
 
 bool WorkflowHost::Link::message(const std::string& text, MessageStyle style) noexcept {
-  host_.feed(Event::box_opened);
+  host_.runner_.box_opens();
   const bool seen = ForwardingFrontend::message(text, style);
-  host_.feed(Event::box_closed);
+  host_.runner_.box_closes();
   return seen;
 }
 
 bool WorkflowHost::Link::device_lost(const std::string& question) noexcept {
-  host_.feed(Event::box_opened);
+  host_.runner_.box_opens();
   const bool ends = ForwardingFrontend::device_lost(question);
   // The answer comes first: what waited behind the question must not start before the end.
-  if (ends) host_.feed(Event::lost_device_end);
-  host_.feed(Event::box_closed);
+  host_.runner_.box_closes(ends);
   return ends;
 }
 
 void WorkflowHost::Link::installer_wanted(const std::string& path) noexcept {
   // An empty path would not fit: nothing to check or start.
   if (path.empty()) return ForwardingFrontend::installer_wanted(path);
-  if (ran_out_of_memory([&] { host_.installer_path_ = path; })) return host_.feed(Event::out_of_memory);
+  if (ran_out_of_memory([&] { host_.installer_path_ = path; })) return host_.runner_.post(Event::out_of_memory);
   host_.folder_reader_.check_installer(host_.window_.hwnd(), host_.options_.folder);
 }
 
@@ -442,8 +459,8 @@ Reply WorkflowHost::Window::on_timer(UINT_PTR id) noexcept {
     case kPipeOpenWatchTimer:
       kill_timer(kPipeOpenWatchTimer);
       host_.pipe_watch_armed_ = false;
-      // The open returned: the load and the send have bounds of their own.
-      if (host_.work_.opening_pipe()) host_.feed(Event::open_not_returning);
+      // Only a worker still opening is given up on: the load and the send have bounds of their own.
+      host_.runner_.post(Event::open_not_returning);
       break;
     case kPresenceRecheckTimer:
       kill_timer(kPresenceRecheckTimer);
@@ -466,12 +483,12 @@ Reply WorkflowHost::Window::on_folder_hashing(WPARAM id) noexcept {
           host_.recorder_.folder_being_checked(
               folder_step_text(LangText(text::kFolderChecking), LangText(text::kFolderCheckingSignedBy), *signer));
       }))
-    host_.feed(Event::out_of_memory);
+    host_.runner_.post(Event::out_of_memory);
   return Reply::with(0);
 }
 
 Reply WorkflowHost::Window::on_folder_read(WPARAM serial) noexcept {
-  if (host_.folder_reader_.is_reading(serial)) host_.feed(Event::folder_read);
+  if (host_.folder_reader_.is_reading(serial)) host_.runner_.post(Event::folder_read);
   return Reply::with(0);
 }
 
@@ -487,51 +504,50 @@ Reply WorkflowHost::Window::on_installer_checked(WPARAM serial) noexcept {
 }
 
 Reply WorkflowHost::Window::on_loading() noexcept {
-  host_.feed(Event::worker_loading);
+  host_.runner_.post(Event::worker_loading);
   return Reply::with(0);
 }
 
 Reply WorkflowHost::Window::on_sending() noexcept {
-  host_.work_.on_sending();
-  host_.feed(Event::worker_sending);
+  host_.runner_.post(Event::worker_sending);
   return Reply::with(0);
 }
 
 Reply WorkflowHost::Window::on_progress(WPARAM percent) noexcept {
   host_.last_progress_ = static_cast<int>(percent);
-  host_.feed(Event::worker_progress);
+  host_.runner_.post(Event::worker_progress);
   return Reply::with(0);
 }
 
 Reply WorkflowHost::Window::on_transfer_ended() noexcept {
-  if (host_.work_.transferring()) host_.feed(Event::worker_ended);
+  if (!host_.work_.transferring()) return Reply::with(0);  // one given up on
+  if (host_.face_) host_.face_->transfer_ended();
+  host_.runner_.post(Event::worker_ended);
   return Reply::with(0);
 }
 
 Reply WorkflowHost::Window::on_query_end_session() noexcept {
-  const bool refused = host_.machine_.protects_device();
-  host_.feed(Event::session_end_asked);
-  return Reply::with(refused ? FALSE : TRUE);
+  return Reply::with(host_.runner_.session_end_refused() ? FALSE : TRUE);
 }
 
 Reply WorkflowHost::Window::on_end_session(WPARAM ending) noexcept {
-  if (ending) host_.feed(Event::session_ending);
+  if (ending) host_.runner_.post(Event::session_ending);
   return Reply::with(0);
 }
 
 Reply WorkflowHost::Window::on_close() noexcept {
-  host_.feed(Event::close_asked);
+  host_.runner_.post(Event::close_asked);
   return Reply::with(0);
 }
 
 Reply WorkflowHost::Window::on_quit(WPARAM) noexcept {
   static_cast<void>(ran_out_of_memory([&] { host_.details_.add("another program asked the program to quit"); }));
-  host_.feed(Event::quit_posted);
+  host_.runner_.post(Event::quit_posted);
   return Reply::with(0);
 }
 
 Reply WorkflowHost::Window::on_console_closing() noexcept {
-  host_.feed(Event::console_closing);
+  host_.runner_.post(Event::console_closing);
   return Reply::with(0);
 }
 

@@ -49,9 +49,18 @@ constexpr Row defer(P phase, E event, Guard guard) { return {phase, event, guard
 
 // The phases in which the device may receive bytes: closing and the session's
 // end wait, a WM_QUIT or a console's close holds further files.
+#if defined(PUSHWELL_MUTANT_CANCEL_MID_FILE)  // broken builds the fault campaign must catch (tests only)
+#define CLOSE_IN_PROTECTED_PHASE(p) row(p, E::close_asked, always, P::ending, A::stop_worker | A::end_process)
+#else
+#define CLOSE_IN_PROTECTED_PHASE(p) row(p, E::close_asked, always, kStay, A::refuse_close)
+#endif
+#if defined(PUSHWELL_MUTANT_SESSION_END_MID_FILE)
+#define SESSION_END_IN_PROTECTED_PHASE(p) row(p, E::session_end_asked, always, kStay)
+#else
+#define SESSION_END_IN_PROTECTED_PHASE(p) row(p, E::session_end_asked, always, kStay, A::refuse_session_end)
+#endif
 #define PROTECTED_PHASE_ROWS(p)                                                                 \
-  row(p, E::close_asked, always, kStay, A::refuse_close),                                       \
-      row(p, E::session_end_asked, always, kStay, A::refuse_session_end),                       \
+  CLOSE_IN_PROTECTED_PHASE(p), SESSION_END_IN_PROTECTED_PHASE(p),                               \
       row(p, E::lost_device_end, always, P::ending, A::stop_worker | A::end_process)
 
 // Every row, by phase. Events with no row in a phase are ignored there; the
@@ -71,7 +80,7 @@ constexpr Row kRows[] = {
 
     // The folder is read: nothing written yet, so a close ends the command at once.
     row(P::reading_folder, E::folder_wanted, always, kStay, A::read_folder),
-    row(P::reading_folder, E::command_refused, always, P::idle, A::end_command, R::as_reported),
+    row(P::reading_folder, E::command_refused, always, P::idle, A::say_why | A::end_command, R::as_reported),
     defer(P::reading_folder, E::folder_read, box_open),
     defer(P::reading_folder, E::folder_read, probe_outstanding),
     row(P::reading_folder, E::folder_read, probe_is_stuck, P::idle, A::say_driver_stuck | A::end_command,
@@ -89,15 +98,15 @@ constexpr Row kRows[] = {
     row(P::reading_folder, E::out_of_memory, always, P::idle, A::stop_folder_read | A::end_command, R::out_of_memory),
     row(P::reading_folder, E::lost_device_end, always, P::ending, A::stop_folder_read | A::end_process),
 
-    // The identification: the window serves no messages meanwhile, so only its
-    // own boxes bring events in.
+    // The identification: the window serves no messages meanwhile. Why a command
+    // ends is said in a box, unless the program ends as a WM_QUIT asked.
     row(P::identifying, E::identified, memory_ran_out, P::idle, A::end_command, R::out_of_memory),
     row(P::identifying, E::identified, always, P::between_files, A::next_file),
     row(P::identifying, E::command_refused, quit_asked, P::ending, A::end_command | A::end_process, R::as_reported),
-    row(P::identifying, E::command_refused, always, P::idle, A::end_command, R::as_reported),
+    row(P::identifying, E::command_refused, always, P::idle, A::say_why | A::end_command, R::as_reported),
     row(P::identifying, E::driver_held, quit_asked, P::ending, A::end_command | A::end_process, R::as_reported),
-    row(P::identifying, E::driver_held, always, P::idle, A::end_command, R::as_reported),
-    row(P::identifying, E::wrong_device, always, P::ending, A::end_command | A::end_process, R::as_reported),
+    row(P::identifying, E::driver_held, always, P::idle, A::say_why | A::end_command, R::as_reported),
+    row(P::identifying, E::wrong_device, always, P::ending, A::say_why | A::end_command | A::end_process, R::as_reported),
     PROTECTED_PHASE_ROWS(P::identifying),
 
     // Between two files: the next one is chosen, or the command ends.
@@ -105,9 +114,9 @@ constexpr Row kRows[] = {
     row(P::between_files, E::files_done, always, P::final_box, A::show_ending_box),
     row(P::between_files, E::database_missing, always, P::final_box, A::show_ending_box),
     row(P::between_files, E::command_refused, quit_asked, P::ending, A::end_command | A::end_process, R::as_reported),
-    row(P::between_files, E::command_refused, always, P::idle, A::end_command, R::as_reported),
+    row(P::between_files, E::command_refused, always, P::idle, A::say_why | A::end_command, R::as_reported),
     row(P::between_files, E::driver_held, quit_asked, P::ending, A::end_command | A::end_process, R::as_reported),
-    row(P::between_files, E::driver_held, always, P::idle, A::end_command, R::as_reported),
+    row(P::between_files, E::driver_held, always, P::idle, A::say_why | A::end_command, R::as_reported),
     row(P::between_files, E::file_stopped, quit_asked, P::ending, A::end_command | A::end_process, R::stopped),
     row(P::between_files, E::file_stopped, always, P::idle, A::end_command, R::stopped),
     defer(P::between_files, E::file_sent, box_open),
@@ -119,7 +128,7 @@ constexpr Row kRows[] = {
 
     // A worker opens the pipe: a stop now sends nothing of the file.
     row(P::opening, E::worker_loading, always, P::loading),
-    row(P::opening, E::worker_sending, always, P::sending),
+    row(P::opening, E::worker_sending, always, P::sending, A::show_sending),
     defer(P::opening, E::worker_ended, box_open),
     row(P::opening, E::worker_ended, always, P::between_files, A::finish_file),
     // Asked to quit meanwhile: the program ends within the open's bound, nothing of the file sent.
@@ -132,7 +141,7 @@ constexpr Row kRows[] = {
     PROTECTED_PHASE_ROWS(P::opening),
 
     // It loads the file and compares it: a stop still sends nothing.
-    row(P::loading, E::worker_sending, always, P::sending),
+    row(P::loading, E::worker_sending, always, P::sending, A::show_sending),
     defer(P::loading, E::worker_ended, box_open),
     row(P::loading, E::worker_ended, always, P::between_files, A::finish_file),
     row(P::loading, E::console_closing, always, kStay, A::stop_unsent_file),
@@ -142,6 +151,9 @@ constexpr Row kRows[] = {
 
     // It sends: the file goes out whole; a close or a WM_QUIT waits for its end.
     row(P::sending, E::worker_progress, always, kStay, A::show_progress),
+#if defined(PUSHWELL_MUTANT_QUIT_CUTS_FILE)
+    row(P::sending, E::quit_posted, always, P::ending, A::stop_worker | A::end_process),
+#endif
     defer(P::sending, E::worker_ended, box_open),
     row(P::sending, E::worker_ended, always, P::between_files, A::finish_file),
     PROTECTED_PHASE_ROWS(P::sending),
@@ -157,6 +169,8 @@ constexpr Row kRows[] = {
 };
 
 #undef PROTECTED_PHASE_ROWS
+#undef CLOSE_IN_PROTECTED_PHASE
+#undef SESSION_END_IN_PROTECTED_PHASE
 
 }  // namespace
 
@@ -238,10 +252,19 @@ Decision CommandMachine::handle(Event event) noexcept {
     decision.reason = r.reason;
     break;
   }
+  // A WM_QUIT asked during the command ends the program with it, whichever way it ends.
+  if (quit_after_ && phase_ == Phase::idle && has(decision.actions, Action::end_command) &&
+      !has(decision.actions, Action::close_program)) {
+    phase_ = decision.next = Phase::ending;
+    decision.actions = decision.actions | Action::end_process;
+  }
   // A worker stopped with the end of the process is waited for there, not reported.
   if (has(decision.actions, Action::end_process)) deferred_ = false;
   // Left inside the driver, it never writes: no worker runs any more.
-  if (has(decision.actions, Action::abandon_worker)) worker_ = false;
+  if (has(decision.actions, Action::abandon_worker)) {
+    worker_ = false;
+    driver_held_ = true;
+  }
   if (phase_ == Phase::idle) {
     deferred_ = false;
     worker_ = false;

@@ -69,7 +69,7 @@ enum class Event : std::uint8_t {
 };
 inline constexpr std::size_t kEventCount = 31;
 
-// What the host carries out for one event (the host's carry_out keeps one order for them).
+// What the host carries out for one event (command_runner.cpp keeps one order for them).
 enum class Action : std::uint32_t {
   none = 0,
   say_driver_stuck = 1u << 0,   // box: the driver is not answering ([message] 2017); nothing starts
@@ -95,6 +95,8 @@ enum class Action : std::uint32_t {
   stop_unsent_file = 1u << 19,  // a worker that has not sent its first byte stops and sends nothing
   refuse_session_end = 1u << 20,  // a log-off or shutdown waits (the answer to WM_QUERYENDSESSION)
   abandon_worker = 1u << 21,  // the worker is left inside the driver without a word: the program ends as asked
+  show_sending = 1u << 22,    // the file's size and hash recorded, its transfer shown as begun
+  say_why = 1u << 23,         // box: why the command ends, as its work found (none when it found nothing to say)
 };
 constexpr Action operator|(Action a, Action b) noexcept {
   return static_cast<Action>(static_cast<std::uint32_t>(a) | static_cast<std::uint32_t>(b));
@@ -127,6 +129,9 @@ class CommandMachine {
   // No further file may start (a console closing, a log-off, a WM_QUIT): next_file says file_stopped instead.
   bool files_held() const noexcept { return hold_; }
   int boxes_open() const noexcept { return boxes_; }
+  // A thread was left inside the driver (a call that never returned): nothing more
+  // is asked of it in this run.
+  bool driver_held() const noexcept { return driver_held_; }
   // An event that waited behind a box of the workflow's own, or for a probe's
   // answer, once nothing holds it any more: the host feeds it again. Empty otherwise.
   bool take_deferred(Event& event) noexcept;

@@ -20,4 +20,16 @@ const char* outcome_name(FileOutcome outcome) noexcept {
   return "sent";
 }
 
+// The empty bodies a front end keeps for what it shows nothing of: their
+// parameters are there only for the front ends that use them.
+#if defined(__GNUC__)
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#elif defined(_MSC_VER)
+#pragma warning(disable : 4100)
+#endif
+#define PW_DEFINE_NOTICE(name, parameters, arguments) \
+  void Frontend::name parameters noexcept {}
+PW_FRONTEND_NOTICES(PW_DEFINE_NOTICE)
+#undef PW_DEFINE_NOTICE
+
 }  // namespace pw

@@ -1,9 +1,9 @@
 #pragma once
 // What the workflow (presence checks, identification, update command) tells the
 // program's face, in its own words: the dialog shows it in controls and boxes,
-// the console program prints it. Nothing here names a control. Every event is
-// raised on the front end's own thread; each carries its data, so another
-// listener could hear the same events beside the front end. No windows.h here.
+// the console program prints it. Nothing here names a control. Each event
+// carries its data, so another listener could hear the same events beside the
+// front end. No windows.h here.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -17,6 +17,12 @@ inline constexpr char kOutOfMemoryText[] = "Memory Allocation Fail";
 // How a message is shown: an OK box with the exclamation icon, with the
 // stop-sign icon, or with the question icon.
 enum class MessageStyle { warning, stop, question };
+
+// What a box (the console: a line) is to say: the work finds it, the host shows it.
+struct Saying {
+  std::string text;
+  MessageStyle style = MessageStyle::warning;
+};
 
 // What became of one update file.
 enum class FileOutcome { sent, not_sent, failed };
@@ -46,80 +52,83 @@ enum class CommandResult {
 const char* style_name(MessageStyle style) noexcept;
 const char* outcome_name(FileOutcome outcome) noexcept;
 
+// Every event the workflow tells the front end that asks no answer, listed once:
+// X(name, (parameters), (arguments)). Each is raised on the front end's own
+// thread; a front end that shows nothing of one keeps its empty body.
+#define PW_FRONTEND_NOTICES(X)                                                                                   \
+  /* The update command begins (before its checks); command_ended follows. */                                  \
+  X(command_begins, (), ())                                                                                       \
+  /* The presence check found the device, or found it gone. */                                                  \
+  X(linked, (bool linked), (linked))                                                                              \
+  /* The command has passed the identification: earlier progress and results are void. */                      \
+  X(files_begin, (), ())                                                                                          \
+  /* The update folder's files are being read and checked against their signed list; `text` says so (and     \
+     names the signer's key when there is one). */                                                              \
+  X(folder_being_checked, (const std::string& text), (text))                                                      \
+  /* The device is about to receive its first byte of this command: from now until command_ended, stopping    \
+     the program could leave the device unusable. Before, closing and Ctrl+C end the command as usual. */       \
+  X(writing_begins, (), ())                                                                                       \
+  /* File `file` (an index into kUpdateFiles, named `name`) is handled next; `text` is its step text. */       \
+  X(step_begins, (std::size_t file, const char* name, const std::string& text), (file, name, text))               \
+  /* Its `bytes` (header block included) start going out. */                                                   \
+  X(transfer_begins, (std::size_t file, std::uint32_t bytes), (file, bytes))                                      \
+  /* Only when the whole percent changed. */                                                                    \
+  X(file_progress, (std::size_t file, int percent), (file, percent))                                              \
+  /* `bytes_sent` counts the payload bytes the device took. */                                                  \
+  X(file_result, (std::size_t file, FileOutcome outcome, std::uint32_t bytes_sent), (file, outcome, bytes_sent))  \
+  /* The driver installer should start, once in the run (`path` may be empty: it would not fit). Where the    \
+     update folder's list is in force, only once it has checked the installer against it. */                   \
+  X(installer_wanted, (const std::string& path), (path))                                                          \
+  /* The installer the folder holds is not the one its maker listed: `text` says it was not started. */        \
+  X(installer_not_started, (const std::string& text), (text))                                                     \
+  /* Every file the device gets has been handed to it: what follows waits only for the user. */                 \
+  X(files_handed_over, (), ())                                                                                    \
+  X(command_ended, (CommandEnd end, CommandResult result), (end, result))                                         \
+  /* A presence probe has not answered for a while: the driver may be stuck. The next answer is told through  \
+     linked() again. */                                                                                          \
+  X(driver_not_answering, (), ())                                                                                 \
+  /* Memory ran out in a handler while no command ran: say so. */                                               \
+  X(memory_ran_out, (), ())                                                                                       \
+  /* Facts for the run's details only. The pipe library was bound: its full path, file version and the two    \
+     export names found. */                                                                                      \
+  X(library_bound, (const std::string& path, const std::string& version, const char* open_dev_export,            \
+                    const char* open_file_export),                                                               \
+    (path, version, open_dev_export, open_file_export))                                                           \
+  /* The command works on the update files of `folder`. */                                                      \
+  X(update_folder, (const std::string& folder), (folder))                                                         \
+  /* What was decided about file `file`: `size` is -1 when it could not be opened, `send_flag` -1 when its     \
+     header was not read far enough. */                                                                          \
+  X(file_decided, (std::size_t file, const char* name, long long size, int send_flag, const char* decision),      \
+    (file, name, size, send_flag, decision))                                                                      \
+  /* What was decided about the update folder, one line each: the verdict, the signing key, each listed       \
+     file's hash, each line of the list that was ignored. */                                                    \
+  X(folder_checked, (const std::vector<std::string>& lines), (lines))                                             \
+  /* Update file `file`, not in the folder when it was read (so never sent in this command), has appeared. */   \
+  X(file_appeared, (std::size_t file), (file))                                                                    \
+  /* File `file` was loaded whole for sending; `sha256` is of the bytes as loaded. */                           \
+  X(file_loaded, (std::size_t file, std::uint32_t bytes, const std::string& sha256), (file, bytes, sha256))       \
+  /* The device's reply to the identification byte (`size` 0: none), whether it identified the right model,   \
+     and how long the identification took. */                                                                   \
+  X(identification_done, (const std::uint8_t* reply, std::size_t size, bool identified, unsigned elapsed_ms),     \
+    (reply, size, identified, elapsed_ms))                                                                        \
+  /* A transfer ended: payload bytes sent of `total`, how long it took, and the stream offsets where a         \
+     timed-out write was cancelled and repeated (`repeats` counts them all; at most `offsets_known` given). */  \
+  X(transfer_ended,                                                                                               \
+    (std::size_t file, std::uint32_t sent, std::uint32_t total, unsigned elapsed_ms, std::uint32_t repeats,      \
+     const std::uint32_t* offsets, std::size_t offsets_known),                                                   \
+    (file, sent, total, elapsed_ms, repeats, offsets, offsets_known))
+
 class Frontend {
  public:
-  // The update command begins (before its checks); command_ended follows.
-  virtual void command_begins() noexcept = 0;
-  // The presence check found the device, or found it gone.
-  virtual void linked(bool linked) noexcept = 0;
-  // The command has passed the identification: earlier progress and results are void.
-  virtual void files_begin() noexcept = 0;
-  // The update folder's files are being read and checked against their signed
-  // list; `text` says so (and names the signer's key when there is one).
-  virtual void folder_being_checked(const std::string& /*text*/) noexcept {}
-  // The device is about to receive its first byte of this command: from now until
-  // command_ended, stopping the program could leave the device unusable. Before,
-  // closing and Ctrl+C end the command (and the program) as usual.
-  virtual void writing_begins() noexcept {}
-  // File `file` (an index into kUpdateFiles, named `name`) is handled next;
-  // `text` is its step text.
-  virtual void step_begins(std::size_t file, const char* name, const std::string& text) noexcept = 0;
-  // Its `bytes` (header block included) start going out.
-  virtual void transfer_begins(std::size_t file, std::uint32_t bytes) noexcept = 0;
-  // Only when the whole percent changed.
-  virtual void file_progress(std::size_t file, int percent) noexcept = 0;
-  // `bytes_sent` counts the payload bytes the device took.
-  virtual void file_result(std::size_t file, FileOutcome outcome, std::uint32_t bytes_sent) noexcept = 0;
-  // A message the user must see; returns once it has been seen, true when it was acknowledged.
+#define PW_DECLARE_NOTICE(name, parameters, arguments) virtual void name parameters noexcept;
+  PW_FRONTEND_NOTICES(PW_DECLARE_NOTICE)
+#undef PW_DECLARE_NOTICE
+
+  // The two events that ask for an answer. A message the user must see returns
+  // once it has been seen, true when it was acknowledged.
   virtual bool message(const std::string& text, MessageStyle style) noexcept = 0;
   // The device was lost after an update got under way: true ends the process.
   virtual bool device_lost(const std::string& question) noexcept = 0;
-  // The driver installer should start, once in the run (`path` may be empty: it
-  // would not fit). Where the update folder's list is in force, only once it has
-  // checked the installer against it.
-  virtual void installer_wanted(const std::string& path) noexcept = 0;
-  // The installer the folder holds is not the one its maker listed: `text` says
-  // it was not started.
-  virtual void installer_not_started(const std::string& /*text*/) noexcept {}
-  // Every file the device gets has been handed to it: what follows (the final
-  // message) waits only for the user.
-  virtual void files_handed_over() noexcept {}
-  virtual void command_ended(CommandEnd end, CommandResult result) noexcept = 0;
-  // A presence probe has not answered for a while: the driver may be stuck. The
-  // next answer is told through linked() again.
-  virtual void driver_not_answering() noexcept {}
-  // Memory ran out in a handler while no command ran: say so.
-  virtual void memory_ran_out() noexcept {}
-
-  // Facts for the run's details only: a front end that shows nothing of them
-  // keeps these empty bodies.
-  // The pipe library was bound: its full path, file version and the two export names found.
-  virtual void library_bound(const std::string& /*path*/, const std::string& /*version*/,
-                             const char* /*open_dev_export*/, const char* /*open_file_export*/) noexcept {}
-  // The command works on the update files of `folder`.
-  virtual void update_folder(const std::string& /*folder*/) noexcept {}
-  // What was decided about file `file`: `size` is -1 when it could not be opened,
-  // `send_flag` -1 when its header was not read far enough.
-  virtual void file_decided(std::size_t /*file*/, const char* /*name*/, long long /*size*/, int /*send_flag*/,
-                            const char* /*decision*/) noexcept {}
-  // What was decided about the update folder, one line each: the verdict, the
-  // signing key, each listed file's hash, each line of the list that was ignored.
-  virtual void folder_checked(const std::vector<std::string>& /*lines*/) noexcept {}
-  // Update file `file`, not in the folder when it was read (so never sent in this
-  // command), has appeared since.
-  virtual void file_appeared(std::size_t /*file*/) noexcept {}
-  // File `file` was loaded whole for sending; `sha256` is of the bytes as loaded.
-  virtual void file_loaded(std::size_t /*file*/, std::uint32_t /*bytes*/, const std::string& /*sha256*/) noexcept {}
-  // The device's reply to the identification byte (`size` 0: none), whether it
-  // identified the right model, and how long the identification took.
-  virtual void identification_done(const std::uint8_t* /*reply*/, std::size_t /*size*/, bool /*identified*/,
-                                   unsigned /*elapsed_ms*/) noexcept {}
-  // A transfer ended: payload bytes sent of `total`, how long it took, and the
-  // stream offsets where a timed-out write was cancelled and repeated (`repeats`
-  // counts them all; at most `offsets_known` offsets are given).
-  virtual void transfer_ended(std::size_t /*file*/, std::uint32_t /*sent*/, std::uint32_t /*total*/,
-                              unsigned /*elapsed_ms*/, std::uint32_t /*repeats*/, const std::uint32_t* /*offsets*/,
-                              std::size_t /*offsets_known*/) noexcept {}
 
  protected:
   ~Frontend() = default;

@@ -1,6 +1,7 @@
 #pragma once
-// The state of one run of the updater, owned by the workflow's host and lent to
-// the presence poll and the update command, which run on the host's thread only.
+// The state of one run of the updater that the command's table does not decide,
+// owned by the workflow's host and lent to the presence poll and the update
+// command, which run on the host's thread only.
 
 namespace pw {
 
@@ -18,9 +19,6 @@ struct SessionState {
   // An update command has passed the identification. Set by the command; read and cleared by the poll.
   bool update_started = false;
 
-  // An update command is under way (the command's table is not idle). Written by
-  // the host from the table; read by the poll and the platform calls.
-  bool command_running = false;
   // A check during a command found no device and waits for a second one to
   // confirm it. Written and read by the poll.
   bool presence_recheck_pending = false;
@@ -28,9 +26,6 @@ struct SessionState {
   // succeeded in between. Written and read by the poll.
   bool library_box_open = false;
   bool library_failure_reported = false;
-  // A box after which the process ends is open: an unplug behind it is no lost
-  // update. Written by the host from the table; read by the poll.
-  bool ending_box_open = false;
 };
 
 }  // namespace pw

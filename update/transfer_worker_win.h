@@ -61,9 +61,6 @@ class TransferWorker {
 
   HANDLE thread() const noexcept { return thread_.get(); }
   WorkerStage stage() const noexcept { return stage_.load(std::memory_order_acquire); }
-  // Still inside the driver's pipe open, also after a stop_unsent: the stop moves
-  // the stage on, but the driver still holds the thread.
-  bool open_pending() const noexcept { return file_ && !open_returned_.load(std::memory_order_acquire); }
   // Read after the thread has ended.
   TransferOutcome outcome() const noexcept { return job_->outcome.load(std::memory_order_acquire); }
   std::uint32_t bytes_sent() const noexcept { return job_->bytes_sent.load(std::memory_order_acquire); }
@@ -103,7 +100,6 @@ class TransferWorker {
   TransferTimeouts timeouts_;
   std::unique_ptr<FileToSend> file_;  // empty: the job came loaded
   std::atomic<WorkerStage> stage_{WorkerStage::opening};
-  std::atomic<bool> open_returned_{false};
   SendRefusal refusal_ = SendRefusal::none;
   std::uint32_t refused_size_ = 0;
   ImageBitness foreign_library_ = ImageBitness::unknown;

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "device/identification.h"
@@ -66,6 +67,13 @@ class UpdateCommand {
   // The same, without a word: the program ends as asked.
   void abandon_worker() noexcept;
 
+  // Why the command ends, as its work found it, once (nothing: it has nothing to
+  // say). A text may be empty, as a language file without it has it: its box still shows.
+  std::optional<Saying> take_saying() noexcept {
+    std::optional<Saying> said;
+    said.swap(saying_);
+    return said;
+  }
   // The box after which the process ends, and its style.
   const std::string& ending_text() const noexcept { return ending_text_; }
   MessageStyle ending_style() const noexcept { return ending_style_; }
@@ -77,10 +85,6 @@ class UpdateCommand {
 
   // A worker runs, from its start until its end was read.
   bool transferring() const noexcept { return worker_ != nullptr; }
-  // The worker is still inside the driver's pipe open, also when told to stop since.
-  bool opening_pipe() const noexcept;
-  // A thread given up on may still be inside the driver: nothing more is asked of it.
-  bool driver_held() const noexcept { return driver_held_ || identification_.driver_held(); }
   // A worker that has not sent its first byte stops and sends nothing of its file.
   void stop_unsent() noexcept;
   // The process ends: the worker, if any, is told to stop and waited for up to
@@ -117,9 +121,9 @@ class UpdateCommand {
   std::size_t file_ = 0;   // the file handled now
   std::size_t next_ = 0;   // the first file not yet handled
   std::string sent_;       // one line per file the device received whole
+  std::optional<Saying> saying_;
   std::string ending_text_;
   MessageStyle ending_style_ = MessageStyle::question;
-  bool driver_held_ = false;
   unsigned long long transfer_started_ms_ = 0;  // the worker's start, on the tick count
   CommandResult result_ = CommandResult::completed;  // why the command ends
 };

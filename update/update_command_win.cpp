@@ -73,6 +73,7 @@ Event UpdateCommand::begin(const std::string& folder, bool low_battery) noexcept
   folder_.reset();
   next_ = 0;
   result_ = CommandResult::completed;
+  saying_.reset();
   frontend_.command_begins();
   Event next = Event::folder_wanted;
   if (ran_out_of_memory([&] {
@@ -148,7 +149,11 @@ Event UpdateCommand::refuse_folder() {
 Event UpdateCommand::identify() noexcept {
   frontend_.writing_begins();
   Identified identified = Identified::refused;
-  if (ran_out_of_memory([&] { identified = identification_.run(frontend_, result_); }))
+  if (ran_out_of_memory([&] {
+        Saying said;
+        identified = identification_.run(frontend_, result_, said);
+        if (identified != Identified::yes) saying_.emplace(std::move(said));
+      }))
     return silent_end(CommandResult::out_of_memory);
   switch (identified) {
     case Identified::yes: break;
@@ -171,14 +176,11 @@ void UpdateCommand::on_progress(int percent) noexcept {
   if (worker_) frontend_.file_progress(file_, percent);
 }
 
-bool UpdateCommand::opening_pipe() const noexcept { return worker_ && worker_->open_pending(); }
-
 void UpdateCommand::abandon_worker() noexcept {
   if (worker_) {
     worker_->request_stop();  // a late return closes the pipe unused
     static_cast<void>(worker_.release());
   }
-  driver_held_ = true;
 }
 
 Event UpdateCommand::give_up_worker() noexcept {
@@ -266,6 +268,9 @@ Event UpdateCommand::next_file(bool held) noexcept {
   Event next = Event::files_done;
   if (ran_out_of_memory([&] {
         for (; next_ <= kLastUpdateFile; ) {
+#ifdef PUSHWELL_MUTANT_COMPLETED_AFTER_FIRST  // a broken build the fault campaign must catch (tests only)
+          if (!sent_.empty()) break;
+#endif
           file_ = next_++;
           next = handle_file(file_, held);
           if (next != Event::file_sent) return;  // a worker started, or the command or the process ends
@@ -351,8 +356,9 @@ Event UpdateCommand::refused(CommandResult why, TextKey text, const std::string&
 }
 
 Event UpdateCommand::refused(CommandResult why, const std::string& text) noexcept {
+  if (ran_out_of_memory([&] { saying_.emplace(Saying{text, MessageStyle::warning}); }))
+    return silent_end(CommandResult::out_of_memory);
   result_ = why;
-  frontend_.message(text, MessageStyle::warning);
   return Event::command_refused;
 }
 
@@ -360,6 +366,7 @@ Event UpdateCommand::refused(CommandResult why, const std::string& text) noexcep
 // as it hears the end), or the link lost at the end step.
 Event UpdateCommand::silent_end(CommandResult why) noexcept {
   result_ = why;
+  saying_.reset();
   return Event::command_refused;
 }
 

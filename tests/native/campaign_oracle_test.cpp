@@ -160,6 +160,93 @@ TEST(CampaignOracle, AnExitStatusThatIsNotTheTablesForWhatHappenedBreaks) {
   EXPECT_TRUE(breaks_as(verdict, BreakKind::lie, "the end event's exit disagrees")) << rules(verdict);
 }
 
+// A run as it would look had the program done something else: every `from` in
+// its output and details becomes `to`.
+void rewrite(Record& record, const std::string& from, const std::string& to) {
+  for (std::vector<std::string>* lines : {&record.output, &record.details})
+    for (std::string& line : *lines)
+      for (std::size_t at = line.find(from); at != std::string::npos; at = line.find(from, at + to.size()))
+        line.replace(at, from.size(), to);
+}
+
+// Adds a fault to the plan as if it had struck when the device had `device_bytes`.
+void strike(RecordedRun& run, Fault fault, std::uint64_t device_bytes) {
+  run.plan.faults.push_back(fault);
+  run.record.fired.push_back({run.plan.faults.size() - 1, 100, device_bytes});
+}
+
+// The update went out whole, but the program reported the firmware refused as
+// changed since the folder's reading: only a change that cleared its send flag
+// (a skip at the device) explains that.
+TEST(CampaignOracle, AWholeStreamReportedAsAChangedFileRefusedHoldsOnlyWhereTheChangeSkipsIt) {
+  for (const std::uint32_t change : {0u, 1u, 2u}) {
+    RecordedRun run = recorded("console-completed");
+    Fault changed;
+    changed.kind = FaultKind::file_changed;
+    changed.slot = 0;
+    changed.count = change;
+    strike(run, changed, 0);
+    run.record.exit_status = 4;
+    rewrite(run.record, "\"exit\":0", "\"exit\":4");
+    rewrite(run.record, "update command ended: completed", "update command ended: file refused");
+    rewrite(run.record, "exit status 0", "exit status 4");
+    run.record.output.erase(std::remove_if(run.record.output.begin(), run.record.output.end(),
+                                           [](const std::string& line) { return line.find("finished") != std::string::npos; }),
+                            run.record.output.end());
+    const Verdict verdict = judge(run.plan, run.record);
+    EXPECT_EQ(verdict.reported, Outcome::file_refused);
+    EXPECT_EQ(breaks_as(verdict, BreakKind::lie, "did not report completion"), change != 1)
+        << "change " << change << ": " << rules(verdict);
+  }
+}
+
+// Without a signed list the folder as read is what goes out: the firmware's new
+// bytes, written once the device had the identification byte, must not reach it;
+// written before, they may have been read.
+TEST(CampaignOracle, BytesChangedAfterTheFolderWasReadAtTheDeviceAreALie) {
+  for (const std::uint64_t device_bytes : {0u, 1u}) {
+    RecordedRun run = recorded("console-completed");
+    Fault changed;
+    changed.kind = FaultKind::file_changed;
+    changed.slot = 0;
+    strike(run, changed, device_bytes);
+    Bytes capture = {0x40};
+    for (const Bytes& file : {changed_file_bytes(*run.plan.file_in(0), 0), file_bytes(*run.plan.file_in(4))}) {
+      const Bytes stream = pw::tools::device_stream(file);
+      capture.insert(capture.end(), stream.begin(), stream.end());
+    }
+    run.record.capture = capture;
+    const Verdict verdict = judge(run.plan, run.record);
+    EXPECT_EQ(breaks_as(verdict, BreakKind::lie, "no part of the update stream"), device_bytes > 0)
+        << "changed at byte " << device_bytes << ": " << rules(verdict);
+  }
+}
+
+// A dialog that vanished without a box after a close: stopped as asked when the
+// close came before the identification byte; a lie after it, when the close must
+// be refused. A dialog that crashed is a lie whatever came before.
+TEST(CampaignOracle, ADialogThatObeysACloseAfterTheIdentificationByteOrCrashesLies) {
+  for (const FaultKind kind : {FaultKind::close_attempt, FaultKind::wm_close}) {
+    for (const std::uint64_t device_bytes : {0u, 1u}) {
+      RecordedRun run = recorded("dialog-completed");
+      Fault close;
+      close.kind = kind;
+      strike(run, close, device_bytes);
+      run.record.capture = {0x40};
+      run.record.output.clear();
+      run.record.details.erase(std::find_if(run.record.details.begin(), run.record.details.end(),
+                                            [](const std::string& line) { return line.find("files begin") != std::string::npos; }),
+                               run.record.details.end());
+      const Verdict verdict = judge(run.plan, run.record);
+      EXPECT_EQ(verdict.holds(), device_bytes == 0) << fault_name(kind) << " at byte " << device_bytes << ": "
+                                                    << rules(verdict);
+    }
+  }
+  RecordedRun crashed = recorded("dialog-completed");
+  crashed.record.exit_status = 0xC0000005u;
+  EXPECT_TRUE(breaks_as(judge(crashed.plan, crashed.record), BreakKind::lie, "exit status 3221225477"));
+}
+
 TEST(CampaignOracle, ARecordReadsBackAsWritten) {
   const RecordedRun run = recorded("dialog-completed");
   Record again;

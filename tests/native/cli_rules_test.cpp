@@ -124,17 +124,30 @@ TEST(CliProgressLine, PrintsAtMostALinePerPercentWhenRedirected) {
 }
 
 TEST(CliConsoleControl, CtrlCAndBreakAreRefusedWhileACommandRunsAndLeaveItsStatusAfter) {
-  using pw::cli::CommandPhase;
-  EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_c, CommandPhase::running), ControlAnswer::refused);
-  EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_break, CommandPhase::running), ControlAnswer::refused);
-  EXPECT_EQ(pw::cli::answer_control(ControlEvent::close, CommandPhase::running), ControlAnswer::cannot_refuse);
-  EXPECT_EQ(pw::cli::answer_control(ControlEvent::shutdown, CommandPhase::running), ControlAnswer::cannot_refuse);
-  EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_c, CommandPhase::not_started), ControlAnswer::end_now);
-  EXPECT_EQ(pw::cli::answer_control(ControlEvent::close, CommandPhase::not_started), ControlAnswer::end_now);
-  EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_c, CommandPhase::reading_folder), ControlAnswer::end_now)
-      << "nothing is written while the folder is read";
-  EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_c, CommandPhase::ended), ControlAnswer::status_stands);
-  EXPECT_EQ(pw::cli::answer_control(ControlEvent::ctrl_break, CommandPhase::ended), ControlAnswer::status_stands);
+  using pw::Phase;
+  struct Case {
+    ControlEvent event;
+    Phase phase;
+    bool status_known;
+    ControlAnswer answer;
+  };
+  const Case cases[] = {
+      {ControlEvent::ctrl_c, Phase::identifying, false, ControlAnswer::refused},
+      {ControlEvent::ctrl_break, Phase::sending, false, ControlAnswer::refused},
+      {ControlEvent::ctrl_c, Phase::final_box, false, ControlAnswer::refused},
+      {ControlEvent::close, Phase::opening, false, ControlAnswer::cannot_refuse},
+      {ControlEvent::shutdown, Phase::sending, false, ControlAnswer::cannot_refuse},
+      {ControlEvent::ctrl_c, Phase::idle, false, ControlAnswer::end_now},
+      {ControlEvent::close, Phase::idle, false, ControlAnswer::end_now},
+      // Nothing is written while the folder is read.
+      {ControlEvent::ctrl_c, Phase::reading_folder, false, ControlAnswer::end_now},
+      {ControlEvent::ctrl_c, Phase::idle, true, ControlAnswer::status_stands},
+      {ControlEvent::ctrl_break, Phase::ending, true, ControlAnswer::status_stands},
+      {ControlEvent::logoff, Phase::idle, true, ControlAnswer::cannot_refuse},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(pw::cli::answer_control(c.event, c.phase, c.status_known), c.answer)
+        << pw::phase_name(c.phase) << (c.status_known ? ", status known" : "");
 }
 
 }  // namespace

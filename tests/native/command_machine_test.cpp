@@ -5,6 +5,7 @@
 // nothing started behind an open box, and the session's end refused exactly
 // while the device may receive bytes.
 #include "session/command_machine.h"
+#include "session/command_runner.h"
 
 #include <gtest/gtest.h>
 
@@ -23,46 +24,70 @@ using pw::Phase;
 
 enum class Stage { none, opening, loading, sending, ended };
 
-// The host and the world around it as the machine sees them: the work an action
-// does picks one of its possible outcomes, a worker moves through its stages.
-class World {
+// Where the choices of a run come from: a seeded generator, or a script the
+// exhaustive exploration extends one choice at a time.
+class Choices {
  public:
-  explicit World(std::uint32_t seed) : random_(seed) {}
+  explicit Choices(std::uint32_t seed) : random_(seed), scripted_(false) {}
+  explicit Choices(std::vector<std::size_t> script) : script_(std::move(script)), scripted_(true) {}
 
-  CommandMachine machine;
+  bool scripted() const { return scripted_; }
+  // Only the usual outcome, nothing taken from the script or the generator.
+  void usual_only(bool on) { usual_only_ = on; }
+  // One of `n` (the first is the usual one); past the end of a script: 0, and the
+  // run is over, with `n` kept for the exploration to extend it.
+  std::size_t pick(std::size_t n) {
+    if (usual_only_) return 0;
+    if (!scripted_) return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_);
+    if (used_ < script_.size()) return script_[used_++] % n;
+    if (!beyond_) options_beyond_ = n;
+    beyond_ = true;
+    return 0;
+  }
+  bool beyond() const { return beyond_; }
+  std::size_t options_beyond() const { return options_beyond_; }
+
+ private:
+  std::mt19937 random_;
+  std::vector<std::size_t> script_;
+  std::size_t used_ = 0;
+  bool scripted_;
+  bool usual_only_ = false;
+  bool beyond_ = false;
+  std::size_t options_beyond_ = 0;
+};
+
+// The program around the table as the shipped runner drives it: the work each
+// action does picks one of its possible outcomes, a worker moves through its
+// stages, the boxes the work opens serve the world's events while they are open.
+class World final : private pw::CommandEffects {
+ public:
+  explicit World(Choices choices, int budget = 1 << 30) : choices_(std::move(choices)), budget_(budget) {}
+
+  pw::CommandRunner runner{*this};
   std::vector<std::string> trail;  // what happened, for a failure's message
   std::string broken;              // the first promise broken, if any
   bool over = false;               // the process ended or the program closed
   std::vector<bool> reached = std::vector<bool>(pw::kPhaseCount, false);
+  int world_events = 0;            // events the world brought, at rest or behind a box
 
-  void feed(Event event) {
-    if (over || !broken.empty()) return;
-    const Phase before = machine.phase();
-    const bool protects = machine.protects_device();
-    const int boxes = machine.boxes_open();
-    const Decision d = machine.handle(event);
-    reached[static_cast<std::size_t>(d.next)] = true;
-    trail.push_back(std::string(pw::phase_name(before)) + " --" + pw::event_name(event) + "--> " +
-                    pw::phase_name(d.next) + (d.deferred ? " (deferred)" : ""));
-    check(event, d, protects, boxes);
-    carry_out(d);
-    Event again;
-    while (!over && broken.empty() && machine.take_deferred(again)) feed(again);
-  }
+  const CommandMachine& machine() const { return runner.machine(); }
+  bool done() const { return over || !broken.empty() || choices_.beyond(); }
+  std::size_t options_beyond() const { return choices_.options_beyond(); }
 
-  // One event the world may bring now, at random: mostly what moves an update on,
-  // now and then what ends or disturbs it.
-  void step() {
-    std::vector<Event> possible;
-    const auto add = [&](Event e, int weight) { possible.insert(possible.end(), weight, e); };
-    add(Event::update_asked, 4);
-    add(Event::probe_started, 2);
-    add(Event::linked, 4);
-    add(Event::unlinked, 1);
-    add(Event::probe_stuck, 1);
-    add(Event::session_end_asked, 2);
-    add(Event::box_opened, 1);
-    if (pick(4) == 0) {
+  // The world's events that may come now, each with how often it comes in a walk.
+  std::vector<std::pair<Event, int>> possible() const {
+    std::vector<std::pair<Event, int>> events;
+    if (world_events >= budget_) return events;
+    const auto add = [&](Event e, int weight) { events.emplace_back(e, weight); };
+    if (!stop_asked_by_world_) {
+      add(Event::update_asked, 4);
+      add(Event::probe_started, 2);
+      add(Event::linked, 4);
+      add(Event::unlinked, 1);
+      add(Event::probe_stuck, 1);
+      add(Event::session_end_asked, 2);
+      add(Event::box_opened, 1);
       for (Event e : {Event::close_asked, Event::session_ending, Event::console_closing, Event::quit_posted,
                       Event::out_of_memory, Event::lost_device_end})
         add(e, 1);
@@ -80,120 +105,206 @@ class World {
         add(Event::worker_ended, 1);
         break;
       case Stage::sending:
-        add(Event::worker_progress, 3);
+        add(Event::worker_progress, stop_asked_by_world_ ? 1 : 3);
         add(Event::worker_ended, 8);
         break;
       default: break;
     }
-    const Event e = possible[pick(possible.size())];
-    if (e == Event::box_opened) ++user_boxes_;
-    if (e == Event::box_closed) --user_boxes_;
+    return events;
+  }
+
+  // One event of the world's, at random in a walk, as scripted in an exploration.
+  bool step() {
+    const std::vector<std::pair<Event, int>> events = possible();
+    if (events.empty()) return false;
+    std::size_t chosen = 0;
+    if (choices_.scripted()) {
+      chosen = choices_.pick(events.size());
+      if (choices_.beyond()) return false;
+    } else {
+      int total = 0;
+      for (const auto& e : events) total += e.second;
+      int ticket = static_cast<int>(choices_.pick(static_cast<std::size_t>(total)));
+      while (ticket >= events[chosen].second) ticket -= events[chosen++].second;
+    }
+    bring(events[chosen].first);
+    return true;
+  }
+
+  // An event of the world's, as the host turns a message into one.
+  void bring(Event e) {
+    if (done()) return;
+    ++world_events;
+    if (e == Event::quit_posted) quit_asked_ = true;
+    if (e == Event::quit_posted || e == Event::console_closing) stop_asked_by_world_ = true;
     if (e == Event::folder_read) folder_pending_ = false;
     if (e == Event::worker_loading) stage_ = Stage::loading;
-    if (e == Event::worker_sending) {
-      stage_ = Stage::sending;
-      ever_sent_ = true;
-    }
+    if (e == Event::worker_sending) stage_ = Stage::sending;
     if (e == Event::worker_ended) {
       file_whole_ = stage_ == Stage::sending && !stop_asked_;
       file_unsent_ = stage_ != Stage::sending;
       stage_ = Stage::ended;
     }
-    feed(e);
+    if (e == Event::box_opened) {
+      ++user_boxes_;
+      return runner.box_opens();
+    }
+    if (e == Event::box_closed) {
+      --user_boxes_;
+      return runner.box_closes();
+    }
+    if (e == Event::session_end_asked) {
+      const bool protects = machine().protects_device();
+      const bool held = runner.holding();
+      const bool refused = runner.session_end_refused();
+      if (!held && refused != protects) fail("the session's end refused other than while the device may receive bytes");
+      return;
+    }
+    runner.post(e);
   }
+
+  // The way to a phase at rest, with the usual outcomes.
+  void bring_usual(const std::vector<Event>& events) {
+    choices_.usual_only(true);
+    for (Event e : events) bring(e);
+    choices_.usual_only(false);
+    world_events = 0;
+  }
+
+  // After a WM_QUIT or a closing console, the world brings only what ends the
+  // work under way, with the usual outcomes: the program must be over (the
+  // console's command ended) within a few of the worker's reports and bounds.
+  bool stop_ended_within(int steps) {
+    choices_.usual_only(choices_.scripted());
+    for (int i = 0; i < steps && !done(); ++i) {
+      // First the slowest way each piece of work may end: an open that never returns.
+      std::vector<Event> ending;
+      if (user_boxes_ > 0) ending.push_back(Event::box_closed);
+      if (folder_pending_) ending.push_back(Event::folder_read);
+      if (stage_ == Stage::opening) ending.insert(ending.end(), {Event::open_not_returning, Event::worker_ended});
+      if (stage_ == Stage::loading || stage_ == Stage::sending) ending.push_back(Event::worker_ended);
+      if (ending.empty()) break;
+      bring(ending[choices_.pick(ending.size())]);
+    }
+    if (quit_asked_) return over;  // a WM_QUIT ends the program; a closing console leaves once no command runs
+    return over || (machine().phase() == Phase::idle && (stage_ == Stage::none || stage_ == Stage::ended));
+  }
+  bool stop_asked() const { return stop_asked_by_world_; }
 
  private:
-  std::size_t pick(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random_); }
-  // The first outcome is the usual one; the others come now and then.
-  Event one_of(std::initializer_list<Event> events) {
-    return pick(3) != 0 ? *events.begin() : *(events.begin() + pick(events.size()));
-  }
-
   void fail(const std::string& why) {
     if (broken.empty()) broken = why;
   }
+  // The first outcome is the usual one; the others come now and then.
+  Event one_of(std::initializer_list<Event> events) {
+    if (choices_.scripted()) return *(events.begin() + choices_.pick(events.size()));
+    return choices_.pick(3) != 0 ? *events.begin() : *(events.begin() + choices_.pick(events.size()));
+  }
+  // A box of the workflow's own: the world's events come while it is open.
+  void box(bool through_the_link = true) {
+    if (through_the_link) runner.box_opens();
+    const std::vector<std::pair<Event, int>> events = possible();
+    if (choices_.scripted() && !events.empty()) {
+      const std::size_t chosen = choices_.pick(events.size() + 1);
+      if (chosen > 0 && !choices_.beyond()) bring(events[chosen - 1].first);
+    } else if (!choices_.scripted()) {
+      for (std::size_t n = choices_.pick(4) == 0 ? choices_.pick(3) : 0; n > 0; --n) step();
+    }
+    if (through_the_link) runner.box_closes();
+  }
 
-  void check(Event event, const Decision& d, bool protected_before, int boxes_before) {
+  void decided(Event event, const Decision& d) noexcept override {
+    reached[static_cast<std::size_t>(d.next)] = true;
+    trail.push_back(std::string(pw::phase_name(before_)) + " --" + pw::event_name(event) + "--> " +
+                    pw::phase_name(d.next) + (d.deferred ? " (deferred)" : ""));
+    if (runner.deepest_decision() > 1) fail("a decision began inside another");
     const Action starts[] = {Action::start_command, Action::read_folder, Action::identify, Action::next_file};
     for (Action a : starts)
-      if (pw::has(d.actions, a) && boxes_before > 0 && event != Event::box_closed)
+      if (pw::has(d.actions, a) && boxes_before_ > 0 && event != Event::box_closed)
         fail("something started behind an open box");
     if (pw::has(d.actions, Action::next_file) && (stop_asked_ || refused_)) fail("a file after a stop or a refusal");
-    if (event == Event::session_end_asked && pw::has(d.actions, Action::refuse_session_end) != protected_before)
+    if (event == Event::session_end_asked && pw::has(d.actions, Action::refuse_session_end) != protects_before_)
       fail("the session's end refused other than while the device may receive bytes");
     if (pw::has(d.actions, Action::close_program) && stage_ != Stage::none && stage_ != Stage::ended)
       fail("the program closed while a worker runs");
     if (pw::has(d.actions, Action::show_ending_box) && event == Event::files_done && (stop_asked_ || !file_whole_))
       fail("completed without every file whole");
+    if (pw::has(d.actions, Action::end_process) && stage_ != Stage::none && stage_ != Stage::ended && !stop_asked_ &&
+        !pw::has(d.actions, Action::stop_worker) && !pw::has(d.actions, Action::abandon_worker))
+      fail("the end while a worker may write");
+    before_ = d.next;
+    protects_before_ = machine().protects_device();
+    boxes_before_ = machine().boxes_open();
+  }
+  void phase_followed(Phase) noexcept override {}
+
+  void say(Action) noexcept override { box(); }
+  Event start_command() noexcept override {
+    command_ = true;
+    stop_asked_ = refused_ = false;
+    file_whole_ = true;
+    return one_of({Event::folder_wanted, Event::command_refused});
+  }
+  bool read_folder() noexcept override {
+    folder_pending_ = one_of({Event::folder_wanted, Event::folder_read}) == Event::folder_wanted;
+    return folder_pending_;
+  }
+  void stop_folder_read() noexcept override { folder_pending_ = false; }
+  Event take_folder() noexcept override {
+    return one_of({Event::folder_accepted, Event::command_refused});
+  }
+  Event identify() noexcept override {
+    return one_of({Event::identified, Event::command_refused, Event::driver_held, Event::wrong_device});
+  }
+  Event next_file(bool held) noexcept override {
+    if (stage_ != Stage::none && stage_ != Stage::ended) fail("a second worker");
+    const Event next = held ? one_of({Event::file_stopped, Event::files_done, Event::database_missing})
+                            : one_of({Event::worker_started, Event::files_done, Event::database_missing,
+                                      Event::command_refused});
+    if (next == Event::worker_started) stage_ = Stage::opening;
+    if (next == Event::command_refused) refused_ = true;
+    return next;
+  }
+  Event finish_file() noexcept override {
+    stage_ = Stage::none;
+    if (file_whole_) return Event::file_sent;
+    if (file_unsent_ && stop_asked_) return Event::file_stopped;
+    refused_ = true;
+    return Event::command_refused;
+  }
+  void stop_unsent_file() noexcept override {
+    if (stage_ == Stage::opening || stage_ == Stage::loading) stop_asked_ = true;
+  }
+  Event give_up_worker() noexcept override {
+    stage_ = Stage::none;  // abandoned inside the driver: it never sends
+    return Event::driver_held;
+  }
+  void abandon_worker() noexcept override { stage_ = Stage::none; }
+  void show_sending() noexcept override {}
+  void show_progress() noexcept override {}
+  void show_ending_box() noexcept override { box(); }
+  void end_command(pw::EndReason, bool) noexcept override { command_ = false; }
+  void refuse_close() noexcept override { box(false); }  // the face's own box: the queue waits for the decision
+  void close_program() noexcept override { over = true; }
+  void end_process() noexcept override {
+    // The host stops a sending worker here and waits for it, bounded, keeping one that does not end.
+    if (stage_ == Stage::sending) stop_asked_ = true;
+    over = true;
   }
 
-  void carry_out(const Decision& d) {
-    const Action a = d.actions;
-    if (pw::has(a, Action::stop_worker) || pw::has(a, Action::stop_unsent_file)) {
-      if (stage_ != Stage::none && stage_ != Stage::ended && (pw::has(a, Action::stop_worker) || stage_ != Stage::sending))
-        stop_asked_ = true;
-    }
-    if (pw::has(a, Action::end_process)) {
-      if (stage_ != Stage::none && stage_ != Stage::ended && !stop_asked_) fail("the end while a worker may write");
-      over = true;  // the host waits for a stopped worker, bounded, and keeps one that does not end
-      return;
-    }
-    if (pw::has(a, Action::close_program)) {
-      over = true;
-      return;
-    }
-    if (pw::has(a, Action::stop_folder_read)) folder_pending_ = false;
-    if (pw::has(a, Action::end_command)) command_ = false;
-    if (pw::has(a, Action::start_command)) {
-      command_ = true;
-      stop_asked_ = refused_ = ever_sent_ = false;
-      file_whole_ = true;
-      feed(one_of({Event::folder_wanted, Event::command_refused}));
-    }
-    if (pw::has(a, Action::read_folder)) folder_pending_ = true;
-    if (pw::has(a, Action::take_folder)) feed(one_of({Event::folder_accepted, Event::command_refused}));
-    if (pw::has(a, Action::identify))
-      feed(one_of({Event::identified, Event::command_refused, Event::driver_held, Event::wrong_device}));
-    if (pw::has(a, Action::next_file)) {
-      if (stage_ != Stage::none && stage_ != Stage::ended) fail("a second worker");
-      const Event next = machine.files_held()
-                             ? one_of({Event::file_stopped, Event::files_done, Event::database_missing})
-                             : one_of({Event::worker_started, Event::files_done, Event::database_missing,
-                                       Event::command_refused});
-      if (next == Event::worker_started) stage_ = Stage::opening;
-      if (next == Event::command_refused) refused_ = true;
-      feed(next);
-    }
-    if (pw::has(a, Action::finish_file)) {
-      stage_ = Stage::none;
-      if (file_whole_) {
-        feed(Event::file_sent);
-      } else if (file_unsent_ && stop_asked_) {
-        feed(Event::file_stopped);
-      } else {
-        refused_ = true;
-        feed(Event::command_refused);
-      }
-    }
-    if (pw::has(a, Action::abandon_worker)) stage_ = Stage::none;  // inside the driver: it never sends
-    if (pw::has(a, Action::give_up_worker)) {
-      stage_ = Stage::none;  // abandoned inside the driver: it never sends
-      feed(Event::driver_held);
-    }
-    if (pw::has(a, Action::show_ending_box)) {
-      feed(Event::box_opened);
-      feed(Event::box_closed);
-    }
-  }
-
-  std::mt19937 random_;
+  Choices choices_;
+  int budget_;
   Stage stage_ = Stage::none;
+  Phase before_ = Phase::idle;
+  bool protects_before_ = false;
+  int boxes_before_ = 0;
   int user_boxes_ = 0;
   bool folder_pending_ = false;
   bool command_ = false;
   bool stop_asked_ = false;
+  bool stop_asked_by_world_ = false;
+  bool quit_asked_ = false;
   bool refused_ = false;
-  bool ever_sent_ = false;
   bool file_whole_ = true;
   bool file_unsent_ = false;
 };
@@ -321,16 +432,86 @@ TEST(CommandMachine, TheFolderReadBehindABoxWaitsAndStartsNothingUnlessStillLink
   EXPECT_EQ(d.next, Phase::idle);
 }
 
-TEST(CommandMachine, RandomWalksKeepThePromises) {
+// The phases where the program waits for the world, and the world's events that lead there.
+std::vector<std::pair<Phase, std::vector<Event>>> phases_at_rest() {
+  const std::vector<Event> idle = {Event::probe_started, Event::linked};
+  std::vector<Event> reading = idle;
+  reading.push_back(Event::update_asked);
+  std::vector<Event> opening = reading;
+  opening.push_back(Event::folder_read);
+  std::vector<Event> loading = opening;
+  loading.push_back(Event::worker_loading);
+  std::vector<Event> sending = loading;
+  sending.push_back(Event::worker_sending);
+  return {{Phase::idle, idle},
+          {Phase::reading_folder, reading},
+          {Phase::opening, opening},
+          {Phase::loading, loading},
+          {Phase::sending, sending}};
+}
+
+int kExploreDepth = 4;
+struct Explored {
+  long runs = 0;
+  std::string first_broken;
+};
+
+// Every sequence of the world's events (at rest and behind each box the work
+// opens) up to `depth` of them, with every outcome of the work in between.
+void explore(const std::vector<Event>& way, std::vector<std::size_t>& script, int depth, Explored& explored) {
+  World world(Choices(script), depth);
+  world.bring_usual(way);
+  while (!world.done() && world.world_events < depth && world.step()) {
+  }
+  ++explored.runs;
+  const bool beyond = world.done() && world.broken.empty() && !world.over && world.options_beyond() > 0;
+  if (beyond) {
+    for (std::size_t i = 0; i < world.options_beyond() && explored.first_broken.empty(); ++i) {
+      script.push_back(i);
+      explore(way, script, depth, explored);
+      script.pop_back();
+    }
+    return;
+  }
+  if (world.broken.empty() && world.stop_asked() && !world.stop_ended_within(30))
+    world.broken = "a WM_QUIT or a closing console did not end the program within the bounds";
+  if (!world.broken.empty() && explored.first_broken.empty())
+    explored.first_broken = world.broken + ":" + trail_of(world);
+}
+
+TEST(CommandRunner, EverySequenceOfFourEventsFromEveryPhaseAtRestKeepsThePromises) {
+  for (const auto& start : phases_at_rest()) {
+    SCOPED_TRACE(pw::phase_name(start.first));
+    World reaches(Choices(std::vector<std::size_t>{}));
+    reaches.bring_usual(start.second);
+    ASSERT_EQ(reaches.machine().phase(), start.first);
+    Explored explored;
+    std::vector<std::size_t> script;
+    explore(start.second, script, kExploreDepth, explored);
+    EXPECT_EQ(explored.first_broken, "");
+    EXPECT_GT(explored.runs, 10000);
+    RecordProperty(std::string("runs_from_") + pw::phase_name(start.first), static_cast<int>(explored.runs));
+  }
+}
+
+TEST(CommandRunner, RandomWalksKeepThePromisesAndEveryStopEndsWithinTheBounds) {
   const std::uint32_t first_seed = 20261209;
   std::vector<int> walks_reaching(pw::kPhaseCount, 0);
+  int stops = 0;
   for (std::uint32_t walk = 0; walk < 10000; ++walk) {
     const std::uint32_t seed = first_seed + walk;
-    World world(seed);
-    for (int i = 0; i < 80 && !world.over && world.broken.empty(); ++i) world.step();
+    World world{Choices(seed)};
+    for (int i = 0; i < 80 && !world.done() && !world.stop_asked() && world.step(); ++i) {
+    }
+    if (world.broken.empty() && world.stop_asked()) {
+      ++stops;
+      if (!world.stop_ended_within(30)) world.broken = "a WM_QUIT or a closing console did not end the program";
+    }
     ASSERT_TRUE(world.broken.empty()) << world.broken << " (seed " << seed << "):" << trail_of(world);
+    EXPECT_EQ(world.runner.deepest_decision(), world.trail.empty() ? 0 : 1);
     for (std::size_t p = 0; p < pw::kPhaseCount; ++p) walks_reaching[p] += world.reached[p];
   }
+  EXPECT_GT(stops, 1000);
   for (std::size_t p = 0; p < pw::kPhaseCount; ++p)
     EXPECT_GT(walks_reaching[p], 100) << "few walks reach " << pw::phase_name(static_cast<Phase>(p));
 }

@@ -38,30 +38,30 @@ class RecordingCalls final : public pw::PlatformCalls {
 
 using Calls = std::vector<std::string>;
 
-// The session's flag is set before the platform hears a command start, and
-// cleared before it hears the end.
-void start(pw::SessionState& session, pw::CommandPlatform& platform, const char* reason) {
-  session.command_running = true;
+// The table leaves idle before the platform hears a command start, and is back
+// before it hears the end.
+void start(pw::CommandMachine& table, pw::CommandPlatform& platform, const char* reason) {
+  table.handle(pw::Event::update_asked);
   platform.command_started(reason);
 }
-void end(pw::SessionState& session, pw::CommandPlatform& platform) {
-  session.command_running = false;
+void end(pw::CommandMachine& table, pw::CommandPlatform& platform) {
+  table.handle(pw::Event::close_asked);
   platform.command_ended();
 }
 
 TEST(CommandPlatform, KeepsTheSystemAwakeOnlyWhileACommandRuns) {
   RecordingCalls calls;
-  pw::SessionState session;
-  pw::CommandPlatform platform(calls, session);
-  start(session, platform, "Updating");
-  end(session, platform);
+  pw::CommandMachine table;
+  pw::CommandPlatform platform(calls, table);
+  start(table, platform, "Updating");
+  end(table, platform);
   EXPECT_EQ(calls.calls, (Calls{"awake Updating", "reason Updating", "no reason", "may sleep"}));
 }
 
 TEST(CommandPlatform, AsksTheSystemForTheChargeLeftBeforeAStart) {
   RecordingCalls calls;
-  pw::SessionState session;
-  pw::CommandPlatform platform(calls, session);
+  pw::CommandMachine table;
+  pw::CommandPlatform platform(calls, table);
   calls.power = {0, 0, 24};
   EXPECT_TRUE(platform.battery_too_low());
   calls.power = {1, 8, 24};
@@ -80,9 +80,9 @@ TEST(CommandPlatform, GivesTheShutdownReasonToTheSystemInUtf16) {
                              u"\u041E\u0431\u043D\u043E\u0432\u043B\u0435\u043D\u0438\u0435"},
                         Case{"\xEC\x9E\xA5\xEC\xB9\x98", u"\uC7A5\uCE58"}}) {
     RecordingCalls calls;
-    pw::SessionState session;
-    pw::CommandPlatform platform(calls, session);
-    start(session, platform, c.utf8);
+    pw::CommandMachine table;
+    pw::CommandPlatform platform(calls, table);
+    start(table, platform, c.utf8);
     ASSERT_EQ(calls.reasons.size(), 1u);
     EXPECT_EQ(calls.reasons[0], std::u16string(c.utf16)) << c.utf8;
   }
@@ -90,47 +90,47 @@ TEST(CommandPlatform, GivesTheShutdownReasonToTheSystemInUtf16) {
 
 TEST(CommandPlatform, MirrorsOnlyChangedPercentagesThenClearsTheTaskbar) {
   RecordingCalls calls;
-  pw::SessionState session;
-  pw::CommandPlatform platform(calls, session);
-  start(session, platform, "r");
+  pw::CommandMachine table;
+  pw::CommandPlatform platform(calls, table);
+  start(table, platform, "r");
   calls.calls.clear();
   for (int p : {0, 0, 5, 5, 50, 100, 100}) platform.progress(p);
-  end(session, platform);
+  end(table, platform);
   EXPECT_EQ(calls.calls, (Calls{"state normal", "value 0", "value 5", "value 50", "value 100", "state none",
                                 "no reason", "may sleep"}));
 }
 
 TEST(CommandPlatform, AFailedTransferShowsTheErrorStateUntilTheCommandEnds) {
   RecordingCalls calls;
-  pw::SessionState session;
-  pw::CommandPlatform platform(calls, session);
-  start(session, platform, "r");
+  pw::CommandMachine table;
+  pw::CommandPlatform platform(calls, table);
+  start(table, platform, "r");
   platform.progress(30);
   calls.calls.clear();
   platform.transfer_failed();
   platform.progress(40);  // a later file cannot hide the failure
   platform.transfer_failed();
-  end(session, platform);
+  end(table, platform);
   EXPECT_EQ(calls.calls, (Calls{"state error", "state none", "no reason", "may sleep"}));
 }
 
 TEST(CommandPlatform, OnceEveryFileIsHandedOverTheSystemMaySleepAndTheTaskbarShowsItFinished) {
   RecordingCalls calls;
-  pw::SessionState session;
-  pw::CommandPlatform platform(calls, session);
-  start(session, platform, "r");
+  pw::CommandMachine table;
+  pw::CommandPlatform platform(calls, table);
+  start(table, platform, "r");
   platform.progress(40);
   calls.calls.clear();
   platform.files_handed_over();
   platform.progress(50);  // nothing moves the finished bar
-  end(session, platform);
+  end(table, platform);
   EXPECT_EQ(calls.calls, (Calls{"value 100", "no reason", "may sleep", "state none"}));
 }
 
 TEST(CommandPlatform, NothingOutsideACommandButTheFlash) {
   RecordingCalls calls;
-  pw::SessionState session;
-  pw::CommandPlatform platform(calls, session);
+  pw::CommandMachine table;
+  pw::CommandPlatform platform(calls, table);
   platform.progress(10);
   platform.transfer_failed();
   platform.box_opening();
@@ -142,13 +142,13 @@ TEST(CommandPlatform, NothingOutsideACommandButTheFlash) {
 
 TEST(CommandPlatform, ANewCommandStartsFromAClearTaskbar) {
   RecordingCalls calls;
-  pw::SessionState session;
-  pw::CommandPlatform platform(calls, session);
-  start(session, platform, "r");
+  pw::CommandMachine table;
+  pw::CommandPlatform platform(calls, table);
+  start(table, platform, "r");
   platform.progress(100);
-  end(session, platform);
+  end(table, platform);
   calls.calls.clear();
-  start(session, platform, "r");
+  start(table, platform, "r");
   platform.progress(100);
   EXPECT_EQ(calls.calls, (Calls{"awake r", "reason r", "state normal", "value 100"}));
 }

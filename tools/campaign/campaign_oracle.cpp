@@ -285,6 +285,15 @@ bool fired_at(const Plan& plan, const Record& record, FaultKind kind, std::size_
 
 bool is_signed(const Plan& plan) { return plan.signing != Signing::none; }
 
+// Whether fault `index` struck after the folder's reading had surely ended: the
+// device had the identification byte, which goes out only once the folder as
+// read has been judged. Before that byte the moment is not known, and either
+// side of the reading is allowed.
+bool struck_after_reading(const Record& record, std::size_t index) {
+  return std::any_of(record.fired.begin(), record.fired.end(),
+                     [&](const FiredFault& f) { return f.index == index && f.device_bytes > 0; });
+}
+
 Expectation expect(const Plan& plan, const Record& record) {
   Expectation e;
   for (std::size_t slot = 0; slot < kSlots; ++slot) {
@@ -301,9 +310,11 @@ Expectation expect(const Plan& plan, const Record& record) {
       if (verdict == HeaderVerdict::send) s.streams.push_back(tools::device_stream(bytes));
       if (fired_at(plan, record, FaultKind::file_changed, slot)) {
         // The old or the new file whole, or none when it is refused as changed; a
-        // signed folder's new bytes were never signed.
-        for (const Fault& f : plan.faults) {
-          if (f.kind != FaultKind::file_changed || f.slot != slot) continue;
+        // signed folder's new bytes were never signed. Changed after the reading,
+        // only the bytes as read may go out: the new ones are refused.
+        for (std::size_t i = 0; i < plan.faults.size(); ++i) {
+          const Fault& f = plan.faults[i];
+          if (f.kind != FaultKind::file_changed || f.slot != slot || struck_after_reading(record, i)) continue;
           const Bytes changed = changed_file_bytes(*file, f.count);
           if (check_update_header(changed.data(), changed.size()) == HeaderVerdict::skip) s.skippable = true;
           if (Bytes stream = tools::device_stream(changed); !stream.empty() && !is_signed(plan))
@@ -311,11 +322,16 @@ Expectation expect(const Plan& plan, const Record& record) {
         }
       }
     } else if (fired_at(plan, record, FaultKind::file_added, slot)) {
+      // Added after the reading, it was not in the folder as read: never sent.
+      bool may_have_been_read = false;
+      for (std::size_t i = 0; i < plan.faults.size(); ++i) {
+        const Fault& f = plan.faults[i];
+        if (f.kind != FaultKind::file_added || f.slot != slot || struck_after_reading(record, i)) continue;
+        may_have_been_read = true;
+        if (!is_signed(plan)) s.streams.push_back(tools::device_stream(file_bytes(added_file(plan, f))));
+      }
       s.skippable = true;
-      if (!is_signed(plan))
-        for (const Fault& f : plan.faults)
-          if (f.kind == FaultKind::file_added && f.slot == slot)
-            s.streams.push_back(tools::device_stream(file_bytes(added_file(plan, f))));
+      if (!may_have_been_read && slot + 1 == kSlots) e.database_missing = true;
     } else if (slot + 1 == kSlots) {
       e.database_missing = true;
     }
@@ -373,6 +389,15 @@ Parse parse_capture(const Expectation& e, const Bytes& capture) {
 
 // ---- What may have happened -----------------------------------------------------------
 
+// A close (Cancel, the close box, Ctrl+Break, WM_CLOSE) is obeyed only before
+// the device's first byte, the identification byte; from it on it is refused.
+bool close_kind(FaultKind kind) { return kind == FaultKind::close_attempt || kind == FaultKind::wm_close; }
+bool close_may_stop(const Plan& plan, const Record& record, std::size_t index) {
+  return std::any_of(record.fired.begin(), record.fired.end(),
+                     [&](const FiredFault& r) { return r.index == index && r.device_bytes == 0; }) &&
+         close_kind(plan.faults[index].kind);
+}
+
 bool fault_fired(const Plan& plan, const Record& record, std::size_t index) {
   const Fault& f = plan.faults[index];
   if (f.at_byte) return record.capture.size() >= f.at;
@@ -415,8 +440,12 @@ std::set<Outcome> allowed_outcomes(const Plan& plan, const Record& record, const
       case FaultKind::low_battery: allowed.insert(Outcome::low_battery); break;
       // Asked to stop: before the device's first byte at once, during a file
       // once it has gone out whole; a close may also be refused and change nothing.
-      case FaultKind::close_attempt: allowed.insert({Outcome::stopped, Outcome::interrupted}); break;
+      case FaultKind::close_attempt:
+        if (close_may_stop(plan, record, i)) allowed.insert({Outcome::stopped, Outcome::interrupted});
+        break;
       case FaultKind::wm_close:
+        if (close_may_stop(plan, record, i)) allowed.insert(Outcome::stopped);
+        break;
       case FaultKind::wm_quit:
       case FaultKind::query_end_session: allowed.insert(Outcome::stopped); break;
       default: break;  // a slow line: the update goes on
@@ -482,9 +511,9 @@ Verdict judge(const Plan& plan, const Record& record) {
   const auto broken = [&](BreakKind kind, std::string rule) { verdict.breaks.push_back({kind, std::move(rule)}); };
   const bool console = plan.program == Program::console;
   Report report = console ? console_report(record) : dialog_report(record);
+  // A WM_QUIT at any moment; a close only before the identification byte, after which it is refused.
   const bool asked_to_close = std::any_of(record.fired.begin(), record.fired.end(), [&](const FiredFault& f) {
-    const FaultKind kind = plan.faults[f.index].kind;
-    return kind == FaultKind::close_attempt || kind == FaultKind::wm_close || kind == FaultKind::wm_quit;
+    return plan.faults[f.index].kind == FaultKind::wm_quit || close_may_stop(plan, record, f.index);
   });
   // A dialog that a close or a WM_QUIT ends after the file under way says so to
   // no one: stopped as asked, or, with every file at the device, completed (its
@@ -554,14 +583,22 @@ Verdict judge(const Plan& plan, const Record& record) {
   if (report.completion_claimed && !parse.full)
     broken(BreakKind::lie, "reported completion, but the device got " + std::to_string(record.capture.size()) +
                                " bytes, not the whole stream");
-  // A file changed after the folder was read is refused with nothing of it sent,
-  // which looks at the device like the same file cleared of its send flag before.
-  // Likewise a database added after the reading: it is missing for that command.
+  // A file changed after the folder was read is refused with nothing of it sent:
+  // where the change cleared its send flag, that looks at the device like the
+  // file skipped, so the whole stream arrives. Likewise a database added after
+  // the reading: it is missing for that command. No other change needs this.
   const bool changed_and_refused =
       report.outcome == Outcome::file_refused &&
       std::any_of(record.fired.begin(), record.fired.end(), [&](const FiredFault& f) {
         const Fault& fault = plan.faults[f.index];
-        return fault.kind == FaultKind::file_changed || (fault.kind == FaultKind::file_added && fault.slot + 1 == kSlots);
+        // After the reading the change ends the update at that file: never a whole stream.
+        if (f.device_bytes > 0) return false;
+        if (fault.kind == FaultKind::file_added) return fault.slot + 1 == kSlots;
+        if (fault.kind != FaultKind::file_changed) return false;
+        const PlannedFile* file = plan.file_in(fault.slot);
+        if (!file) return false;
+        const Bytes changed = changed_file_bytes(*file, fault.count);
+        return check_update_header(changed.data(), changed.size()) == HeaderVerdict::skip;
       });
   if (!report.completion_claimed && parse.full && !record.ended_by_session &&
       report.outcome != Outcome::interrupted && !changed_and_refused)
@@ -606,6 +643,9 @@ Verdict judge(const Plan& plan, const Record& record) {
       if (!record.exit_status || last != "the program ends, exit status " + std::to_string(*record.exit_status))
         broken(BreakKind::lie, "the details' last line \"" + last + "\" disagrees with the exit status");
     }
+  } else if (record.exit_status && *record.exit_status != 0) {
+    // The dialog ends with status 0 whichever way it ends; anything else is a crash or a kill.
+    broken(BreakKind::lie, "the dialog ended with exit status " + std::to_string(*record.exit_status));
   } else if (record.closed_by_runner && report.command_began) {
     // Nothing of a file is told after the command's end.
     std::size_t last_end = 0, last_transfer = 0;

@@ -5,10 +5,12 @@
 // a rule prints its plan and the command that replays it.
 //
 //   campaign --seed N | --seeds FIRST-LAST | --seed-list N,N,...
-//            [--bin DIR] [--program console|dialog] [--results FILE]
+//            [--bin DIR] [--programs DIR] [--program console|dialog] [--results FILE]
 //            [--wine-log PATH] [--record DIR] [--keep]
 //
-// --bin: the build's bin folder (default: this program's); --wine-log: the file
+// --bin: the build's bin folder (default: this program's); --programs: the
+// folder of a broken build's two test programs, run for unsigned folders
+// instead of bin's (bin/mutants/<name>, tests/CMakeLists.txt); --wine-log: the file
 // Wine's debug output of this session goes to, read for the heap checker's
 // warnings (the programs run with WINEDEBUG=-all,err+heap,warn+heap then);
 // --results: one line a run, appended; --record: every run's record and capture.
@@ -47,6 +49,7 @@ constexpr char kPowerLow[] = "0 0 10";
 
 struct Options {
   std::string bin;
+  std::string programs;  // where the programs of an unsigned folder come from (a broken build's), if not bin
   std::vector<std::uint64_t> seeds;
   std::optional<Program> program;
   std::string results;
@@ -209,7 +212,7 @@ std::string Run::program_exe() const {
   const bool keys = plan_.signing != Signing::none;
   const char* exe = console() ? (keys ? "pushwell-cli-signed-test.exe" : "pushwell-cli-test.exe")
                               : (keys ? "Pushwell-signed-test.exe" : "Pushwell-test.exe");
-  return e2e::join_path(options_.bin, exe);
+  return e2e::join_path(keys || options_.programs.empty() ? options_.bin : options_.programs, exe);
 }
 
 bool Run::prepare_folder() {
@@ -633,7 +636,7 @@ bool parse_seeds(const std::string& text, std::vector<std::uint64_t>* seeds) {
 }
 
 int usage() {
-  std::cerr << "usage: campaign --seed N | --seeds FIRST-LAST | --seed-list N,N,... [--bin DIR]\n"
+  std::cerr << "usage: campaign --seed N | --seeds FIRST-LAST | --seed-list N,N,... [--bin DIR] [--programs DIR]\n"
                "                [--program console|dialog] [--results FILE] [--wine-log PATH] [--record DIR] [--keep] [--verbose] [--plans-only]\n";
   return 2;
 }
@@ -651,6 +654,8 @@ int main_with(const std::vector<std::string>& args) {
       if (!parse_seeds(args[++i], &options.seeds)) return usage();
     } else if (a == "--bin" && has_value) {
       options.bin = args[++i];
+    } else if (a == "--programs" && has_value) {
+      options.programs = args[++i];
     } else if (a == "--program" && has_value) {
       const std::string p = args[++i];
       if (p != "console" && p != "dialog") return usage();
