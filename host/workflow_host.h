@@ -116,7 +116,9 @@ class WorkflowHost final : private CommandEffects {
   void out_of_memory() noexcept { runner_.post(Event::out_of_memory); }
 
   bool command_running() const noexcept { return runner_.machine().phase() != Phase::idle; }
-  bool transfer_running() const noexcept { return work_.transferring(); }
+  // A transfer is under way: its end has not been reported yet (also while the
+  // report waits behind a box for the table).
+  bool transfer_running() const noexcept { return work_.transferring() && !transfer_end_reported_; }
 
   // From the console's control handler, on its own thread: a closing console,
   // log-off or shutdown holds further files and stops a file not yet sending;
@@ -233,6 +235,7 @@ class WorkflowHost final : private CommandEffects {
   } late_files_{*this};
   UpdateCommand work_;
   int last_progress_ = 0;
+  bool transfer_end_reported_ = false;  // the worker's end came, and waits for the table to read it
   bool leave_loop_ = false;
   bool process_end_wanted_ = false;
   bool pipe_watch_armed_ = false;

@@ -269,7 +269,10 @@ Event WorkflowHost::take_folder() noexcept {
 }
 
 Event WorkflowHost::identify() noexcept { return work_.identify(); }
-Event WorkflowHost::next_file(bool held) noexcept { return work_.next_file(held); }
+Event WorkflowHost::next_file(bool held) noexcept {
+  transfer_end_reported_ = false;
+  return work_.next_file(held);
+}
 Event WorkflowHost::finish_file() noexcept { return work_.finish_file(); }
 void WorkflowHost::show_sending() noexcept { work_.on_sending(); }
 // The end of the process stops a sending worker too.
@@ -521,6 +524,7 @@ Reply WorkflowHost::Window::on_progress(WPARAM percent) noexcept {
 
 Reply WorkflowHost::Window::on_transfer_ended() noexcept {
   if (!host_.work_.transferring()) return Reply::with(0);  // one given up on
+  host_.transfer_end_reported_ = true;
   if (host_.face_) host_.face_->transfer_ended();
   host_.runner_.post(Event::worker_ended);
   return Reply::with(0);

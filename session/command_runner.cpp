@@ -32,6 +32,8 @@ Event CommandRunner::take_first() noexcept {
 }
 
 void CommandRunner::post(Event event) noexcept {
+  // The box that says why a close is refused answers every close asked while it is open.
+  if (refusing_close_ && event == Event::close_asked) return;
   if (boxes_ > 0) effects_.waits(event);
   insert(queued_, event);
   run();
@@ -105,7 +107,11 @@ void CommandRunner::carry_out(const Decision& d) noexcept {
   if (has(a, Action::show_ending_box)) effects_.show_ending_box();
   if (has(a, Action::end_command)) effects_.end_command(d.reason, has(a, Action::end_process));
   if (has(a, Action::refuse_session_end)) session_end_refused_ = true;
-  if (has(a, Action::refuse_close)) effects_.refuse_close();
+  if (has(a, Action::refuse_close)) {
+    refusing_close_ = true;
+    effects_.refuse_close();
+    refusing_close_ = false;
+  }
   if (has(a, Action::close_program)) effects_.close_program();
   if (has(a, Action::end_process)) effects_.end_process();
   effects_.phase_followed(machine_.phase());

@@ -104,6 +104,7 @@ class CommandRunner {
   std::array<std::size_t, kDeepestBoxes> box_marks_{};
   int boxes_ = 0;
   bool deciding_ = false;
+  bool refusing_close_ = false;  // the box that says why a close is refused is open
   int depth_ = 0;
   int deepest_ = 0;
   bool session_end_refused_ = false;

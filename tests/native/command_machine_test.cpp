@@ -70,6 +70,8 @@ class World final : private pw::CommandEffects {
   bool over = false;               // the process ended or the program closed
   std::vector<bool> reached = std::vector<bool>(pw::kPhaseCount, false);
   int world_events = 0;            // events the world brought, at rest or behind a box
+  int refusals = 0;                // boxes that said why a close was refused
+  void (*during_refusal)(World&) = nullptr;
 
   const CommandMachine& machine() const { return runner.machine(); }
   bool done() const { return over || !broken.empty() || choices_.beyond(); }
@@ -162,6 +164,9 @@ class World final : private pw::CommandEffects {
     }
     runner.post(e);
   }
+
+  // From now on the work has its usual outcomes, and no box brings an event of the world's.
+  void usual_outcomes_only() { choices_.usual_only(true); }
 
   // The way to a phase at rest, with the usual outcomes.
   void bring_usual(const std::vector<Event>& events) {
@@ -284,7 +289,12 @@ class World final : private pw::CommandEffects {
   void show_progress() noexcept override {}
   void show_ending_box() noexcept override { box(); }
   void end_command(pw::EndReason, bool) noexcept override { command_ = false; }
-  void refuse_close() noexcept override { box(false); }  // the face's own box: the queue waits for the decision
+  // The face's own box: the queue waits for the decision.
+  void refuse_close() noexcept override {
+    ++refusals;
+    if (during_refusal) during_refusal(*this);
+    box(false);
+  }
   void close_program() noexcept override { over = true; }
   void end_process() noexcept override {
     // The host stops a sending worker here and waits for it, bounded, keeping one that does not end.
@@ -492,6 +502,20 @@ TEST(CommandRunner, EverySequenceOfFourEventsFromEveryPhaseAtRestKeepsThePromise
     EXPECT_GT(explored.runs, 10000);
     RecordProperty(std::string("runs_from_") + pw::phase_name(start.first), static_cast<int>(explored.runs));
   }
+}
+
+// The user presses Cancel again while the box that says why the first was refused
+// is open: that box has answered it, and no second box follows when it closes.
+TEST(CommandRunner, ACloseAskedWhileItsRefusalIsShownIsAnsweredByThatBox) {
+  World world(Choices(std::vector<std::size_t>{}));
+  world.bring_usual(phases_at_rest()[4].second);
+  ASSERT_EQ(world.machine().phase(), Phase::sending);
+  world.usual_outcomes_only();
+  world.during_refusal = [](World& w) { w.runner.post(Event::close_asked); };
+  world.bring(Event::close_asked);
+  EXPECT_EQ(world.refusals, 1) << trail_of(world);
+  world.bring(Event::close_asked);
+  EXPECT_EQ(world.refusals, 2) << "a close asked after the box has closed is refused again";
 }
 
 TEST(CommandRunner, RandomWalksKeepThePromisesAndEveryStopEndsWithinTheBounds) {
