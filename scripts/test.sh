@@ -84,10 +84,10 @@ windows_tests windows-x64 "$@"
 campaign_seeds="$(seq -s, 2 50),67,71,84,103,115,118,129,139,176,272,273,285,313,556,410,586,1161,1169,1629,2130"
 stage "fault campaign under Wine, x86_64"
 scripts/campaign.sh --build build/windows-x64 --seed-list "$campaign_seeds" || failed=1
-# Broken builds the campaign must catch, the quick ones (bench/campaign.sh --mutants runs them all).
+# Broken builds the campaign must catch: those whose seeds break them whatever the timing (a fault at
+# a byte, none at all, an open that never returns); bench/campaign.sh --mutants runs them all.
 stage "broken builds the fault campaign must catch, x86_64"
-scripts/mutants.sh --build build/windows-x64 cancel_mid_file completed_after_first failed_status_zero quit_cuts_file ||
-  failed=1
+scripts/mutants.sh --build build/windows-x64 completed_after_first failed_status_zero open_bound_ignored || failed=1
 if [ -z "${PUSHWELL_NO_WINE32:-}" ]; then
   stage "fault campaign under 32-bit Wine, i686"
   scripts/campaign.sh --build build/windows-x86 --seed-list "2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,19,20,21,22,115,556" ||

@@ -32,8 +32,9 @@ Event CommandRunner::take_first() noexcept {
 }
 
 void CommandRunner::post(Event event) noexcept {
-  // The box that says why a close is refused answers every close asked while it is open.
-  if (refusing_close_ && event == Event::close_asked) return;
+  // A box the table opened (why a close is refused, why the command ended, the
+  // final box) has the user's attention: it answers every close asked while it is open.
+  if (box_answers_closes_ && event == Event::close_asked) return;
   if (boxes_ > 0) effects_.waits(event);
   insert(queued_, event);
   run();
@@ -91,7 +92,7 @@ void CommandRunner::carry_out(const Decision& d) noexcept {
   const Action a = d.actions;
   for (const Action box : {Action::say_why, Action::say_driver_held, Action::say_driver_stuck, Action::say_not_linked,
                            Action::say_out_of_memory})
-    if (has(a, box)) effects_.say(box);
+    if (has(a, box)) answering_closes([&] { effects_.say(box); });
   if (has(a, Action::start_command)) insert(queued_, effects_.start_command());
   if (has(a, Action::read_folder) && !effects_.read_folder()) insert(queued_, Event::folder_read);
   if (has(a, Action::stop_folder_read)) effects_.stop_folder_read();
@@ -104,14 +105,10 @@ void CommandRunner::carry_out(const Decision& d) noexcept {
   if (has(a, Action::abandon_worker)) effects_.abandon_worker();
   if (has(a, Action::show_sending)) effects_.show_sending();
   if (has(a, Action::show_progress)) effects_.show_progress();
-  if (has(a, Action::show_ending_box)) effects_.show_ending_box();
+  if (has(a, Action::show_ending_box)) answering_closes([&] { effects_.show_ending_box(); });
   if (has(a, Action::end_command)) effects_.end_command(d.reason, has(a, Action::end_process));
   if (has(a, Action::refuse_session_end)) session_end_refused_ = true;
-  if (has(a, Action::refuse_close)) {
-    refusing_close_ = true;
-    effects_.refuse_close();
-    refusing_close_ = false;
-  }
+  if (has(a, Action::refuse_close)) answering_closes([&] { effects_.refuse_close(); });
   if (has(a, Action::close_program)) effects_.close_program();
   if (has(a, Action::end_process)) effects_.end_process();
   effects_.phase_followed(machine_.phase());

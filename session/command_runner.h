@@ -104,7 +104,13 @@ class CommandRunner {
   std::array<std::size_t, kDeepestBoxes> box_marks_{};
   int boxes_ = 0;
   bool deciding_ = false;
-  bool refusing_close_ = false;  // the box that says why a close is refused is open
+  bool box_answers_closes_ = false;  // a box the table opened is open
+  template <class ShowBox>
+  void answering_closes(ShowBox&& show) noexcept {
+    box_answers_closes_ = true;
+    show();
+    box_answers_closes_ = false;
+  }
   int depth_ = 0;
   int deepest_ = 0;
   bool session_end_refused_ = false;

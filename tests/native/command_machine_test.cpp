@@ -504,8 +504,8 @@ TEST(CommandRunner, EverySequenceOfFourEventsFromEveryPhaseAtRestKeepsThePromise
   }
 }
 
-// The user presses Cancel again while the box that says why the first was refused
-// is open: that box has answered it, and no second box follows when it closes.
+// Cancel pressed again, or a WM_CLOSE posted, while the box that says why the
+// first was refused is open: that box has answered it, and no second box follows.
 TEST(CommandRunner, ACloseAskedWhileItsRefusalIsShownIsAnsweredByThatBox) {
   World world(Choices(std::vector<std::size_t>{}));
   world.bring_usual(phases_at_rest()[4].second);

@@ -511,9 +511,13 @@ Verdict judge(const Plan& plan, const Record& record) {
   const auto broken = [&](BreakKind kind, std::string rule) { verdict.breaks.push_back({kind, std::move(rule)}); };
   const bool console = plan.program == Program::console;
   Report report = console ? console_report(record) : dialog_report(record);
-  // A WM_QUIT at any moment; a close only before the identification byte, after which it is refused.
+  // A WM_QUIT at any moment; a close before the identification byte, after which
+  // it is refused while the command runs; once the command has ended (it said
+  // how), a close works as usual.
   const bool asked_to_close = std::any_of(record.fired.begin(), record.fired.end(), [&](const FiredFault& f) {
-    return plan.faults[f.index].kind == FaultKind::wm_quit || close_may_stop(plan, record, f.index);
+    const FaultKind kind = plan.faults[f.index].kind;
+    return kind == FaultKind::wm_quit || close_may_stop(plan, record, f.index) ||
+           (close_kind(kind) && report.outcome != Outcome::unknown);
   });
   // A dialog that a close or a WM_QUIT ends after the file under way says so to
   // no one: stopped as asked, or, with every file at the device, completed (its
