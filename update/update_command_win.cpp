@@ -9,6 +9,9 @@
 #include "lang/lang_text.h"
 #include "lang/utf.h"
 #include "update/folder_sums.h"
+#ifdef PUSHWELL_MUTANT_LATE_FILE_SENT
+#include "update/folder_check.h"
+#endif
 #include "update/folder_verdict.h"
 #include "update/update_folder.h"
 #include "update/hex.h"
@@ -290,6 +293,12 @@ Event UpdateCommand::next_file(bool held) noexcept {
 // file_sent here: the file needs no transfer, and the next one follows.
 Event UpdateCommand::handle_file(std::size_t index, bool held) {
   const std::string& path = path_of(index);
+#ifdef PUSHWELL_MUTANT_LATE_FILE_SENT  // a broken build the fault campaign must catch (tests only)
+  if (!folder_->files[index].present()) {
+    const std::atomic<bool> never_stopped{false};
+    folder_->files[index] = read_update_folder(folder_->path, TrustedKeys{}, never_stopped, {}).files[index];
+  }
+#endif
   const FolderFile& file = folder_->files[index];
 
   const FileDecision decision = plan_file(index, file.probe, session_.linked);

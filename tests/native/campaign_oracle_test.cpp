@@ -9,6 +9,8 @@
 #include <iterator>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tools/campaign/campaign_oracle.h"
 #include "tools/campaign/campaign_plan.h"
@@ -59,7 +61,8 @@ bool breaks_as(const Verdict& verdict, BreakKind kind, const std::string& words)
 // the same plan in both, or a replay would run something else.
 TEST(CampaignPlan, ASeedDrawsTheSamePlanInEveryBuild) {
   for (const char* name : {"console-completed", "dialog-completed", "console-write-error", "console-stale-list",
-                           "console-too-short-file", "console-wm-close-hang", "dialog-refused-then-unlinked"}) {
+                           "console-too-short-file", "console-wm-close-hang", "dialog-refused-then-unlinked",
+                           "dialog-changed-file-sent", "console-quit-cut-file"}) {
     const RecordedRun run = recorded(name);
     EXPECT_EQ(describe(run.plan), run.described) << name;
   }
@@ -98,6 +101,80 @@ TEST(CampaignPlan, FaultsStrikeWhereTheRunCanMeetThem) {
   }
   EXPECT_EQ(drawn.size(), kFaultKinds) << "every kind of fault is drawn";
   EXPECT_GT(dialogs, 2000u / 5) << "at least a fifth of the runs drive the dialog";
+}
+
+// Where a fault of a pair seed lands: the byte the device has counted, or the open begun.
+std::uint64_t landing_byte(const Fault& f) { return f.at_byte || f.wait == Wait::bytes ? f.at : 0; }
+
+TEST(CampaignPlan, PairSeedsCoverEveryPairWhereItIsMeantToLand) {
+  std::set<long> covered;
+  std::set<FaultKind> kinds;
+  bool quit_in_a_stuck_open = false;
+  for (std::uint64_t k = 1; k <= pairs().size(); ++k) {
+    const Plan plan = draw_plan(kPairSeeds + k);
+    ASSERT_EQ(plan.pair, static_cast<long>(k - 1)) << describe(plan);
+    covered.insert(plan.pair);
+    const Pair& pair = pairs()[static_cast<std::size_t>(plan.pair)];
+    kinds.insert(pair.kind);
+    // The sent files' spans as the device counts them, the identification byte first.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+    std::uint64_t counted = 1;
+    for (const PlannedFile& file : plan.files) {
+      EXPECT_EQ(file.damage, Damage::none) << describe(plan);
+      if (file.flag == 0) continue;
+      spans.emplace_back(counted, counted + 48 + file.payload);
+      counted = spans.back().second;
+    }
+    ASSERT_GE(spans.size(), 2u) << describe(plan) << ": two files sent, so a boundary comes";
+    const Fault* slow_open = nullptr;
+    for (const Fault& f : plan.faults)
+      if (f.kind == FaultKind::slow_open) slow_open = &f;
+    for (const FaultKind kind : {pair.kind, pair.other}) {
+      const auto f = std::find_if(plan.faults.begin(), plan.faults.end(), [&](const Fault& g) { return g.kind == kind; });
+      ASSERT_NE(f, plan.faults.end()) << describe(plan);
+      const std::uint64_t byte = landing_byte(*f);
+      switch (pair.stage) {
+        case Stage::reading: EXPECT_TRUE(byte == 1 || (f->wait == Wait::clock && f->at == 0)) << describe(plan); break;
+        case Stage::opening:
+          ASSERT_NE(slow_open, nullptr) << describe(plan);
+          EXPECT_LE(slow_open->count, spans.size() + 1) << describe(plan) << ": an open the command makes";
+          if (kind != FaultKind::slow_open) {
+            EXPECT_TRUE(f->wait == Wait::open && f->at == slow_open->count) << describe(plan);
+          }
+          break;
+        case Stage::mid_file:
+          EXPECT_TRUE(std::any_of(spans.begin(), spans.end(), [&](const auto& s) { return byte > s.first && byte < s.second; }))
+              << describe(plan);
+          break;
+        case Stage::between_files:
+          EXPECT_TRUE(std::any_of(spans.begin(), spans.end() - 1, [&](const auto& s) { return byte == s.second; }))
+              << describe(plan);
+          break;
+      }
+      // The device waits where the runner is to strike.
+      if (f->wait == Wait::bytes) {
+        EXPECT_TRUE(std::any_of(plan.faults.begin(), plan.faults.end(), [&](const Fault& g) {
+          return g.kind == FaultKind::stall && g.at_byte && g.at == byte && g.length > 0;
+        })) << describe(plan);
+      }
+      if (kind == FaultKind::ctrl_c) {
+        EXPECT_EQ(plan.program, Program::console);
+      }
+      if (kind == FaultKind::close_attempt) {
+        EXPECT_EQ(plan.program, Program::dialog) << describe(plan);
+      }
+      if (kind == FaultKind::file_added) {
+        EXPECT_EQ(plan.file_in(f->slot), nullptr) << describe(plan);
+      }
+      if (!pair.with_other) break;
+    }
+    if (pair.with_other && pair.kind == FaultKind::wm_quit && pair.other == FaultKind::slow_open)
+      quit_in_a_stuck_open = slow_open && slow_open->length >= 15000;
+  }
+  EXPECT_EQ(covered.size(), pairs().size());
+  EXPECT_EQ(kinds.size(), kFaultKinds) << "every kind of fault is in a pair";
+  EXPECT_TRUE(quit_in_a_stuck_open) << "a quit while the pipe's open never returns";
+  EXPECT_EQ(draw_plan(kPairSeeds + pairs().size() + 1).pair, 0) << "the pairs come round again";
 }
 
 TEST(CampaignOracle, HonestRunsHold) {
@@ -142,6 +219,30 @@ TEST(CampaignOracle, ARunThatNeverEndsIsAHang) {
   RecordedRun slow = recorded("console-completed");
   slow.record.seconds = static_cast<double>(bound_ms(slow.plan)) / 1000 + 1;
   EXPECT_TRUE(breaks_as(judge(slow.plan, slow.record), BreakKind::hang, "over its bound"));
+  // A needless wait of one of the program's 15 s bounds in a run with no fault.
+  slow.record.seconds = recorded("console-completed").record.seconds + 15;
+  EXPECT_TRUE(breaks_as(judge(slow.plan, slow.record), BreakKind::hang, "over its bound"));
+}
+
+// Runs of builds broken on purpose (tests/campaign_mutants.txt), recorded under
+// Wine: each lied in its own way, and the oracle says how.
+TEST(CampaignOracle, RunsOfBrokenBuildsAreCaughtForWhatTheyBroke) {
+  const struct {
+    const char* run;
+    const char* rule;
+  } kLies[] = {
+      {"dialog-changed-file-sent", "no part of the update stream"},   // a file changed mid-update sent as it is now
+      {"console-late-file-sent", "no part of the update stream"},     // a file that appeared mid-update sent
+      {"dialog-cancel-obeyed-mid-file", "ended during its command"},  // Cancel obeyed in the middle of a file
+      {"console-quit-cut-file", "a file was cut at the device"},      // a WM_QUIT that cut the file under way
+      {"console-session-end-mid-file", "allowed the session to end"},  // the session's end allowed mid-file
+  };
+  for (const auto& lie : kLies) {
+    const RecordedRun run = recorded(lie.run);
+    const Verdict verdict = judge(run.plan, run.record);
+    EXPECT_TRUE(breaks_as(verdict, BreakKind::lie, lie.rule)) << lie.run << ": " << rules(verdict);
+    EXPECT_TRUE(pair_landed(run.plan, run.record)) << lie.run << ": the pair its seed drew struck";
+  }
 }
 
 TEST(CampaignOracle, AFolderItsSignatureDoesNotCoverPutsNotEvenTheIdentificationByteAtTheDevice) {

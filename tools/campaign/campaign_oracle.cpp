@@ -486,24 +486,49 @@ std::string list(const std::set<Outcome>& outcomes) {
 
 }  // namespace
 
+bool pair_landed(const Plan& plan, const Record& record) {
+  if (plan.pair < 0) return false;
+  const Pair& pair = pairs()[static_cast<std::size_t>(plan.pair)];
+  for (std::size_t i = 0; i < plan.faults.size(); ++i) {
+    const FaultKind kind = plan.faults[i].kind;
+    if ((kind == pair.kind || (pair.with_other && kind == pair.other)) && !fault_fired(plan, record, i)) return false;
+  }
+  return true;
+}
+
+// The program's own bounds a fault may make it wait out.
+constexpr std::uint64_t kPipeOpenBoundMs = 15000;
+constexpr std::uint64_t kProbeBoundMs = 5000;
+constexpr std::uint64_t kFirstProbeWaitMs = 15000;
+constexpr std::uint64_t kStuckWriteMs = 15000 + 2 * 30000;  // the header's wait, then two chunk waits
+// The program's start, the link, the identification and the runner's looks at
+// the dialog's boxes, on a busy machine; a run's median is half a second.
+constexpr std::uint64_t kRunMarginMs = 8000;
+
 std::uint64_t bound_ms(const Plan& plan) {
+  const std::uint64_t stream = stream_size(plan);
   std::uint64_t rate = 0;
   for (const Fault& f : plan.faults)
     if (f.kind == FaultKind::slow_line) rate = rate ? std::min<std::uint64_t>(rate, f.length) : f.length;
-  // Start, link, identification, boxes and the heap checker's slowness on a busy machine.
-  std::uint64_t bound = 30000 + stream_size(plan) / 500;  // at least 500 kB/s
-  if (rate) bound += 2 * stream_size(plan) * 1000 / rate;
+  std::uint64_t opens = 1;  // the identification's, then one a file sent
+  for (const PlannedFile& file : plan.files) opens += file.flag != 0;
+  // The stream at 1 MB/s (the line runs some 40), or at the slow line's rate with a quarter more.
+  std::uint64_t expected = stream / 1000 + (rate ? stream * 1250 / rate : 0);
   for (const Fault& f : plan.faults) {
     switch (f.kind) {
-      case FaultKind::stall: bound += f.length ? f.length : 50000; break;  // a header and a chunk wait
-      case FaultKind::unplug: bound += 5000; break;
-      case FaultKind::slow_open: bound += std::min<std::uint32_t>(f.length, 20000); break;
-      case FaultKind::hung_probe: bound += f.length + 20000; break;
-      case FaultKind::refused_probe: bound += f.length + 5000; break;
-      default: bound += 6000; break;  // a close waits some 5 s for the file under way
+      case FaultKind::stall: expected += f.length ? f.length : kStuckWriteMs; break;
+      case FaultKind::unplug: expected += 3000; break;  // the next write or probe, and the lost device's box
+      case FaultKind::slow_open:
+        if (f.length >= kPipeOpenBoundMs) expected += kPipeOpenBoundMs + 1000;
+        else if (opens >= f.count) expected += (opens - f.count + 1) * (f.length + 200);  // every open from it on
+        break;
+      case FaultKind::hung_probe: expected += std::min<std::uint64_t>(f.length, kFirstProbeWaitMs) + kProbeBoundMs; break;
+      case FaultKind::refused_probe: expected += f.length + kProbeBoundMs; break;
+      case FaultKind::slow_line: break;
+      default: expected += 2000; break;  // a box, a close that waits for the file under way
     }
   }
-  return bound;
+  return kRunMarginMs + expected;
 }
 
 Verdict judge(const Plan& plan, const Record& record) {

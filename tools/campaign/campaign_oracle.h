@@ -62,6 +62,9 @@ std::uint64_t bound_ms(const Plan& plan);
 
 Verdict judge(const Plan& plan, const Record& record);
 
+// The pair its plan drew on purpose struck in this run: every fault of it fired.
+bool pair_landed(const Plan& plan, const Record& record);
+
 const char* outcome_name(Outcome outcome) noexcept;
 
 // A record as text (the capture apart) and back, for recorded runs.

@@ -1,6 +1,7 @@
 #include "tools/campaign/campaign_plan.h"
 
 #include <algorithm>
+#include <iterator>
 #include <sstream>
 
 namespace pw::campaign {
@@ -33,6 +34,16 @@ const char* fault_name(FaultKind kind) noexcept {
   return "?";
 }
 
+const char* stage_name(Stage stage) noexcept {
+  switch (stage) {
+    case Stage::reading: return "the folder's reading";
+    case Stage::opening: return "a pipe open";
+    case Stage::mid_file: return "the middle of a file";
+    case Stage::between_files: return "the end of a file";
+  }
+  return "?";
+}
+
 const PlannedFile* Plan::file_in(std::size_t slot) const noexcept {
   for (const PlannedFile& file : files)
     if (file.slot == slot) return &file;
@@ -44,6 +55,10 @@ bool Plan::has_fault(FaultKind kind) const noexcept {
 }
 
 namespace {
+
+constexpr std::uint32_t kOpenNeverReturnsMs = 60000;
+// How long the device waits in a stage for the fault that lands there.
+constexpr std::uint32_t kPairHoldMs = 1500;
 
 // Most runs small and quick, so the median stays low; now and then a large file.
 std::uint32_t draw_payload(Draw& d) {
@@ -83,10 +98,9 @@ FaultKind draw_kind(Draw& d) {
   return FaultKind::slow_line;
 }
 
-Fault draw_fault(Draw& d, const Plan& plan, std::uint64_t stream, std::uint64_t window_ms) {
-  Fault f;
-  f.kind = draw_kind(d);
-  if (f.kind == FaultKind::ctrl_c && plan.program == Program::dialog) f.kind = FaultKind::close_attempt;
+// The kind's own details (its byte or moment, its length, its file), drawn as
+// for a fault that strikes at random.
+void draw_details(Draw& d, const Plan& plan, Fault& f, std::uint64_t stream, std::uint64_t window_ms) {
   std::vector<std::size_t> present, missing;
   for (std::size_t slot = 0; slot < kSlots; ++slot) (plan.file_in(slot) ? present : missing).push_back(slot);
   if (f.kind == FaultKind::file_added && missing.empty()) f.kind = FaultKind::file_changed;
@@ -109,7 +123,7 @@ Fault draw_fault(Draw& d, const Plan& plan, std::uint64_t stream, std::uint64_t 
     case FaultKind::slow_open:
       f.at = 0;
       f.count = static_cast<std::uint32_t>(d.between(2, 6));  // the identification's open is the first
-      f.length = d.chance(85) ? static_cast<std::uint32_t>(d.between(200, 3000)) : 60000;
+      f.length = d.chance(85) ? static_cast<std::uint32_t>(d.between(200, 3000)) : kOpenNeverReturnsMs;
       break;
     case FaultKind::hung_probe: f.length = static_cast<std::uint32_t>(d.between(1000, 8000)); break;
     case FaultKind::refused_probe: f.length = static_cast<std::uint32_t>(d.between(300, 4000)); break;
@@ -127,20 +141,17 @@ Fault draw_fault(Draw& d, const Plan& plan, std::uint64_t stream, std::uint64_t 
       break;
     default: break;
   }
+}
+
+Fault draw_fault(Draw& d, const Plan& plan, std::uint64_t stream, std::uint64_t window_ms) {
+  Fault f;
+  f.kind = draw_kind(d);
+  if (f.kind == FaultKind::ctrl_c && plan.program == Program::dialog) f.kind = FaultKind::close_attempt;
+  draw_details(d, plan, f, stream, window_ms);
   return f;
 }
 
-std::string size_text(std::uint64_t bytes) { return std::to_string(bytes) + " B"; }
-
-}  // namespace
-
-Plan draw_plan(std::uint64_t seed) {
-  Plan plan;
-  plan.seed = seed;
-  Draw d(seed);
-  plan.program = d.chance(30) ? Program::dialog : Program::console;
-  const std::uint64_t s = d.below(100);
-  plan.signing = s < 70 ? Signing::none : s < 86 ? Signing::right_key : s < 93 ? Signing::wrong_key : Signing::stale_list;
+void draw_files(Draw& d, Plan& plan) {
   for (std::size_t slot = 0; slot < kSlots; ++slot) {
     if (!d.chance(slot + 1 == kSlots ? 80 : 50)) continue;
     PlannedFile file;
@@ -157,6 +168,177 @@ Plan draw_plan(std::uint64_t seed) {
     file.seed = static_cast<std::uint32_t>(d.next()) | 1u;
     plan.files.push_back(file);
   }
+}
+
+void sort_faults(Plan& plan) {
+  // Byte faults first (armed before the start), then the others in the order they strike.
+  std::stable_sort(plan.faults.begin(), plan.faults.end(), [](const Fault& a, const Fault& b) {
+    if (a.at_byte != b.at_byte) return a.at_byte;
+    return a.wait == b.wait && a.at < b.at;
+  });
+}
+
+bool counted_by_device(FaultKind kind) { return kind == FaultKind::stall || kind == FaultKind::write_error; }
+
+bool pair_possible(FaultKind kind, Stage stage) {
+  if (kind == FaultKind::slow_open) return stage == Stage::opening;  // it is the open
+  if (counted_by_device(kind)) return stage != Stage::opening;       // no byte moves while a pipe opens
+  return true;
+}
+
+// The faults that end or stop a command, struck together in pairs.
+constexpr FaultKind kEnders[] = {FaultKind::wm_quit, FaultKind::close_attempt, FaultKind::wm_close,
+                                 FaultKind::unplug,  FaultKind::slow_open,     FaultKind::hung_probe};
+
+bool sent(const PlannedFile& file) { return file.flag != 0; }
+
+// A pair seed's folder: no damage, small files, at least two of them sent (so
+// the stage between two files comes), and an empty slot when a file is to appear.
+void shape_pair_folder(Draw& d, Plan& plan, bool needs_empty_slot) {
+  for (PlannedFile& file : plan.files) file.payload = std::clamp<std::uint32_t>(file.payload, 64, 65536);
+  if (needs_empty_slot && plan.files.size() == kSlots) {
+    const auto unsent = std::find_if(plan.files.begin(), plan.files.end(), [](const PlannedFile& f) { return !sent(f); });
+    plan.files.erase(unsent != plan.files.end() ? unsent : plan.files.end() - 1);
+  }
+  for (PlannedFile& file : plan.files)
+    if (std::count_if(plan.files.begin(), plan.files.end(), sent) < 2) file.flag = 1;
+  for (std::size_t slot = 0; slot < kSlots && std::count_if(plan.files.begin(), plan.files.end(), sent) < 2; ++slot) {
+    if (plan.file_in(slot) || (needs_empty_slot && plan.files.size() + 1 == kSlots)) continue;
+    PlannedFile file;
+    file.slot = slot;
+    file.payload = static_cast<std::uint32_t>(d.between(64, 16384));
+    file.seed = static_cast<std::uint32_t>(d.next()) | 1u;
+    plan.files.push_back(file);
+  }
+  std::sort(plan.files.begin(), plan.files.end(),
+            [](const PlannedFile& a, const PlannedFile& b) { return a.slot < b.slot; });
+}
+
+// Where a stage is, as the device counts: `at` for the faults that wait for it.
+struct Landing {
+  bool device_counts = false;  // a byte fault of the device's own
+  Wait wait = Wait::clock;
+  std::uint64_t at = 0;
+};
+
+Plan draw_pair_plan(std::uint64_t seed) {
+  Plan plan;
+  plan.seed = seed;
+  plan.pair = static_cast<long>((seed - kPairSeeds - 1) % pairs().size());
+  const Pair& pair = pairs()[static_cast<std::size_t>(plan.pair)];
+  Draw d(seed);
+  plan.program = d.chance(30) ? Program::dialog : Program::console;
+  if (pair.kind == FaultKind::ctrl_c) plan.program = Program::console;
+  // Wine's server generates no Ctrl+Break, the console's close: a close is the dialog's.
+  if (pair.kind == FaultKind::close_attempt || (pair.with_other && pair.other == FaultKind::close_attempt))
+    plan.program = Program::dialog;
+  plan.signing = d.chance(20) ? Signing::right_key : Signing::none;
+  draw_files(d, plan);
+  shape_pair_folder(d, plan, pair.kind == FaultKind::file_added);
+
+  // The sent files' spans in the stream, as the device counts them (the identification byte first).
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+  std::uint64_t counted = 1;
+  for (const PlannedFile& file : plan.files)
+    if (sent(file)) {
+      spans.emplace_back(counted, counted + kCommandHeaderSize + file.payload);
+      counted = spans.back().second;
+    }
+  const std::size_t target = d.below(pair.stage == Stage::between_files ? spans.size() - 1 : spans.size());
+  std::uint64_t byte = 1;  // the identification byte
+  if (pair.stage == Stage::mid_file) byte = d.between(spans[target].first + 1, spans[target].second - 1);
+  if (pair.stage == Stage::between_files) byte = spans[target].second;
+  const std::uint32_t open = static_cast<std::uint32_t>(2 + target);  // the identification's is the first
+  const std::uint64_t stream = stream_size(plan);
+
+  const bool stuck_open = pair.with_other && (pair.kind == FaultKind::slow_open || pair.other == FaultKind::slow_open);
+  const auto add = [&](FaultKind kind) {
+    Fault f;
+    f.kind = kind;
+    draw_details(d, plan, f, stream, 0);
+    const bool device_counts = counted_by_device(kind) || (kind == FaultKind::unplug && !pair.with_other);
+    f.at_byte = false;
+    f.wait = Wait::clock;
+    f.at = 0;
+    if (kind == FaultKind::slow_open) {
+      f.count = open;
+      if (stuck_open) f.length = kOpenNeverReturnsMs;
+    } else if (pair.stage == Stage::opening) {
+      f.wait = Wait::open;
+      f.at = open;
+    } else if (device_counts) {
+      f.at_byte = true;
+      f.at = byte;
+    } else if (pair.stage != Stage::reading) {
+      f.wait = Wait::bytes;
+      f.at = byte;
+    }
+    plan.faults.push_back(f);
+  };
+  add(pair.kind);
+  if (pair.with_other) add(pair.other);
+  // What lands in a stage the program passes in a moment needs the device to
+  // wait there: a slow open, or the device holding at the byte.
+  const bool waits_for_open = std::any_of(plan.faults.begin(), plan.faults.end(),
+                                          [](const Fault& f) { return f.wait == Wait::open; });
+  if (waits_for_open && !plan.has_fault(FaultKind::slow_open)) {
+    Fault slow;
+    slow.kind = FaultKind::slow_open;
+    slow.count = open;
+    slow.length = kPairHoldMs;
+    plan.faults.push_back(slow);
+  }
+  const bool waits_for_byte = std::any_of(plan.faults.begin(), plan.faults.end(),
+                                          [](const Fault& f) { return f.wait == Wait::bytes; });
+  if (waits_for_byte) {
+    Fault hold;
+    hold.kind = FaultKind::stall;
+    hold.at_byte = true;
+    hold.at = byte;
+    hold.length = kPairHoldMs;
+    plan.faults.push_back(hold);
+  }
+  sort_faults(plan);
+  return plan;
+}
+
+std::string size_text(std::uint64_t bytes) { return std::to_string(bytes) + " B"; }
+
+}  // namespace
+
+const std::vector<Pair>& pairs() {
+  static const std::vector<Pair> all = [] {
+    std::vector<Pair> list;
+    for (std::size_t kind = 0; kind < kFaultKinds; ++kind)
+      for (std::size_t stage = 0; stage < kStages; ++stage)
+        if (pair_possible(static_cast<FaultKind>(kind), static_cast<Stage>(stage)))
+          list.push_back({static_cast<FaultKind>(kind), static_cast<Stage>(stage), false, FaultKind::unplug});
+    for (std::size_t a = 0; a < std::size(kEnders); ++a)
+      for (std::size_t b = a + 1; b < std::size(kEnders); ++b) {
+        // Beside a driver call that does not return, in the open it holds; else in the middle of a file.
+        const bool open = kEnders[a] == FaultKind::slow_open || kEnders[b] == FaultKind::slow_open;
+        list.push_back({kEnders[a], open ? Stage::opening : Stage::mid_file, true, kEnders[b]});
+      }
+    return list;
+  }();
+  return all;
+}
+
+std::string pair_name(const Pair& pair) {
+  std::string name = fault_name(pair.kind);
+  if (pair.with_other) name += std::string(" with ") + fault_name(pair.other);
+  return name + " in " + stage_name(pair.stage);
+}
+
+Plan draw_plan(std::uint64_t seed) {
+  if (seed > kPairSeeds) return draw_pair_plan(seed);
+  Plan plan;
+  plan.seed = seed;
+  Draw d(seed);
+  plan.program = d.chance(30) ? Program::dialog : Program::console;
+  const std::uint64_t s = d.below(100);
+  plan.signing = s < 70 ? Signing::none : s < 86 ? Signing::right_key : s < 93 ? Signing::wrong_key : Signing::stale_list;
+  draw_files(d, plan);
   if (d.chance(10)) {
     PlannedFile& file = plan.files[d.below(plan.files.size())];
     const std::uint64_t k = d.below(3);
@@ -175,10 +357,7 @@ Plan draw_plan(std::uint64_t seed) {
     });
     if (!taken) plan.faults.push_back(f);
   }
-  std::stable_sort(plan.faults.begin(), plan.faults.end(), [](const Fault& a, const Fault& b) {
-    if (a.at_byte != b.at_byte) return a.at_byte;
-    return a.at < b.at;
-  });
+  sort_faults(plan);
   return plan;
 }
 
@@ -237,7 +416,11 @@ std::string describe(const Plan& plan) {
   out << "; faults:";
   if (plan.faults.empty()) out << " none";
   for (const Fault& f : plan.faults) {
-    out << " " << fault_name(f.kind) << (f.at_byte ? " at byte " : " at ") << f.at << (f.at_byte ? "" : " ms");
+    out << " " << fault_name(f.kind);
+    if (f.at_byte) out << " at byte " << f.at;
+    else if (f.wait == Wait::bytes) out << " once the device has " << f.at << " bytes";
+    else if (f.wait == Wait::open) out << " once open " << f.at << " begins";
+    else out << " at " << f.at << " ms";
     switch (f.kind) {
       case FaultKind::unplug: out << (f.length ? ", back after " + std::to_string(f.length) + " ms" : ", for good"); break;
       case FaultKind::stall: out << (f.length ? " for " + std::to_string(f.length) + " ms" : " for good"); break;
@@ -253,6 +436,7 @@ std::string describe(const Plan& plan) {
     }
     out << ";";
   }
+  if (plan.pair >= 0) out << " pair drawn: " << pair_name(pairs()[static_cast<std::size_t>(plan.pair)]) << ";";
   return out.str();
 }
 

@@ -71,17 +71,45 @@ enum class FaultKind {
 inline constexpr std::size_t kFaultKinds = 15;
 const char* fault_name(FaultKind kind) noexcept;
 
+// When the runner carries out a fault the device does not count itself: `at`
+// ms into the run, once the device has counted `at` bytes, or once the `at`-th
+// open of the out pipe has begun.
+enum class Wait { clock, bytes, open };
+
 struct Fault {
   FaultKind kind = FaultKind::unplug;
-  bool at_byte = false;      // the device counts: `at` is a byte of the stream; else `at` ms into the run
+  bool at_byte = false;      // the device counts: `at` is a byte of the stream; else see `wait`
   std::uint64_t at = 0;
+  Wait wait = Wait::clock;
   std::uint32_t length = 0;  // see FaultKind
   std::uint32_t count = 0;
   std::size_t slot = 0;
 };
 
+// Where in the command a fault lands: the folder's reading and the
+// identification, a pipe open, the middle of a file, the boundary between two.
+enum class Stage { reading, opening, mid_file, between_files };
+inline constexpr std::size_t kStages = 4;
+const char* stage_name(Stage stage) noexcept;
+
+// A pair drawn on purpose: a kind of fault in a stage of the command, or two of
+// the faults that end or stop a command (a quit, a close, an unplug, a driver
+// call that does not return) together. Faults drawn at random leave pairs to
+// chance; seed kPairSeeds + k carries pair (k - 1) modulo their number, so
+// seeds kPairSeeds + 1 .. kPairSeeds + pairs().size() cover every one.
+struct Pair {
+  FaultKind kind = FaultKind::unplug;
+  Stage stage = Stage::reading;
+  bool with_other = false;
+  FaultKind other = FaultKind::unplug;  // with_other: struck together with `kind`
+};
+inline constexpr std::uint64_t kPairSeeds = 1000000;
+const std::vector<Pair>& pairs();
+std::string pair_name(const Pair& pair);
+
 struct Plan {
   std::uint64_t seed = 0;
+  long pair = -1;  // into pairs(), for a pair seed
   Program program = Program::console;
   Signing signing = Signing::none;
   std::vector<PlannedFile> files;  // in slot order

@@ -13,7 +13,8 @@
 // instead of bin's (bin/mutants/<name>, tests/CMakeLists.txt); --wine-log: the file
 // Wine's debug output of this session goes to, read for the heap checker's
 // warnings (the programs run with WINEDEBUG=-all,err+heap,warn+heap then);
-// --results: one line a run, appended; --record: every run's record and capture.
+// --results: one line a run, appended (its last three columns: the pair the
+// plan drew on purpose, how many pairs there are, and whether it struck); --record: every run's record and capture.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -24,6 +25,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -298,21 +300,28 @@ bool Run::start_program() {
 }
 
 void Run::fire_due_faults(double ms) {
+  std::optional<sim::Status> device;  // asked once a look, and only when a fault waits for it
   for (std::size_t i = 0; i < plan_.faults.size(); ++i) {
     const Fault& f = plan_.faults[i];
     if (fired_[i] || f.at_byte || f.kind == FaultKind::slow_open) continue;
-    if ((f.kind == FaultKind::low_battery || f.kind == FaultKind::slow_line) && f.at == 0) {
+    if ((f.kind == FaultKind::low_battery || f.kind == FaultKind::slow_line) && f.wait == Wait::clock && f.at == 0) {
       fired_[i] = true;  // in force from the start
       record_.fired.push_back({i, 0, 0});
       continue;
     }
-    if (ms < static_cast<double>(f.at)) continue;
+    if (f.wait == Wait::clock && ms < static_cast<double>(f.at)) continue;
+    if (f.wait != Wait::clock && !device) device = status();
+    if (f.wait == Wait::bytes && device->bytes_received < f.at) continue;
+    if (f.wait == Wait::open && device->out_pipe_opens < static_cast<long>(f.at)) continue;
     // A console event raised while Wine still starts the process meets its own
     // default handler, which ends it with status 0 where Windows' says
     // STATUS_CONTROL_C_EXIT: the key is pressed once the program runs (its
-    // hidden window, made after its handler, is there).
+    // hidden window, made after its handler, is there). A message for the
+    // program's windows waits for them too, or it would strike nothing.
     const bool console_event = f.kind == FaultKind::ctrl_c || (console() && f.kind == FaultKind::close_attempt);
-    if (console_event && e2e::windows_of_process(program_pid()).empty()) continue;
+    const bool to_windows =
+        f.kind == FaultKind::wm_close || f.kind == FaultKind::wm_quit || f.kind == FaultKind::query_end_session;
+    if ((console_event || to_windows) && e2e::windows_of_process(program_pid()).empty()) continue;
     fire(i, ms);
   }
 }
@@ -575,8 +584,9 @@ const char* kind_name(BreakKind kind) {
   return kind == BreakKind::hang ? "hang" : kind == BreakKind::lie ? "lie" : "leak";
 }
 
-// Runs one seed; 0 when the oracle holds, 1 when it breaks, 2 when the rig failed.
-int run_seed(const Options& options, std::uint64_t seed, std::ofstream* results) {
+// Runs one seed; 0 when the oracle holds, 1 when it breaks, 2 when the rig
+// failed. `landed`: the pair its plan drew on purpose struck.
+int run_seed(const Options& options, std::uint64_t seed, std::ofstream* results, bool* landed) {
   Plan plan = draw_plan(seed);
   if (options.program) {
     plan.program = *options.program;
@@ -594,6 +604,7 @@ int run_seed(const Options& options, std::uint64_t seed, std::ofstream* results)
   } else {
     verdict = judge(plan, run.record());
     verdict_code = verdict.holds() ? 0 : 1;
+    *landed = pair_landed(plan, run.record());
     line << "seed " << seed << ": " << (verdict.holds() ? "holds" : "BREAKS") << " ("
          << (plan.program == Program::dialog ? "dialog" : "console") << ", " << outcome_name(verdict.reported)
          << ", " << static_cast<int>(run.record().seconds * 10) / 10.0 << " s)";
@@ -617,7 +628,9 @@ int run_seed(const Options& options, std::uint64_t seed, std::ofstream* results)
     *results << seed << '\t' << (plan.program == Program::dialog ? "dialog" : "console") << '\t'
              << run.record().seconds << '\t' << (verdict_code == 0 ? "holds" : verdict_code == 1 ? "breaks" : "rig")
              << '\t' << outcome_name(verdict.reported) << '\t' << (kinds.empty() ? "-" : kinds) << '\t'
-             << (rules.empty() ? (verdict_code == 2 ? run.problem() : "-") : rules) << std::endl;
+             << (rules.empty() ? (verdict_code == 2 ? run.problem() : "-") : rules) << '\t'
+             << (plan.pair >= 0 ? pair_name(pairs()[static_cast<std::size_t>(plan.pair)]) : "-") << '\t'
+             << pairs().size() << '\t' << (*landed ? "landed" : "-") << std::endl;
   }
   return verdict_code;
 }
@@ -685,15 +698,20 @@ int main_with(const std::vector<std::string>& args) {
   std::ofstream results;
   if (!options.results.empty()) results.open(options.results, std::ios::app);
   int holds = 0, breaks = 0, rig = 0;
+  std::set<long> pairs_drawn;
   for (const std::uint64_t seed : options.seeds) {
-    switch (run_seed(options, seed, options.results.empty() ? nullptr : &results)) {
+    bool landed = false;
+    const int verdict = run_seed(options, seed, options.results.empty() ? nullptr : &results, &landed);
+    // A pair counts once a run carried it out.
+    if (landed) pairs_drawn.insert(draw_plan(seed).pair);
+    switch (verdict) {
       case 0: ++holds; break;
       case 1: ++breaks; break;
       default: ++rig; break;
     }
   }
   std::cout << "campaign: " << options.seeds.size() << " runs, " << holds << " held, " << breaks << " broke, " << rig
-            << " could not run" << std::endl;
+            << " could not run; pairs " << pairs_drawn.size() << "/" << pairs().size() << std::endl;
   return breaks || rig ? 1 : 0;
 }
 
