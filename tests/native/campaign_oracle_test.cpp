@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -302,15 +303,31 @@ TEST(CampaignOracle, AWholeStreamReportedAsAChangedFileRefusedHoldsOnlyWhereTheC
 }
 
 // Without a signed list the folder as read is what goes out: the firmware's new
-// bytes, written once the device had the identification byte, must not reach it;
-// written before, they may have been read.
+// bytes, written once the reading had surely ended, must not reach the device;
+// written before, they may have been read. The reading's end is known by the
+// identification byte at the device, or placed on the runner's clock by the
+// details (the identification began 300 ms after the folder's verdict where it
+// took 4 ms, not 304) and the moment the runner saw that byte.
 TEST(CampaignOracle, BytesChangedAfterTheFolderWasReadAtTheDeviceAreALie) {
-  for (const std::uint64_t device_bytes : {0u, 1u}) {
+  const struct {
+    std::uint64_t device_bytes;
+    std::uint64_t at_ms;
+    std::optional<double> first_byte_ms;
+    bool identification_waited;
+    bool lie;
+  } kCases[] = {
+      {0, 100, std::nullopt, false, false}, {1, 100, std::nullopt, false, true}, {0, 400, 500.0, true, true},
+      {0, 100, 500.0, true, false},         {0, 400, 500.0, false, false},
+  };
+  for (const auto& c : kCases) {
     RecordedRun run = recorded("console-completed");
     Fault changed;
     changed.kind = FaultKind::file_changed;
     changed.slot = 0;
-    strike(run, changed, device_bytes);
+    strike(run, changed, c.device_bytes);
+    run.record.fired.back().at_ms = c.at_ms;
+    run.record.first_byte_ms = c.first_byte_ms;
+    if (c.identification_waited) rewrite(run.record, "took 0.304 s", "took 0.004 s");
     Bytes capture = {0x40};
     for (const Bytes& file : {changed_file_bytes(*run.plan.file_in(0), 0), file_bytes(*run.plan.file_in(4))}) {
       const Bytes stream = pw::tools::device_stream(file);
@@ -318,8 +335,8 @@ TEST(CampaignOracle, BytesChangedAfterTheFolderWasReadAtTheDeviceAreALie) {
     }
     run.record.capture = capture;
     const Verdict verdict = judge(run.plan, run.record);
-    EXPECT_EQ(breaks_as(verdict, BreakKind::lie, "no part of the update stream"), device_bytes > 0)
-        << "changed at byte " << device_bytes << ": " << rules(verdict);
+    EXPECT_EQ(breaks_as(verdict, BreakKind::lie, "no part of the update stream"), c.lie)
+        << "changed at byte " << c.device_bytes << ", " << c.at_ms << " ms: " << rules(verdict);
   }
 }
 

@@ -285,16 +285,57 @@ bool fired_at(const Plan& plan, const Record& record, FaultKind kind, std::size_
 
 bool is_signed(const Plan& plan) { return plan.signing != Signing::none; }
 
-// Whether fault `index` struck after the folder's reading had surely ended: the
-// device had the identification byte, which goes out only once the folder as
-// read has been judged. Before that byte the moment is not known, and either
-// side of the reading is allowed.
-bool struck_after_reading(const Record& record, std::size_t index) {
-  return std::any_of(record.fired.begin(), record.fired.end(),
-                     [&](const FiredFault& f) { return f.index == index && f.device_bytes > 0; });
+// A details line's time stamp, in ms since the program started.
+std::optional<double> stamp_ms(const std::string& line) {
+  if (line.size() < 2 || line[0] != '+') return std::nullopt;
+  char* end = nullptr;
+  const double seconds = std::strtod(line.c_str() + 1, &end);
+  return end == line.c_str() + 1 ? std::nullopt : std::optional<double>(seconds * 1000);
 }
 
-Expectation expect(const Plan& plan, const Record& record) {
+// From when, on the runner's clock, the folder's reading had surely ended. The
+// program's clock starts at its own start, not the runner's, so the two are
+// placed by the identification: it began (the details' "identification" line
+// less what it took) before its byte went out, and the runner saw that byte at
+// `first_byte_ms`, so the program's zero lies at most `first_byte_ms - began`
+// on the runner's clock; the reading had ended (the folder's verdict) `began -
+// verdict` before the identification began.
+std::optional<double> reading_ended_by(const Record& record, const std::vector<std::string>& details) {
+  if (!record.first_byte_ms) return std::nullopt;
+  static const std::string kVerdict = "update folder verdict", kIdentification = "identification: ", kTook = ", took ";
+  std::optional<double> verdict;
+  double gap = -1;  // from the verdict to the identification's beginning; -1 while unknown
+  for (const std::string& line : details) {
+    const std::string event = event_of(line);
+    if (event.compare(0, kVerdict.size(), kVerdict) == 0) {
+      verdict = stamp_ms(line);
+      gap = -1;
+    }
+    const std::size_t took = event.rfind(kTook);
+    const std::optional<double> at = stamp_ms(line);
+    if (verdict && gap < 0 && at && took != std::string::npos &&
+        event.compare(0, kIdentification.size(), kIdentification) == 0)
+      gap = std::max(0.0, *at - std::strtod(event.c_str() + took + kTook.size(), nullptr) * 1000 - *verdict);
+  }
+  if (gap < 0) return std::nullopt;
+  constexpr double kStampsRoundedMs = 20;  // stamps and the time taken are rounded, on two clocks
+  return *record.first_byte_ms - gap + kStampsRoundedMs;
+}
+
+// Whether a fault that fired struck after the folder's reading had surely ended:
+// the device had the identification byte before it struck (it goes out only once
+// the folder as read has been judged), or it struck after the moment the
+// details place the reading's end. Else either side of the reading is allowed.
+bool struck_after_reading(const FiredFault& f, std::optional<double> reading_ended) {
+  return f.device_bytes > 0 || (reading_ended && static_cast<double>(f.at_ms) > *reading_ended);
+}
+bool struck_after_reading(const Record& record, std::size_t index, std::optional<double> reading_ended) {
+  return std::any_of(record.fired.begin(), record.fired.end(), [&](const FiredFault& f) {
+    return f.index == index && struck_after_reading(f, reading_ended);
+  });
+}
+
+Expectation expect(const Plan& plan, const Record& record, std::optional<double> reading_ended) {
   Expectation e;
   for (std::size_t slot = 0; slot < kSlots; ++slot) {
     SlotStreams s;
@@ -314,7 +355,8 @@ Expectation expect(const Plan& plan, const Record& record) {
         // only the bytes as read may go out: the new ones are refused.
         for (std::size_t i = 0; i < plan.faults.size(); ++i) {
           const Fault& f = plan.faults[i];
-          if (f.kind != FaultKind::file_changed || f.slot != slot || struck_after_reading(record, i)) continue;
+          if (f.kind != FaultKind::file_changed || f.slot != slot || struck_after_reading(record, i, reading_ended))
+            continue;
           const Bytes changed = changed_file_bytes(*file, f.count);
           if (check_update_header(changed.data(), changed.size()) == HeaderVerdict::skip) s.skippable = true;
           if (Bytes stream = tools::device_stream(changed); !stream.empty() && !is_signed(plan))
@@ -326,7 +368,8 @@ Expectation expect(const Plan& plan, const Record& record) {
       bool may_have_been_read = false;
       for (std::size_t i = 0; i < plan.faults.size(); ++i) {
         const Fault& f = plan.faults[i];
-        if (f.kind != FaultKind::file_added || f.slot != slot || struck_after_reading(record, i)) continue;
+        if (f.kind != FaultKind::file_added || f.slot != slot || struck_after_reading(record, i, reading_ended))
+          continue;
         may_have_been_read = true;
         if (!is_signed(plan)) s.streams.push_back(tools::device_stream(file_bytes(added_file(plan, f))));
       }
@@ -562,7 +605,8 @@ Verdict judge(const Plan& plan, const Record& record) {
   if (!record.ended) return verdict;
   for (const std::string& problem : report.problems) broken(BreakKind::lie, problem);
 
-  const Expectation e = expect(plan, record);
+  const std::optional<double> reading_ended = reading_ended_by(record, report.details);
+  const Expectation e = expect(plan, record, reading_ended);
   const Parse parse = parse_capture(e, record.capture);
   if (ended_as_asked) {
     report.outcome = parse.full ? Outcome::completed : Outcome::stopped;
@@ -621,7 +665,7 @@ Verdict judge(const Plan& plan, const Record& record) {
       std::any_of(record.fired.begin(), record.fired.end(), [&](const FiredFault& f) {
         const Fault& fault = plan.faults[f.index];
         // After the reading the change ends the update at that file: never a whole stream.
-        if (f.device_bytes > 0) return false;
+        if (struck_after_reading(f, reading_ended)) return false;
         if (fault.kind == FaultKind::file_added) return fault.slot + 1 == kSlots;
         if (fault.kind != FaultKind::file_changed) return false;
         const PlannedFile* file = plan.file_in(fault.slot);
@@ -722,6 +766,7 @@ std::string write_record(const Record& r) {
   out << "closed_by_runner " << r.closed_by_runner << "\nended_by_session " << r.ended_by_session
       << "\nprocesses_left " << r.processes_left << "\nheap_warnings " << r.heap_warnings << "\n";
   for (const FiredFault& f : r.fired) out << "fired " << f.index << " " << f.at_ms << " " << f.device_bytes << "\n";
+  if (r.first_byte_ms) out << "first_byte " << *r.first_byte_ms << "\n";
   out << "text finished " << escape_lines(r.texts.finished) << "\ntext database_missing "
       << escape_lines(r.texts.database_missing) << "\ntext device_lost " << escape_lines(r.texts.device_lost) << "\n";
   for (const std::string& line : r.output) out << "output " << escape_lines(line) << "\n";
@@ -745,6 +790,7 @@ bool read_record(const std::string& text, Record* r) {
     else if (key == "ended_by_session") v >> r->ended_by_session;
     else if (key == "processes_left") v >> r->processes_left;
     else if (key == "heap_warnings") v >> r->heap_warnings;
+    else if (key == "first_byte") r->first_byte_ms = std::strtod(value.c_str(), nullptr);
     else if (key == "fired") {
       FiredFault f;
       v >> f.index >> f.at_ms >> f.device_bytes;

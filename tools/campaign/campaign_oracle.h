@@ -19,7 +19,7 @@ namespace pw::campaign {
 struct FiredFault {
   std::size_t index = 0;  // into Plan::faults
   std::uint64_t at_ms = 0;
-  std::uint64_t device_bytes = 0;
+  std::uint64_t device_bytes = 0;  // counted before it struck
 };
 
 // The texts of the program's language file the oracle compares with.
@@ -39,6 +39,10 @@ struct Record {
   std::vector<std::string> details;
   Bytes capture;
   std::vector<FiredFault> fired;
+  // When the runner first saw the device hold a byte (the identification's), on
+  // the clock of `fired`: the program's own clock is placed against the
+  // runner's by it.
+  std::optional<double> first_byte_ms;
   bool closed_by_runner = false;   // the dialog, closed with Cancel once its command had ended
   bool ended_by_session = false;   // ended as Windows ends a program that allowed the session's end
   int processes_left = 0;

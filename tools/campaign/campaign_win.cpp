@@ -329,6 +329,8 @@ void Run::fire_due_faults(double ms) {
 void Run::fire(std::size_t index, double ms) {
   fired_[index] = true;
   const Fault& f = plan_.faults[index];
+  // Counted before it strikes: a byte here surely came before the fault.
+  const std::uint64_t device_bytes = status().bytes_received;
   const DWORD pid = program_pid();
   bool done = true;
   // Where a close may end the dialog, what the details say just before it tells
@@ -406,7 +408,7 @@ void Run::fire(std::size_t index, double ms) {
     case FaultKind::slow_line: devsim_.command("rate " + std::to_string(f.length)); break;
     default: done = false; break;
   }
-  if (done) record_.fired.push_back({index, static_cast<std::uint64_t>(ms), status().bytes_received});
+  if (done) record_.fired.push_back({index, static_cast<std::uint64_t>(ms), device_bytes});
 }
 
 // A stall or an unplug the device counted itself, let go after its time.
@@ -525,6 +527,8 @@ bool Run::execute() {
   e2e::Process& process = console() ? program_ : dialog_.process();
   while (true) {
     const double ms = elapsed();
+    // Read after the device answers: the byte came at the latest then.
+    if (!record_.first_byte_ms && status().bytes_received > 0) record_.first_byte_ms = elapsed();
     fire_due_faults(ms);
     follow_up(ms);
     if (record_.ended_by_session || !process.running()) break;
