@@ -67,7 +67,7 @@ struck = {r[7] for r in rows if len(r) > 9 and r[9] == "landed"}
 missed_pairs = sorted({r[7] for r in rows if len(r) > 9 and r[7] != "-"} - struck)
 drawn = collections.Counter(k for r in rows if r[5] != "-" for k in r[5].split(","))
 broke = collections.Counter(k for r in rows if r[3] != "holds" and r[5] != "-" for k in r[5].split(","))
-headline = (f"campaign: {len(rows)} runs, {lies} lies, {hangs} hangs, {other} other breaks, {rig} could not run, "
+headline = (f"campaign: {len(rows)} runs, {lies} lies, {hangs} hangs, {other} other breaks, {rig} could not run; "
             f"pairs {len(struck)}/{pairs_possible}")
 if sys.argv[5]:
     headline += "; " + sys.argv[5]

@@ -80,12 +80,13 @@ windows_tests windows-x64 "$@"
 # plan and the command that replays it.
 # Seeds 2-50 as drawn, then the seeds of every break found so far (a console WM_CLOSE
 # that hung, a WM_QUIT mid-transfer, a file added, the session's end, the statuses,
-# a Ctrl+C as the program starts, the lost-device question after a refused file),
+# a Ctrl+C as the program starts, the lost-device question after a refused file, a
+# log-off agreed to while the folder was read, then a file cut when the session ended),
 # then pair seeds, each a pair of faults struck where it is meant to: a WM_QUIT
 # while a pipe open never returns (it once hung the program), a WM_QUIT in an open,
 # Cancel and WM_CLOSE mid-file, the session's end mid-file, a file changed and one
 # added mid-update.
-campaign_seeds="$(seq -s, 2 50),67,71,84,103,115,118,129,139,176,272,273,285,313,556,410,586,1161,1169,1629,2130"
+campaign_seeds="$(seq -s, 2 50),67,71,84,103,115,118,129,139,176,272,273,285,313,556,410,586,942,1161,1169,1629,2130"
 campaign_seeds+=",1000059,1000041,1000030,1000034,1000038,1000162,1000026"
 stage "fault campaign under Wine, x86_64"
 scripts/campaign.sh --build build/windows-x64 --seed-list "$campaign_seeds" || failed=1

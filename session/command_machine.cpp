@@ -17,6 +17,7 @@ enum Guard : std::uint8_t {
   memory_ran_out,
   no_box_open,
   waiting_and_free,   // an event waits and neither a box nor a probe holds it any more
+  holding_files,      // no further file: a stop was asked
 };
 
 constexpr Phase kStay = static_cast<Phase>(0xFF);
@@ -87,6 +88,9 @@ constexpr Row kRows[] = {
         R::driver_stuck),
     row(P::reading_folder, E::folder_read, not_linked, P::idle, A::say_not_linked | A::end_command, R::not_linked),
     row(P::reading_folder, E::folder_read, always, kStay, A::take_folder),
+    // The session's end agreed to while the folder was read: nothing starts, for the
+    // session may end at any moment from then on.
+    row(P::reading_folder, E::folder_accepted, holding_files, P::idle, A::end_command, R::stopped),
     row(P::reading_folder, E::folder_accepted, always, P::identifying, A::identify),
     row(P::reading_folder, E::close_asked, always, P::idle, A::stop_folder_read | A::end_command | A::close_program,
         R::stopped),
@@ -191,6 +195,7 @@ bool CommandMachine::guard_holds(std::uint8_t guard) const noexcept {
     case memory_ran_out: return out_of_memory_;
     case no_box_open: return boxes_ == 0;
     case waiting_and_free: return deferred_ && boxes_ == 0 && !probe_outstanding_;
+    case holding_files: return hold_;
   }
   return false;
 }
@@ -229,6 +234,11 @@ void CommandMachine::note(Event event) noexcept {
     case Event::quit_posted: quit_after_ = true; hold_ = true; break;
     case Event::console_closing:
     case Event::session_ending: hold_ = true; break;
+    // Agreed to (nothing can reach the device while the folder is read), the
+    // session may end without a further word: the command starts nothing more.
+    case Event::session_end_asked:
+      if (phase_ == Phase::reading_folder) hold_ = true;
+      break;
     case Event::out_of_memory: out_of_memory_ = phase_ != Phase::idle; break;
     default: break;
   }

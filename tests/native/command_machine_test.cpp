@@ -158,8 +158,10 @@ class World final : private pw::CommandEffects {
     if (e == Event::session_end_asked) {
       const bool protects = machine().protects_device();
       const bool held = runner.holding();
+      const bool reading = machine().phase() == Phase::reading_folder;
       const bool refused = runner.session_end_refused();
       if (!held && refused != protects) fail("the session's end refused other than while the device may receive bytes");
+      if (!refused && reading) session_end_agreed_ = true;
       return;
     }
     runner.post(e);
@@ -246,7 +248,7 @@ class World final : private pw::CommandEffects {
   void say(Action) noexcept override { box(); }
   Event start_command() noexcept override {
     command_ = true;
-    stop_asked_ = refused_ = false;
+    stop_asked_ = refused_ = session_end_agreed_ = false;
     file_whole_ = true;
     return one_of({Event::folder_wanted, Event::command_refused});
   }
@@ -259,10 +261,12 @@ class World final : private pw::CommandEffects {
     return one_of({Event::folder_accepted, Event::command_refused});
   }
   Event identify() noexcept override {
+    if (session_end_agreed_) fail("the identification began after the session's end was agreed to");
     return one_of({Event::identified, Event::command_refused, Event::driver_held, Event::wrong_device});
   }
   Event next_file(bool held) noexcept override {
     if (stage_ != Stage::none && stage_ != Stage::ended) fail("a second worker");
+    if (!held && session_end_agreed_) fail("a file started after the session's end was agreed to");
     const Event next = held ? one_of({Event::file_stopped, Event::files_done, Event::database_missing})
                             : one_of({Event::worker_started, Event::files_done, Event::database_missing,
                                       Event::command_refused});
@@ -315,6 +319,7 @@ class World final : private pw::CommandEffects {
   bool stop_asked_by_world_ = false;
   bool quit_asked_ = false;
   bool refused_ = false;
+  bool session_end_agreed_ = false;  // while the folder was read: nothing may start after
   bool file_whole_ = true;
   bool file_unsent_ = false;
 };
