@@ -79,18 +79,19 @@ out = [headline, "",
 out += [f"| {k} | {drawn[k]} | {broke[k]} |" for k in sorted(drawn)]
 if sys.argv[5]:
     out += ["", "Broken builds the campaign must catch (`scripts/mutants.sh`):", ""]
-    out += [f"- {line.strip()}" for line in open(sys.argv[6]) if line.startswith("mutant ")]
+    out += [f"- {line.strip()}" for line in open(sys.argv[6], newline="") if line.startswith("mutant ")]
 bad = [r for r in rows if r[3] != "holds"]
 if missed_pairs:
     out += ["", "Pairs drawn that never struck: " + ", ".join(missed_pairs)]
 out += ["", "Seeds that broke: " + (", ".join(f"{r[0]} ({r[1]}: {r[6][:120]})" for r in bad) if bad else "none")]
-text = open(sys.argv[3]).read() if __import__("os").path.exists(sys.argv[3]) else ""
+# As it is: the figures bench/run.sh wrote end their lines as Windows does.
+text = open(sys.argv[3], newline="").read() if __import__("os").path.exists(sys.argv[3]) else ""
 # This build's section replaced, the others kept.
 marker = f"\n## {sys.argv[8]}\n"
 before, found, after = text.partition(marker)
 rest = after[after.find("\n## "):] if found and "\n## " in after else ""
 text = before.rstrip("\n") + "\n" + marker + "\n" + "\n".join(out) + "\n" + rest
-open(sys.argv[3], "w").write(text)
+open(sys.argv[3], "w", newline="").write(text)
 print(out[0])
 sys.exit(1 if lies or hangs or other or rig or missing or doubled or len(struck) < pairs_possible
          or sys.argv[7] == "1" else 0)

@@ -30,7 +30,7 @@ for name in "${names[@]}"; do
   if [ -z "$seeds" ]; then echo "mutant $name: no seeds in $list" >&2; continue; fi
   programs="$(cd "$build/bin/mutants/$name" && pwd)" || { echo "mutant $name: not built" >&2; continue; }
   summary="$(scripts/campaign.sh --build "$build" --programs "$programs" --seed-list "$seeds" 2>/dev/null |
-    grep '^campaign: ' | tail -1)"
+    tr -d '\r' | grep '^campaign: ' | tail -1)"
   broke="$(sed -n 's/.* \([0-9]*\) broke.*/\1/p' <<<"$summary")"
   if [ "${broke:-0}" -gt 0 ]; then
     caught=$((caught + 1))
